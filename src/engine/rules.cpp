@@ -1,0 +1,158 @@
+#include "engine/rules.hpp"
+
+#include <array>
+#include <cstring>
+
+namespace tesko {
+
+namespace {
+
+// Slots of `mask` in slot order, lowest first.
+template <class Fn>
+constexpr void for_each_slot(unsigned mask, Fn fn) {
+    while (mask) {
+        fn(std::countr_zero(mask));
+        mask &= mask - 1;
+    }
+}
+
+}  // namespace
+
+ActionList legal_moves(const Grid& g, Player p) noexcept {
+    ActionList list;
+    const unsigned up_own = g.face_up() & g.owned_by(p);
+    const unsigned playable = g.down | (up_own & ~g.figure);
+    const unsigned figures = up_own & g.figure;
+    for_each_slot(playable | figures, [&](int s) {
+        if (figures & slot_bit(s)) {
+            for_each_slot(g.occupied & ~slot_bit(s), [&](int t) { list.push(Action::figure_on(s, t)); });
+        } else {
+            list.push(Action::single(s));
+        }
+    });
+    return list;
+}
+
+ActionList get_bot_actions(const Grid& g, Player p) noexcept {
+    // Generation order as in legal_moves, but a Figure only aims at face-down
+    // cards and the opponent's face-up cards. The stable sort by key (0: the
+    // opponent's Figure, 1: the opponent's Normal card, 2: anything else) is
+    // a three-way partition that keeps generation order within each key.
+    const unsigned own = g.owned_by(p);
+    const unsigned opp = g.occupied & ~own;
+    const unsigned up_own = g.face_up() & own;
+    const unsigned playable = g.down | (up_own & ~g.figure);
+    const unsigned figures = up_own & g.figure;
+    const unsigned targets = g.down | opp;
+
+    ActionList list;
+    std::array<Action, ActionList::CAPACITY> rest;
+    std::uint8_t n_first = 0, n_rest = 0;
+    // Key 0 and key 1 moves only come from Figures; count key 0 first.
+    unsigned key0_count = 0;
+    if (figures) key0_count = static_cast<unsigned>(std::popcount(figures)) *
+                              static_cast<unsigned>(std::popcount(opp & g.figure));
+    std::uint8_t n_key0 = 0;
+    std::uint8_t n_key1 = static_cast<std::uint8_t>(key0_count);
+    for_each_slot(playable | figures, [&](int s) {
+        if (!(figures & slot_bit(s))) {
+            rest[n_rest++] = Action::single(s);
+            return;
+        }
+        for_each_slot(targets, [&](int t) {
+            const Action a = Action::figure_on(s, t);
+            const unsigned tb = slot_bit(t);
+            if (!(opp & tb)) {
+                rest[n_rest++] = a;
+            } else if (g.figure & tb) {
+                list.items[n_key0++] = a;
+            } else {
+                list.items[n_key1++] = a;
+            }
+        });
+    });
+    n_first = n_key1;
+    for (std::uint8_t i = 0; i < n_rest; ++i) list.items[n_first + i] = rest[i];
+    list.count = static_cast<std::uint8_t>(n_first + n_rest);
+    return list;
+}
+
+std::string_view play_error_message(PlayError e) noexcept {
+    switch (e) {
+        case PlayError::None: return {};
+        case PlayError::Format: return "Formato inválido.";
+        case PlayError::Coordinate: return "Coordenada inválida.";
+        case PlayError::Origin: return "Origem inválida.";
+        case PlayError::Destination: return "Destino inválido.";
+        case PlayError::SameSlot: return "Não podes virar a própria Figura.";
+        case PlayError::OriginNotFaceUp: return "A carta de origem não está virada para cima.";
+        case PlayError::NotYourFigure: return "A figura não te pertence.";
+        case PlayError::OnlyFigures: return "Apenas cartas Figura escolhem alvos.";
+        case PlayError::NoTarget: return "A carta alvo não existe.";
+        case PlayError::NoCard: return "Não há carta nessa posição.";
+        case PlayError::OpponentFaceUp:
+            return "Não podes jogar uma carta virada para cima do adversário.";
+        case PlayError::NeedTarget: return "Precisas de um alvo para usar uma Figura (ex: A1A4).";
+    }
+    return "Formato inválido.";
+}
+
+PlayError check_play(const Grid& g, Player p, std::string_view text, Action& out) noexcept {
+    if (text.size() == 4) {
+        const auto from = parse_slot(text[0], text[1]);
+        if (!from) return PlayError::Origin;
+        const auto to = parse_slot(text[2], text[3]);
+        if (!to) return PlayError::Destination;
+        if (*from == *to) return PlayError::SameSlot;
+        const auto card = g.card(*from);
+        if (!card || card->face_down) return PlayError::OriginNotFaceUp;
+        if (card->owner != p) return PlayError::NotYourFigure;
+        if (card->kind != CardType::Figure) return PlayError::OnlyFigures;
+        if (g.empty(*to)) return PlayError::NoTarget;
+        out = Action::figure_on(*from, *to);
+        return PlayError::None;
+    }
+    if (text.size() == 2) {
+        const auto at = parse_slot(text[0], text[1]);
+        if (!at) return PlayError::Coordinate;
+        const auto card = g.card(*at);
+        if (!card) return PlayError::NoCard;
+        if (!card->face_down) {
+            if (card->owner != p) return PlayError::OpponentFaceUp;
+            if (card->kind != CardType::Normal) return PlayError::NeedTarget;
+        }
+        out = Action::single(*at);
+        return PlayError::None;
+    }
+    return PlayError::Format;
+}
+
+std::size_t render(const Grid& g, char (&out)[RENDER_MAX]) noexcept {
+    static constexpr std::string_view HEADER = "   1   2   3   4\n";
+    std::size_t n = 0;
+    const auto put = [&](std::string_view piece) {
+        std::memcpy(out + n, piece.data(), piece.size());
+        n += piece.size();
+    };
+    put(HEADER);
+    for (int r = 0; r < ROWS; ++r) {
+        const char label[2] = {row_letter(r), ' '};
+        put({label, 2});
+        for (int c = 0; c < COLS; ++c) {
+            const auto card = g.card(slot_index(r, c));
+            if (!card) {
+                put("[  --  ]");
+            } else if (card->face_down) {
+                put("[XXXXXX]");
+            } else {
+                const char cell[6] = {'[', ' ', card->owner == Player::A ? 'A' : 'B',
+                                      card->kind == CardType::Normal ? 'N' : 'F', ' ', ']'};
+                put({cell, 6});
+            }
+        }
+        put("\n");
+    }
+    return n;
+}
+
+}  // namespace tesko
