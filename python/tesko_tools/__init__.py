@@ -1,0 +1,40 @@
+"""Host tools for the tesko engine: a referee and two command-line tools.
+
+`Game` deals a `tesko.Board` and referees a game on it: whose turn it is,
+passes, the end of the game and its result, each side's cards (face-down
+ones included), the history, and saving and replaying games. The command
+`tesko-play` is a terminal game against the engine and `tesko-arena` plays
+the engine against itself at two levels.
+"""
+
+from .game import (
+    DEFAULT_PLY_LIMIT,
+    BotMove,
+    End,
+    Frame,
+    Game,
+    GameOver,
+    RecordError,
+    RefereeError,
+    Result,
+    Turn,
+)
+from .rules import CARD_VALUE, SLOTS, Card, IllegalMove, Position
+
+__all__ = [
+    "BotMove",
+    "CARD_VALUE",
+    "Card",
+    "DEFAULT_PLY_LIMIT",
+    "End",
+    "Frame",
+    "Game",
+    "GameOver",
+    "IllegalMove",
+    "Position",
+    "RecordError",
+    "RefereeError",
+    "Result",
+    "SLOTS",
+    "Turn",
+]

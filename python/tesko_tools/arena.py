@@ -1,0 +1,249 @@
+"""tesko-arena: the engine against itself at two levels.
+
+Plays N games between level X (side A) and level Y (side B), each from a
+fresh deal, with A moving first in the even games and B in the odd ones,
+and reports the score of X with a 95% interval and each level's think time
+per move.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import statistics
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, TextIO
+
+
+from .game import End, Game
+from .rules import PLAYERS
+
+
+@dataclass
+class Side:
+    level: int
+    first: int = 0
+    wins: int = 0
+    times: list[float] = field(default_factory=list)
+
+
+@dataclass
+class Match:
+    a: Side
+    b: Side
+    ply_limit: int
+    games: int = 0
+    draws: int = 0
+    plies: list[int] = field(default_factory=list)
+    endings: dict[str, int] = field(default_factory=lambda: {e.value: 0 for e in End})
+    seconds: float = 0.0
+
+    @property
+    def score(self) -> float:
+        """Points per game of A: a win is 1, a draw 1/2."""
+        return (self.a.wins + self.draws / 2) / self.games if self.games else 0.0
+
+
+def wilson_interval(score: float, n: int, z: float = 1.96) -> tuple[float, float]:
+    """Wilson score interval for a mean score in [0, 1] over n games.
+
+    Draws count as half a point. Treating the score as a proportion gives
+    an interval at least as wide as the one the real variance (lowered by
+    draws) would, and unlike the plain normal interval it stays sensible at
+    0 and 1 and for small n.
+    """
+    if n == 0:
+        return (0.0, 1.0)
+    denom = 1 + z * z / n
+    centre = (score + z * z / (2 * n)) / denom
+    half = z * math.sqrt(score * (1 - score) / n + z * z / (4 * n * n)) / denom
+    return (max(0.0, centre - half), min(1.0, centre + half))
+
+
+def percentile(values: Sequence[float], q: float) -> float:
+    """Nearest-rank percentile: the smallest value with at least q% of all
+    values at or below it."""
+    if not values:
+        return math.nan
+    ordered = sorted(values)
+    rank = max(1, math.ceil(q / 100 * len(ordered)))
+    return ordered[rank - 1]
+
+
+def play_match(
+    level_a: int,
+    level_b: int,
+    games: int,
+    ply_limit: int = 200,
+    progress: Callable[[Match], None] | None = None,
+) -> Match:
+    match = Match(Side(level_a), Side(level_b), ply_limit)
+    sides = (match.a, match.b)
+    start = time.perf_counter()
+    for number in range(games):
+        first = PLAYERS[number % 2]
+        sides[int(first)].first += 1
+        game = Game(first=first, ply_limit=ply_limit, room_id="tesko-arena")
+        while not game.over:
+            player = game.to_move
+            assert player is not None
+            side = sides[int(player)]
+            side.times.append(game.play_bot(side.level).seconds)
+        result = game.result
+        assert result is not None
+        match.games += 1
+        match.plies.append(game.plies)
+        match.endings[result.end.value] += 1
+        if result.winner is None:
+            match.draws += 1
+        else:
+            sides[int(result.winner)].wins += 1
+        match.seconds = time.perf_counter() - start
+        if progress is not None:
+            progress(match)
+    return match
+
+
+def _labels(match: Match) -> tuple[str, str]:
+    if match.a.level == match.b.level:
+        return (f"A, level {match.a.level}", f"B, level {match.b.level}")
+    return (f"level {match.a.level}", f"level {match.b.level}")
+
+
+def _ms(seconds: float) -> float:
+    return round(seconds * 1000, 4)
+
+
+def as_json(match: Match) -> dict[str, Any]:
+    lo, hi = wilson_interval(match.score, match.games)
+
+    def side(s: Side) -> dict[str, Any]:
+        return {
+            "level": s.level,
+            "first": s.first,
+            "wins": s.wins,
+            "moves": len(s.times),
+            "think_ms": {
+                "median": _ms(statistics.median(s.times)) if s.times else None,
+                "p95": _ms(percentile(s.times, 95)) if s.times else None,
+            },
+        }
+
+    return {
+        "games": match.games,
+        "ply_limit": match.ply_limit,
+        "a": side(match.a),
+        "b": side(match.b),
+        "draws": match.draws,
+        "score_a": match.score,
+        "score_a_95": [lo, hi],
+        "endings": dict(match.endings),
+        "mean_plies": statistics.fmean(match.plies) if match.plies else 0.0,
+        "seconds": round(match.seconds, 3),
+    }
+
+
+def _time(seconds: float) -> str:
+    ms = seconds * 1000
+    if ms < 1:
+        return f"{ms:.3f} ms"
+    if ms < 10:
+        return f"{ms:.2f} ms"
+    if ms < 1000:
+        return f"{ms:.1f} ms"
+    return f"{seconds:.2f} s"
+
+
+def as_table(match: Match) -> str:
+    label_a, label_b = _labels(match)
+    lo, hi = wilson_interval(match.score, match.games)
+    width = max(len(label_a), len(label_b), len("think time per move"))
+    lines = [
+        f"{label_a} against {label_b}: {match.games} games "
+        f"(A first in {match.a.first}, B first in {match.b.first}), ply limit {match.ply_limit}",
+        "",
+        f"{'':{width}}  {'wins':>5} {'draws':>5} {'losses':>6}  {'score':>5}  95% interval",
+        f"{label_a:{width}}  {match.a.wins:>5} {match.draws:>5} {match.b.wins:>6}  "
+        f"{match.score:>5.3f}  {lo:.3f} - {hi:.3f}",
+        "",
+        f"{'think time per move':{width}}  {'moves':>6} {'median':>10} {'p95':>10}",
+    ]
+    for label, side in ((label_a, match.a), (label_b, match.b)):
+        median = _time(statistics.median(side.times)) if side.times else "-"
+        p95 = _time(percentile(side.times, 95)) if side.times else "-"
+        lines.append(f"{label:{width}}  {len(side.times):>6} {median:>10} {p95:>10}")
+    endings = ", ".join(f"{name} {count}" for name, count in match.endings.items())
+    mean = statistics.fmean(match.plies) if match.plies else 0.0
+    lines += ["", f"endings: {endings}; {mean:.1f} moves per game; {match.seconds:.1f} s in all"]
+    return "\n".join(lines)
+
+
+class ProgressBar:
+    """A one-line bar, redrawn in place on the given stream."""
+
+    def __init__(self, total: int, stream: TextIO, width: int = 30) -> None:
+        self.total = total
+        self.stream = stream
+        self.width = width
+
+    def __call__(self, match: Match) -> None:
+        done = match.games
+        filled = self.width * done // self.total if self.total else self.width
+        bar = "#" * filled + "-" * (self.width - filled)
+        self.stream.write(
+            f"\r[{bar}] {done}/{self.total} games  "
+            f"{match.a.wins}-{match.draws}-{match.b.wins}  {match.seconds:.0f} s"
+        )
+        if done == self.total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def _count(text: str, least: int) -> int:
+    value = int(text)
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tesko-arena",
+        description="Play the engine against itself at two search depths.",
+    )
+    parser.add_argument("level_a", type=lambda t: _count(t, 1), metavar="LEVEL_A",
+                        help="search depth of side A (the level being scored)")
+    parser.add_argument("level_b", type=lambda t: _count(t, 1), metavar="LEVEL_B",
+                        help="search depth of side B")
+    parser.add_argument("-n", "--games", type=lambda t: _count(t, 1), default=20,
+                        help="games to play (default 20); A moves first in half of them")
+    parser.add_argument("--ply-limit", type=lambda t: _count(t, 1), default=200,
+                        help="moves before a game is decided on material (default 200)")
+    parser.add_argument("--json", action="store_true",
+                        help="print the results as JSON instead of a table")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="no progress bar")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    progress = None if args.quiet else ProgressBar(args.games, sys.stderr)
+    try:
+        match = play_match(args.level_a, args.level_b, args.games, args.ply_limit, progress)
+    except KeyboardInterrupt:
+        sys.stderr.write("\ninterrupted\n")
+        return 130
+    if args.json:
+        print(json.dumps(as_json(match), indent=2))
+    else:
+        print(as_table(match))
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
