@@ -336,7 +336,7 @@ class Game:
         try:
             game = cls.from_layout(layout, first=first, ply_limit=ply_limit)
         except ValueError as err:
-            raise RecordError(f"bad layout: {err}") from None
+            raise RecordError(str(err)) from None
         for number, turn in enumerate(turns, 1):
             if len(game._history) >= number:
                 if game._history[number - 1] != turn:
