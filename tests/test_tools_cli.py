@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -176,8 +177,13 @@ def test_percentile_nearest_rank(values, q, expected):
     assert math.isnan(percentile([], q))
 
 
-@pytest.mark.skipif(shutil.which("tesko-play") is None, reason="the package is not installed")
+SCRIPTS = sysconfig.get_path("scripts")
+
+
+@pytest.mark.skipif(shutil.which("tesko-play", path=SCRIPTS) is None,
+                    reason="the package is not installed")
 @pytest.mark.parametrize("script", ["tesko-play", "tesko-arena"])
 def test_console_scripts(script):
-    proc = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=60)
+    proc = subprocess.run([shutil.which(script, path=SCRIPTS) or script, "--help"],
+                          capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stdout.startswith(f"usage: {script}")
