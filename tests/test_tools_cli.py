@@ -61,7 +61,7 @@ def test_scripted_game_ends_and_refusals_show_the_engine_messages(side, tmp_path
     assert "Legal moves: " in out and "use your face-up Figure" in out
     refusals = [line for line in out.splitlines() if line in MESSAGES]
     assert refusals[0] == "Coordenada inválida."  # Z9
-    engine_moves = re.findall(r"^([AB]) \(level 2\) plays (\S+) \(\d+\.\d{3} s\)$", out, re.M)
+    engine_moves = re.findall(r"^([AB]) \(level 2\) plays (\S+) \(\d+\.\d ms\)$", out, re.M)
     assert len(engine_moves) == 3 and all(s != side for s, _ in engine_moves)
     # The board is shown at the start and after each move.
     assert out.count(HEADER) == 1 + 6
@@ -147,7 +147,7 @@ def test_arena_table():
     out = proc.stdout
     assert out.startswith("A, level 1 against B, level 1: 2 games (A first in 1, B first in 1)")
     assert re.search(r"^A, level 1 +\d+ +\d+ +\d+ +[01]\.\d{3}  [01]\.\d{3} - [01]\.\d{3}$", out, re.M)
-    assert len(re.findall(r"^[AB], level 1 +\d+ +\d+\.\d+ m?s +\d+\.\d+ m?s$", out, re.M)) == 2
+    assert len(re.findall(r"^[AB], level 1 +\d+ +\d+\.\d+ [mµ]?s +\d+\.\d+ [mµ]?s$", out, re.M)) == 2
 
 
 @pytest.mark.parametrize(

@@ -150,7 +150,7 @@ def as_json(match: Match) -> dict[str, Any]:
 def _time(seconds: float) -> str:
     ms = seconds * 1000
     if ms < 1:
-        return f"{ms:.3f} ms"
+        return f"{ms * 1000:.1f} µs"
     if ms < 10:
         return f"{ms:.2f} ms"
     if ms < 1000:

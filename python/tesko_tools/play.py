@@ -10,6 +10,7 @@ transcript reads like a session at the keyboard.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections.abc import Sequence
 from typing import TextIO
@@ -80,7 +81,7 @@ def _bot_turn(game: Game, depth: int, out: TextIO) -> None:
     assert player is not None
     choice = game.play_bot(depth)
     print(f"{player_name(player)} (level {depth}) plays {choice.move} "
-          f"({choice.seconds:.3f} s)", file=out)
+          f"({choice.seconds * 1000:.1f} ms)", file=out)
 
 
 def watch(game: Game, levels: tuple[int, int], out: TextIO, save: str | None) -> int:
@@ -197,6 +198,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("\nInterrupted: game abandoned.", file=out)
         return 130
+    except BrokenPipeError:
+        # The reader went away (`tesko-play --watch | head`): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 if __name__ == "__main__":
