@@ -53,6 +53,23 @@ constexpr std::uint16_t slot_bit(int index) noexcept {
 
 inline constexpr std::uint16_t ALL_SLOTS = (1U << SLOTS) - 1;
 
+// Number of slots in a set (no reliance on a hardware popcount instruction).
+constexpr int popcount12(unsigned m) noexcept {
+    m = m - ((m >> 1) & 0x5555U);
+    m = (m & 0x3333U) + ((m >> 2) & 0x3333U);
+    m = (m + (m >> 4)) & 0x0F0FU;
+    return static_cast<int>((m + (m >> 8)) & 0x1FU);
+}
+
+// Calls fn(slot) for each slot of `mask`, lowest first.
+template <class Fn>
+constexpr void for_each_slot(unsigned mask, Fn fn) {
+    while (mask) {
+        fn(std::countr_zero(mask));
+        mask &= mask - 1;
+    }
+}
+
 // Orthogonal neighbours inside the grid, no wrap-around.
 inline constexpr std::array<std::uint16_t, SLOTS> NEIGHBOURS = [] {
     std::array<std::uint16_t, SLOTS> n{};

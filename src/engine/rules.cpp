@@ -5,19 +5,6 @@
 
 namespace tesko {
 
-namespace {
-
-// Slots of `mask` in slot order, lowest first.
-template <class Fn>
-constexpr void for_each_slot(unsigned mask, Fn fn) {
-    while (mask) {
-        fn(std::countr_zero(mask));
-        mask &= mask - 1;
-    }
-}
-
-}  // namespace
-
 ActionList legal_moves(const Grid& g, Player p) noexcept {
     ActionList list;
     const unsigned up_own = g.face_up() & g.owned_by(p);
@@ -33,11 +20,13 @@ ActionList legal_moves(const Grid& g, Player p) noexcept {
     return list;
 }
 
-ActionList get_bot_actions(const Grid& g, Player p) noexcept {
+void get_bot_actions(const Grid& g, Player p, ActionList& list) noexcept {
     // Generation order as in legal_moves, but a Figure only aims at face-down
     // cards and the opponent's face-up cards. The stable sort by key (0: the
     // opponent's Figure, 1: the opponent's Normal card, 2: anything else) is
-    // a three-way partition that keeps generation order within each key.
+    // a three-way partition that keeps generation order within each key, and
+    // the size of each part is known up front: every Figure aims at every
+    // card of the opponent. So each move is written straight to its place.
     const unsigned own = g.owned_by(p);
     const unsigned opp = g.occupied & ~own;
     const unsigned up_own = g.face_up() & own;
@@ -45,35 +34,28 @@ ActionList get_bot_actions(const Grid& g, Player p) noexcept {
     const unsigned figures = up_own & g.figure;
     const unsigned targets = g.down | opp;
 
-    ActionList list;
-    std::array<Action, ActionList::CAPACITY> rest;
-    std::uint8_t n_first = 0, n_rest = 0;
-    // Key 0 and key 1 moves only come from Figures; count key 0 first.
-    unsigned key0_count = 0;
-    if (figures) key0_count = static_cast<unsigned>(std::popcount(figures)) *
-                              static_cast<unsigned>(std::popcount(opp & g.figure));
-    std::uint8_t n_key0 = 0;
-    std::uint8_t n_key1 = static_cast<std::uint8_t>(key0_count);
+    const int n_figures = popcount12(figures);
+    unsigned key0 = 0;
+    unsigned key1 = static_cast<unsigned>(n_figures * popcount12(opp & g.figure));
+    unsigned rest = key1 + static_cast<unsigned>(n_figures * popcount12(opp & ~g.figure));
+    Action* out = list.items.data();
     for_each_slot(playable | figures, [&](int s) {
         if (!(figures & slot_bit(s))) {
-            rest[n_rest++] = Action::single(s);
+            out[rest++] = Action::single(s);
             return;
         }
         for_each_slot(targets, [&](int t) {
-            const Action a = Action::figure_on(s, t);
             const unsigned tb = slot_bit(t);
-            if (!(opp & tb)) {
-                rest[n_rest++] = a;
-            } else if (g.figure & tb) {
-                list.items[n_key0++] = a;
-            } else {
-                list.items[n_key1++] = a;
-            }
+            const unsigned at = !(opp & tb) ? rest++ : (g.figure & tb) ? key0++ : key1++;
+            out[at] = Action::figure_on(s, t);
         });
     });
-    n_first = n_key1;
-    for (std::uint8_t i = 0; i < n_rest; ++i) list.items[n_first + i] = rest[i];
-    list.count = static_cast<std::uint8_t>(n_first + n_rest);
+    list.count = static_cast<std::uint8_t>(rest);
+}
+
+ActionList get_bot_actions(const Grid& g, Player p) noexcept {
+    ActionList list;
+    get_bot_actions(g, p, list);
     return list;
 }
 

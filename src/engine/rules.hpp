@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "engine/grid.hpp"
 
@@ -21,12 +22,13 @@ enum class ActionKind : std::uint8_t { Single = 0, Figure = 1, None = 2 };
 
 // Five one-byte fields; target_row and target_col are 0 in a SingleAction
 // and take no part in comparison there. ActionKind::None marks "no action".
+// Trivial, so that move lists cost nothing to create.
 struct Action {
-    ActionKind variant = ActionKind::None;
-    std::uint8_t row = 0;
-    std::uint8_t col = 0;
-    std::uint8_t target_row = 0;
-    std::uint8_t target_col = 0;
+    ActionKind variant;
+    std::uint8_t row;
+    std::uint8_t col;
+    std::uint8_t target_row;
+    std::uint8_t target_col;
 
     static constexpr Action single(int slot) noexcept {
         return {ActionKind::Single, static_cast<std::uint8_t>(slot_row(slot)),
@@ -38,7 +40,7 @@ struct Action {
                 static_cast<std::uint8_t>(slot_row(target)),
                 static_cast<std::uint8_t>(slot_col(target))};
     }
-    static constexpr Action none() noexcept { return {}; }
+    static constexpr Action none() noexcept { return {ActionKind::None, 0, 0, 0, 0}; }
 
     constexpr bool is_none() const noexcept { return variant == ActionKind::None; }
     constexpr int slot() const noexcept { return slot_index(row, col); }
@@ -52,13 +54,13 @@ struct Action {
     }
 };
 
-static_assert(sizeof(Action) == 5);
+static_assert(sizeof(Action) == 5 && std::is_trivial_v<Action>);
 
 // A fixed-capacity list: the largest move list a grid can produce is 32
 // (legal moves) or 30 (bot moves), so it never needs to grow.
 struct ActionList {
     static constexpr std::size_t CAPACITY = 32;
-    std::array<Action, CAPACITY> items;
+    std::array<Action, CAPACITY> items;  // only the first `count` are set
     std::uint8_t count = 0;
 
     constexpr void push(Action a) noexcept { items[count++] = a; }
@@ -105,6 +107,7 @@ ActionList legal_moves(const Grid& g, Player p) noexcept;
 // target (the opponent's Figures, then the opponent's Normal cards, then
 // everything else).
 ActionList get_bot_actions(const Grid& g, Player p) noexcept;
+void get_bot_actions(const Grid& g, Player p, ActionList& out) noexcept;
 
 // Why typed move text was refused, in the order the checks run.
 enum class PlayError : std::uint8_t {

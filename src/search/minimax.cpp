@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <bit>
 #include <new>
 #include <sys/mman.h>
@@ -12,29 +14,80 @@ namespace tesko {
 // ---------------------------------------------------------------------------
 // Transposition table
 
+namespace {
+
+constexpr std::size_t TABLE_BYTES = TranspositionTable::TABLE_SIZE * 16;
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+
+// Anonymous zeroed memory, on huge pages where the system offers them (the
+// search touches the places at random, so small pages would cost a TLB miss
+// on nearly every probe).
+void* map_places() noexcept {
+    void* p = ::mmap(nullptr, TABLE_BYTES + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    // Keep the 2 MiB-aligned part and give back the rest.
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    if (aligned > start) ::munmap(p, aligned - start);
+    const std::size_t tail = (start + TABLE_BYTES + HUGE_PAGE) - (aligned + TABLE_BYTES);
+    if (tail) ::munmap(reinterpret_cast<void*>(aligned + TABLE_BYTES), tail);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(aligned), TABLE_BYTES, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
+
+// The process's reusable places: lent to one table at a time, kept for the
+// life of the process once made.
+struct SharedPlaces {
+    static inline std::atomic<bool> lent{false};
+    static inline void* places = nullptr;
+    static inline std::uint64_t generation = 0;
+
+    static bool borrow(TranspositionTable& t) noexcept {
+        if (lent.exchange(true, std::memory_order_acquire)) return false;
+        if (!places && !(places = map_places())) {
+            lent.store(false, std::memory_order_release);
+            return false;
+        }
+        if (++generation > TranspositionTable::GENERATION_MASK) {
+            std::memset(places, 0, TABLE_BYTES);  // generation 0 marks nothing stored
+            generation = 1;
+        }
+        t.places_ = static_cast<TranspositionTable::Packed*>(places);
+        t.generation_ = generation;
+        t.shared_ = true;
+        return true;
+    }
+};
+
 TranspositionTable::~TranspositionTable() {
-    if (places_) ::munmap(places_, TABLE_SIZE * sizeof(Packed));
+    if (!places_) return;
+    if (shared_) SharedPlaces::lent.store(false, std::memory_order_release);
+    else ::munmap(places_, TABLE_BYTES);
 }
 
 bool TranspositionTable::allocate() noexcept {
     if (places_) return true;
-    // Fresh anonymous pages read as zero (every place empty) and cost
-    // nothing until the search first writes to them.
-    void* p = ::mmap(nullptr, TABLE_SIZE * sizeof(Packed), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return false;
+    if (SharedPlaces::borrow(*this)) return true;
+    void* p = map_places();
+    if (!p) return false;
     places_ = static_cast<Packed*>(p);
+    generation_ = 1;
     return true;
 }
 
-TranspositionTable::Packed TranspositionTable::pack(const TableEntry& e) noexcept {
+TranspositionTable::Packed TranspositionTable::pack(const TableEntry& e,
+                                                    std::uint64_t generation) noexcept {
     const Action& a = e.best_action;
-    std::uint64_t meta = VALID | (std::uint64_t{static_cast<std::uint8_t>(e.bound)} << 1) |
-                         (std::uint64_t{static_cast<std::uint8_t>(a.variant)} << 3);
-    if (!a.is_none()) {
-        meta |= std::uint64_t(a.slot()) << 5;
-        if (a.variant == ActionKind::Figure) meta |= std::uint64_t(a.target()) << 9;
-    }
+    std::uint64_t code = 0;
+    if (a.variant == ActionKind::Single) code = 1 + std::uint64_t(a.slot());
+    else if (a.variant == ActionKind::Figure) code = 13 + std::uint64_t(12 * a.slot() + a.target());
+    const std::uint64_t meta =
+        generation | (std::uint64_t{static_cast<std::uint8_t>(e.bound)} << 10) | (code << 12);
     return Packed{(e.key & ~PLACE_MASK) | meta, e.score, e.depth};
 }
 
@@ -43,12 +96,10 @@ TableEntry TranspositionTable::unpack(std::uint64_t key, const Packed& p) noexce
     e.key = key;
     e.depth = p.depth;
     e.score = p.score;
-    e.bound = static_cast<Bound>((p.tag >> 1) & 3U);
-    const auto variant = static_cast<ActionKind>((p.tag >> 3) & 3U);
-    const int slot = static_cast<int>((p.tag >> 5) & 15U);
-    const int target = static_cast<int>((p.tag >> 9) & 15U);
-    if (variant == ActionKind::Single) e.best_action = Action::single(slot);
-    else if (variant == ActionKind::Figure) e.best_action = Action::figure_on(slot, target);
+    e.bound = static_cast<Bound>((p.tag >> 10) & 3U);
+    const int code = static_cast<int>((p.tag >> 12) & 0xFFU);
+    if (code >= 13) e.best_action = Action::figure_on((code - 13) / 12, (code - 13) % 12);
+    else if (code >= 1) e.best_action = Action::single(code - 1);
     return e;
 }
 
@@ -58,8 +109,8 @@ TableEntry TranspositionTable::unpack(std::uint64_t key, const Packed& p) noexce
 namespace {
 
 std::int32_t material(const Grid& g, unsigned mask) noexcept {
-    return CARD_VALUE_NORMAL * std::popcount(mask) +
-           (CARD_VALUE_FIGURE - CARD_VALUE_NORMAL) * std::popcount(mask & g.figure);
+    return CARD_VALUE_NORMAL * popcount12(mask) +
+           (CARD_VALUE_FIGURE - CARD_VALUE_NORMAL) * popcount12(mask & g.figure);
 }
 
 // WIN_SCORE + depth, kept inside the 32-bit range (and below the start value
@@ -67,6 +118,28 @@ std::int32_t material(const Grid& g, unsigned mask) noexcept {
 constexpr std::int32_t win_score(std::uint32_t depth) noexcept {
     constexpr std::uint32_t limit = MIN_NODE_START - 1 - WIN_SCORE;
     return WIN_SCORE + static_cast<std::int32_t>(std::min(depth, limit));
+}
+
+#ifndef TESKO_PREFETCH_AHEAD
+#define TESKO_PREFETCH_AHEAD 4
+#endif
+constexpr unsigned PREFETCH_AHEAD = TESKO_PREFETCH_AHEAD;
+#ifndef TESKO_LEAF_PREFETCH_AHEAD
+#define TESKO_LEAF_PREFETCH_AHEAD 4
+#endif
+constexpr std::uint8_t LEAF_PREFETCH_AHEAD = TESKO_LEAF_PREFETCH_AHEAD;
+
+// The key of `child` from that of its parent: only the slots whose content
+// changed (at most five) swap their keys.
+std::uint64_t child_key(const ZobristTable& z, const Grid& parent, std::uint64_t key,
+                        const Grid& child) noexcept {
+    const unsigned changed = (parent.occupied ^ child.occupied) | (parent.down ^ child.down);
+    for_each_slot(changed, [&](int s) {
+        const auto& keys = z[static_cast<std::size_t>(s)];
+        key ^= keys[static_cast<std::size_t>(slot_state_index(parent, s))] ^
+               keys[static_cast<std::size_t>(slot_state_index(child, s))];
+    });
+    return key;
 }
 
 }  // namespace
@@ -88,14 +161,27 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
     if (frames_.empty() && !grow()) return 0;
     const ZobristTable& z = zobrist();
 
-    // Steps 1 to 9 for the node in frames_[sp]: returns true with the node's
-    // value in `value` when the node is settled without searching children.
+    // Makes the children of `f` up to (not including) index `upto`, with
+    // their keys, and starts fetching their table places.
+    const auto make_children = [&](Frame& f, unsigned upto) noexcept {
+        upto = std::min<unsigned>(upto, f.actions.count);
+        for (; f.made < upto; ++f.made) {
+            Grid& child = f.children[f.made];
+            child = f.grid;
+            apply_action(child, f.actions[f.made]);
+            f.child_keys[f.made] = child_key(z, f.grid, f.key, child);
+            table_.prefetch(f.child_keys[f.made]);
+        }
+    };
+
+    // Steps 1 to 9 for the node in `f`, whose grid, depth, role, side to
+    // move, window and key are set: returns true with the node's value in
+    // `value` when the node is settled without searching children.
     const auto enter = [&](Frame& f, std::int32_t& value) noexcept -> bool {
         ++nodes_;
-        // 1-2. Window as received; the position's key and place.
+        // 1-2. The window as received; the key and place are known already.
         f.alpha_in = f.alpha;
         f.beta_in = f.beta;
-        f.key = position_key(z, f.grid);
         Action remembered = Action::none();
         // 3. Table probe: an entry under another key counts as absent.
         if (const auto e = table_.probe(f.key)) {
@@ -115,7 +201,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         if (bot_sum == 0 && opp_sum != 0) return value = -win_score(f.depth), true;
         if (f.depth == 0) return value = bot_sum - opp_sum, true;
         // 8. No moves: the material difference, not stored.
-        f.actions = get_bot_actions(f.grid, f.to_move);
+        get_bot_actions(f.grid, f.to_move, f.actions);
         if (f.actions.empty()) return value = bot_sum - opp_sum, true;
         // 9. The remembered best move goes first.
         if (!remembered.is_none()) {
@@ -126,6 +212,12 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                 }
             }
         }
+        // 10. The first children are made now so that their table places are
+        // on their way from memory while the search goes on; each later child
+        // is made PREFETCH_AHEAD moves before it is searched.
+        f.made = 0;
+        f.ahead = f.depth == 1 ? LEAF_PREFETCH_AHEAD : PREFETCH_AHEAD;
+        make_children(f, f.ahead);
         f.best = f.maximizing ? MAX_NODE_START : MIN_NODE_START;
         f.best_action = Action::none();
         f.next = 0;
@@ -141,6 +233,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         f.to_move = root_to_move;
         f.alpha = root_alpha;
         f.beta = root_beta;
+        f.key = position_key(z, root);
         std::int32_t value;
         if (enter(f, value)) return value;
     }
@@ -149,7 +242,6 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         Frame* f = &frames_[sp];
         std::int32_t value;
         if (f->next < f->actions.count) {
-            // 10. Search the next child: a copy of the grid with the move made.
             if (nodes_ >= next_poll_) {
                 next_poll_ = nodes_ + POLL_INTERVAL;
                 if (interrupt_.poll && interrupt_.poll(interrupt_.data)) {
@@ -161,9 +253,12 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                 if (!grow()) return 0;
                 f = &frames_[sp];
             }
+            // 10. Search the next child: one ply less, the other side to
+            // move, the other role, the window as it stands.
+            make_children(*f, f->next + 1u + f->ahead);
             Frame& child = frames_[sp + 1];
-            child.grid = f->grid;
-            apply_action(child.grid, f->actions[f->next]);
+            child.grid = f->children[f->next];
+            child.key = f->child_keys[f->next];
             child.depth = f->depth - 1;
             child.maximizing = !f->maximizing;
             child.to_move = opponent(f->to_move);
@@ -174,7 +269,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                 continue;
             }
         } else {
-            // 11-12 done: the bound of the result, then 13. store and 14. return.
+            // The bound of the result (11, 12), 13. store, 14. return it.
             Bound bound;
             if (f->maximizing) {
                 bound = f->best <= f->alpha_in ? Bound::UpperBound
@@ -191,7 +286,8 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
             --sp;
             f = &frames_[sp];
         }
-        // The child of f at f->next scored `value`.
+        // 11-12. The child at f->next scored `value`: the first strictly
+        // better score wins, the window narrows, and a closed window cuts.
         const Action& a = f->actions[f->next];
         if (f->maximizing) {
             if (value > f->best) f->best = value, f->best_action = a;

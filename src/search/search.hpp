@@ -14,6 +14,7 @@
 // only where the search stores, so a shallow turn costs almost nothing.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -55,14 +56,15 @@ public:
     TranspositionTable(const TranspositionTable&) = delete;
     TranspositionTable& operator=(const TranspositionTable&) = delete;
 
-    // Maps TABLE_SIZE empty places; false when the memory cannot be had.
+    // Makes the table ready with every place empty; false when the memory
+    // cannot be had.
     bool allocate() noexcept;
     bool allocated() const noexcept { return places_ != nullptr; }
 
     // The entry at the key's place if it was stored under that very key.
     std::optional<TableEntry> probe(std::uint64_t key) const noexcept {
         const Packed& p = places_[key & PLACE_MASK];
-        if ((p.tag & VALID) == 0 || (p.tag & ~PLACE_MASK) != (key & ~PLACE_MASK))
+        if ((p.tag & GENERATION_MASK) != generation_ || (p.tag & ~PLACE_MASK) != (key & ~PLACE_MASK))
             return std::nullopt;
         return unpack(key, p);
     }
@@ -71,27 +73,36 @@ public:
         __builtin_prefetch(&places_[key & PLACE_MASK]);
     }
 
-    void store(const TableEntry& e) noexcept { places_[e.key & PLACE_MASK] = pack(e); }
+    void store(const TableEntry& e) noexcept {
+        places_[e.key & PLACE_MASK] = pack(e, generation_);
+    }
 
 private:
     // One place in 16 bytes. The low 20 bits of a key are its place, so the
-    // tag keeps only the upper 44 bits of the key and uses the low 20 for:
-    //   bit 0       the place holds an entry
-    //   bits 1-2    bound
-    //   bits 3-4    action variant (2: no action)
-    //   bits 5-8    acting slot, bits 9-12 target slot
+    // tag keeps only the upper 44 bits of the key, and its low 20 bits hold:
+    //   bits 0-9    the generation of the table use that stored the entry
+    //   bits 10-11  bound
+    //   bits 12-19  best action: 0 none, 1 + slot for a SingleAction,
+    //               13 + 12 x slot + target for a FigureAction
+    // An entry counts only in the generation that stored it, so a table is
+    // emptied for its next use by moving to the next generation; only when
+    // the generations run out are the places cleared for real.
     struct Packed {
         std::uint64_t tag;
         std::int32_t score;
         std::uint32_t depth;
     };
     static_assert(sizeof(Packed) == 16);
-    static constexpr std::uint64_t VALID = 1;
+    static constexpr std::uint64_t GENERATION_MASK = 0x3FF;
 
-    static Packed pack(const TableEntry& e) noexcept;
+    static Packed pack(const TableEntry& e, std::uint64_t generation) noexcept;
     static TableEntry unpack(std::uint64_t key, const Packed& p) noexcept;
 
     Packed* places_ = nullptr;
+    std::uint64_t generation_ = 0;
+    bool shared_ = false;  // the process's reusable places, not a mapping of its own
+
+    friend struct SharedPlaces;
 };
 
 // Polled every few thousand nodes; a true answer ends the search at once.
@@ -129,11 +140,15 @@ private:
         bool maximizing;
         Player to_move;
         std::uint8_t next;  // index of the action searched next
+        std::uint8_t made;   // children made so far
+        std::uint8_t ahead;  // how many children are made before they are searched
         std::int32_t alpha, beta, alpha_in, beta_in;
         std::int32_t best;
         Action best_action;
         std::uint64_t key;
         ActionList actions;
+        std::array<Grid, ActionList::CAPACITY> children;
+        std::array<std::uint64_t, ActionList::CAPACITY> child_keys;
     };
     bool grow() noexcept;
 

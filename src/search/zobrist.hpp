@@ -22,9 +22,10 @@ using ZobristTable = std::array<std::array<std::uint64_t, SLOT_STATES>, SLOTS>;
 
 // 0 for an empty slot; else 1 + 4 x face down + 2 x owner B + Figure.
 constexpr int slot_state_index(const Grid& g, int slot) noexcept {
-    const unsigned b = slot_bit(slot);
-    if (!(g.occupied & b)) return 0;
-    return 1 + ((g.down & b) ? 4 : 0) + ((g.owner_b & b) ? 2 : 0) + ((g.figure & b) ? 1 : 0);
+    const unsigned occupied = (g.occupied >> slot) & 1U;
+    const unsigned bits = (((g.down >> slot) & 1U) << 2) | (((g.owner_b >> slot) & 1U) << 1) |
+                          ((g.figure >> slot) & 1U);
+    return static_cast<int>((1U + bits) & (0U - occupied));  // 0 when empty
 }
 
 // The process-wide table, built on the first call (thread-safe).
