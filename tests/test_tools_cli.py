@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import sysconfig
+from pathlib import Path
 
 import pytest
 
@@ -131,6 +132,7 @@ def test_arena_json_numbers_add_up():
     assert a["wins"] + data["draws"] + b["wins"] == 6
     assert a["first"] == b["first"] == 3
     assert sum(data["endings"].values()) == 6
+    assert 0 <= data["first_mover_wins"] <= a["wins"] + b["wins"]
     assert data["score_a"] == pytest.approx((a["wins"] + data["draws"] / 2) / 6)
     lo, hi = data["score_a_95"]
     assert 0 <= lo <= data["score_a"] <= hi <= 1
@@ -187,3 +189,27 @@ def test_console_scripts(script):
     proc = subprocess.run([shutil.which(script, path=SCRIPTS) or script, "--help"],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stdout.startswith(f"usage: {script}")
+
+
+# -- the README's examples ------------------------------------------------------------
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+TOOL_SECTIONS = {"## The game", "## Python API", "## A host's turn loop",
+                 "## Referee and tools", "## Levels"}
+
+
+def readme_examples() -> list[str]:
+    if not README.exists():
+        return []
+    blocks, section = [], ""
+    for part in re.split(r"^(## .*)$", README.read_text(encoding="utf-8"), flags=re.M):
+        if part.startswith("## "):
+            section = part.strip()
+        elif section in TOOL_SECTIONS:
+            blocks += re.findall(r"^```python\n(.*?)^```$", part, re.M | re.S)
+    return blocks
+
+
+@pytest.mark.parametrize("code", readme_examples())
+def test_readme_examples_run(code, capsys):
+    exec(compile(code, str(README), "exec"), {})

@@ -38,6 +38,7 @@ class Match:
     ply_limit: int
     games: int = 0
     draws: int = 0
+    first_mover_wins: int = 0
     plies: list[int] = field(default_factory=list)
     endings: dict[str, int] = field(default_factory=lambda: {e.value: 0 for e in End})
     seconds: float = 0.0
@@ -102,6 +103,7 @@ def play_match(
             match.draws += 1
         else:
             sides[int(result.winner)].wins += 1
+            match.first_mover_wins += result.winner == first
         match.seconds = time.perf_counter() - start
         if progress is not None:
             progress(match)
@@ -139,6 +141,7 @@ def as_json(match: Match) -> dict[str, Any]:
         "a": side(match.a),
         "b": side(match.b),
         "draws": match.draws,
+        "first_mover_wins": match.first_mover_wins,
         "score_a": match.score,
         "score_a_95": [lo, hi],
         "endings": dict(match.endings),
@@ -178,7 +181,11 @@ def as_table(match: Match) -> str:
         lines.append(f"{label:{width}}  {len(side.times):>6} {median:>10} {p95:>10}")
     endings = ", ".join(f"{name} {count}" for name, count in match.endings.items())
     mean = statistics.fmean(match.plies) if match.plies else 0.0
-    lines += ["", f"endings: {endings}; {mean:.1f} moves per game; {match.seconds:.1f} s in all"]
+    lines += [
+        "",
+        f"endings: {endings}; the side moving first won {match.first_mover_wins}",
+        f"{mean:.1f} moves per game; {match.seconds:.1f} s in all",
+    ]
     return "\n".join(lines)
 
 
