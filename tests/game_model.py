@@ -1,16 +1,15 @@
 """A small pure-Python model of the game rules, to hold the engine against.
 
-A grid is a tuple of 12 slots in slot order (A1, A2, ... C4); a slot is None
-(empty) or a Card. Players and kinds are the letters of the rendering:
-"A"/"B" and "N"/"F".
+A grid is a tuple of 12 slots in slot order (A1, A2, ... C4), each None
+(empty) or a Card; owners and kinds are the letters of the rendering.
 """
 
-from typing import NamedTuple, Optional
+from typing import NamedTuple
 
 SLOT_TEXTS = [r + c for r in "ABC" for c in "1234"]
 MOVE_TEXTS = SLOT_TEXTS + [a + b for a in SLOT_TEXTS for b in SLOT_TEXTS]
 HEADER = "   1   2   3   4\n"
-MESSAGES = {
+M = {
     "format": "Formato inválido.",
     "coordinate": "Coordenada inválida.",
     "origin": "Origem inválida.",
@@ -28,119 +27,95 @@ MESSAGES = {
 
 class Card(NamedTuple):
     down: bool
-    owner: str
-    kind: str
+    owner: str  # "A" or "B"
+    kind: str  # "N" or "F"
 
 
-def other(player: str) -> str:
+def other(player):
     return "B" if player == "A" else "A"
 
 
-def neighbours(slot: int) -> list:
+def neighbours(slot):
     row, col = divmod(slot, 4)
-    out = []
-    if row > 0:
-        out.append(slot - 4)
-    if row < 2:
-        out.append(slot + 4)
-    if col > 0:
-        out.append(slot - 1)
-    if col < 3:
-        out.append(slot + 1)
-    return out
+    steps = ((slot - 4, row > 0), (slot + 4, row < 2), (slot - 1, col > 0), (slot + 1, col < 3))
+    return [s for s, inside in steps if inside]
 
 
-def render(grid) -> str:
-    lines = [HEADER]
-    for row in range(3):
-        cells = []
-        for card in grid[row * 4 : row * 4 + 4]:
-            if card is None:
-                cells.append("[  --  ]")
-            elif card.down:
-                cells.append("[XXXXXX]")
-            else:
-                cells.append(f"[ {card.owner}{card.kind} ]")
-        lines.append("ABC"[row] + " " + "".join(cells) + "\n")
-    return "".join(lines)
+def render(grid):
+    def cell(card):
+        if card is None:
+            return "[  --  ]"
+        return "[XXXXXX]" if card.down else f"[ {card.owner}{card.kind} ]"
+
+    rows = ("ABC"[r] + " " + "".join(cell(c) for c in grid[4 * r : 4 * r + 4]) + "\n" for r in range(3))
+    return HEADER + "".join(rows)
 
 
-def parse_deal(text: str):
+def parse_deal(text):
     """The grid of a rendering in which every card lies face up."""
     lines = text.split("\n")
-    assert lines[0] + "\n" == HEADER and lines[4] == "" and len(lines) == 5
+    assert lines[0] + "\n" == HEADER and lines[4:] == [""]
     grid = []
-    for row in range(3):
-        line = lines[row + 1]
-        assert line.startswith("ABC"[row] + " ") and len(line) == 26
-        for col in range(4):
-            cell = line[2 + 6 * col : 8 + 6 * col]
-            assert cell[:2] == "[ " and cell[4:] == " ]", line
+    for row, line in enumerate(lines[1:4]):
+        assert line.startswith("ABC"[row] + " ") and len(line) == 26, line
+        for cell in (line[2 + 6 * c : 8 + 6 * c] for c in range(4)):
+            assert cell[:2] == "[ " and cell[4:] == " ]" and cell[2] in "AB" and cell[3] in "NF", line
             grid.append(Card(False, cell[2], cell[3]))
     return tuple(grid)
 
 
-def _slot(text: str) -> Optional[int]:
+def slot(text):
     if len(text) == 2 and text[0] in "ABC" and text[1] in "1234":
-        return "ABC".index(text[0]) * 4 + "1234".index(text[1])
+        return SLOT_TEXTS.index(text)
     return None
 
 
-def _flip(grid: list, slot: int) -> None:
-    card = grid[slot]
-    if card is not None:
-        grid[slot] = card._replace(down=not card.down)
+def flip(grid, s):
+    if grid[s] is not None:
+        grid[s] = grid[s]._replace(down=not grid[s].down)
 
 
-def check(grid, player: str, move: str):
+def check(grid, player, move):
     """(None, new grid) for a legal move, else (message, grid unchanged)."""
-    raw = move.encode("utf-8")
-    # Slot texts are judged on bytes; a non-ASCII byte never forms one.
-    text = raw.decode("latin-1")
-    if len(raw) == 4:
-        src, dst = _slot(text[:2]), _slot(text[2:])
-        if src is None:
-            return MESSAGES["origin"], grid
-        if dst is None:
-            return MESSAGES["destination"], grid
-        if src == dst:
-            return MESSAGES["same_slot"], grid
-        card = grid[src]
-        if card is None or card.down:
-            return MESSAGES["origin_down"], grid
-        if card.owner != player:
-            return MESSAGES["not_yours"], grid
-        if card.kind != "F":
-            return MESSAGES["only_figures"], grid
-        if grid[dst] is None:
-            return MESSAGES["no_target"], grid
-        new = list(grid)
-        _flip(new, dst)
-        _flip(new, src)
-        return None, tuple(new)
-    if len(raw) == 2:
-        at = _slot(text)
-        if at is None:
-            return MESSAGES["coordinate"], grid
-        card = grid[at]
-        if card is None:
-            return MESSAGES["no_card"], grid
-        if not card.down and card.owner != player:
-            return MESSAGES["opponent_up"], grid
-        if not card.down and card.kind != "N":
-            return MESSAGES["need_target"], grid
-        new = list(grid)
+    text = move.encode("utf-8").decode("latin-1")  # judged byte by byte
+    new = list(grid)
+    if len(text) == 4:
+        src, dst = slot(text[:2]), slot(text[2:])
+        card = src is not None and grid[src]
+        failures = [
+            (src is None, "origin"),
+            (dst is None, "destination"),
+            (src == dst, "same_slot"),
+            (lambda: not card or card.down, "origin_down"),
+            (lambda: card.owner != player, "not_yours"),
+            (lambda: card.kind != "F", "only_figures"),
+            (lambda: grid[dst] is None, "no_target"),
+        ]
+        changes = [dst, src]
+    elif len(text) == 2:
+        at = slot(text)
+        card = at is not None and grid[at]
+        failures = [
+            (at is None, "coordinate"),
+            (lambda: card is None, "no_card"),
+            (lambda: not card.down and card.owner != player, "opponent_up"),
+            (lambda: not card.down and card.kind != "N", "need_target"),
+        ]
+    else:
+        return M["format"], grid
+    for failed, name in failures:
+        if failed() if callable(failed) else failed:
+            return M[name], grid
+    if len(text) == 2:
         if card.down:
             new[at] = None
-        else:
-            _flip(new, at)
-            for n in neighbours(at):
-                _flip(new, n)
-        return None, tuple(new)
-    return MESSAGES["format"], grid
+        changes = [] if card.down else [at] + neighbours(at)
+    for s in changes:
+        flip(new, s)
+    return None, tuple(new)
 
 
-def legal_moves(grid, player: str) -> list:
+def legal_moves(grid, player):
     moves = []
     for s, card in enumerate(grid):
         if card is None or (not card.down and card.owner != player):
@@ -152,45 +127,36 @@ def legal_moves(grid, player: str) -> list:
     return moves
 
 
-def bot_moves(grid, player: str) -> list:
-    """The bot's candidates in search order: legal moves without Figures aimed
-    at one's own face-up cards, stably sorted by target (the opponent's
-    Figures, the opponent's Normal cards, the rest)."""
+def bot_moves(grid, player):
+    """The bot's candidates in search order: the legal moves without Figures
+    aimed at one's own face-up cards, stably sorted by target (the opponent's
+    Figures, then the opponent's Normal cards, then the rest)."""
+
+    def target(move):
+        return grid[slot(move[2:])] if len(move) == 4 else None
 
     def key(move):
-        if len(move) == 2:
-            return 2
-        target = grid[_slot(move[2:])]
-        if target.owner == player:
-            return 2
-        return 0 if target.kind == "F" else 1
+        t = target(move)
+        return 2 if t is None or t.owner == player else (0 if t.kind == "F" else 1)
 
-    def aimed_at_own_face_up(move):
-        if len(move) == 2:
-            return False
-        target = grid[_slot(move[2:])]
-        return not target.down and target.owner == player
+    def own_face_up(move):
+        t = target(move)
+        return t is not None and not t.down and t.owner == player
 
-    candidates = [m for m in legal_moves(grid, player) if not aimed_at_own_face_up(m)]
-    return sorted(candidates, key=key)
+    return sorted((m for m in legal_moves(grid, player) if not own_face_up(m)), key=key)
 
 
-def material(grid, player: str) -> int:
+def material(grid, player):
     return sum(10 if c.kind == "N" else 15 for c in grid if c is not None and c.owner == player)
 
 
-def depth_one_scores(grid, player: str) -> dict:
-    """The score a one-ply search gives every bot candidate."""
+def depth_one_scores(grid, player):
+    """The score a one-ply search gives each of the bot's candidates."""
     scores = {}
     for move in bot_moves(grid, player):
-        _, child = check(grid, player, move)
+        child = check(grid, player, move)[1]
         mine, theirs = material(child, player), material(child, other(player))
-        if theirs == 0 and mine:
-            scores[move] = 10000
-        elif mine == 0 and theirs:
-            scores[move] = -10000
-        else:
-            scores[move] = mine - theirs
+        scores[move] = 10000 if mine and not theirs else -10000 if theirs and not mine else mine - theirs
     return scores
 
 
@@ -204,19 +170,11 @@ class Game:
         self.board = tesko.Board()
         self.grid = parse_deal(str(self.board))
 
-    def player(self, letter: str):
+    def player(self, letter):
         return getattr(self.tesko.Player, letter)
 
-    def play(self, letter: str, move: str) -> None:
+    def play(self, letter, move):
         error, self.grid = check(self.grid, letter, move)
         assert error is None, (move, error)
         assert self.board.play(move, self.player(letter), "room") is None
         assert str(self.board) == render(self.grid)
-
-    def random_move(self, rng):
-        """Plays a random legal move of either side; False when neither has one."""
-        options = [(p, m) for p in "AB" for m in legal_moves(self.grid, p)]
-        if not options:
-            return False
-        self.play(*rng.choice(options))
-        return True

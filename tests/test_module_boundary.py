@@ -41,34 +41,70 @@ BINDING = [
         lambda b: b.play(_room_id=""),
         "Board.play() missing 2 required positional arguments: 'move_str' and 'player'",
     ),
-    (lambda b: b.play_bot(), "Board.play_bot() missing 2 required positional arguments: 'player' and 'depth'"),
-    (lambda b: b.get_legal_moves(), "Board.get_legal_moves() missing 1 required positional argument: 'player'"),
-    (lambda b: b.get_legal_moves(A, A), "Board.get_legal_moves() takes 1 positional arguments but 2 were given"),
-    (lambda b: b.play_bot(A, 1, 2, x=1), "Board.play_bot() takes 2 positional arguments but 3 were given"),
+    (
+        lambda b: b.play_bot(),
+        "Board.play_bot() missing 2 required positional arguments: 'player' and 'depth'",
+    ),
+    (
+        lambda b: b.get_legal_moves(),
+        "Board.get_legal_moves() missing 1 required positional argument: 'player'",
+    ),
+    (
+        lambda b: b.get_legal_moves(A, A),
+        "Board.get_legal_moves() takes 1 positional arguments but 2 were given",
+    ),
+    (
+        lambda b: b.play_bot(A, 1, 2, x=1),
+        "Board.play_bot() takes 2 positional arguments but 3 were given",
+    ),
     (lambda b: Board(1), "Board.__new__() takes 0 positional arguments but 1 was given"),
     (lambda b: Board(1, 2), "Board.__new__() takes 0 positional arguments but 2 were given"),
     (lambda b: Board(seed=1), "Board.__new__() got an unexpected keyword argument 'seed'"),
     (lambda b: Board(**{"\udcff": 1}), "Board.__new__() got an unexpected keyword argument '\udcff'"),
     (lambda b: b.play(foo=1), "Board.play() got an unexpected keyword argument 'foo'"),
     (lambda b: b.play("A1", A, "", room=1), "Board.play() got an unexpected keyword argument 'room'"),
-    (lambda b: b.get_legal_moves(**{Shown("x"): A}), "Board.get_legal_moves() got an unexpected keyword argument 'shown'"),
-    (lambda b: b.get_legal_moves(**{"\udcff": A}), "Board.get_legal_moves() got an unexpected keyword argument '\udcff'"),
+    (
+        lambda b: b.get_legal_moves(**{Shown("x"): A}),
+        "Board.get_legal_moves() got an unexpected keyword argument 'shown'",
+    ),
+    (lambda b: b.play_bot(**{"\udcff": A}), "Board.play_bot() got an unexpected keyword argument '\udcff'"),
     (lambda b: b.play("A1", move_str="A1"), "Board.play() got multiple values for argument 'move_str'"),
-    (lambda b: b.play_bot(A, 1, player=A, x=1), "Board.play_bot() got multiple values for argument 'player'"),
-    (lambda b: b.play_bot(A, x=1, player=A), "Board.play_bot() got an unexpected keyword argument 'x'"),
+    (
+        lambda b: b.play_bot(A, 1, player=A, x=1),
+        "Board.play_bot() got multiple values for argument 'player'",
+    ),
+    (
+        lambda b: b.play_bot(A, x=1, player=A),
+        "Board.play_bot() got an unexpected keyword argument 'x'",
+    ),
     # Conversions, in parameter order, only after binding succeeded.
-    (lambda b: b.get_legal_moves(0), "argument 'player': 'int' object is not an instance of 'Player'"),
+    (
+        lambda b: b.get_legal_moves(0),
+        "argument 'player': 'int' object is not an instance of 'Player'",
+    ),
     (lambda b: b.get_legal_moves(None), "argument 'player': 'None' is not an instance of 'Player'"),
-    (lambda b: b.get_legal_moves(CardType.Normal), "argument 'player': 'CardType' object is not an instance of 'Player'"),
+    (
+        lambda b: b.get_legal_moves(CardType.Normal),
+        "argument 'player': 'CardType' object is not an instance of 'Player'",
+    ),
     (lambda b: b.play(5, A, ""), "argument 'move_str': 'int' object is not an instance of 'str'"),
     (lambda b: b.play(b"A1", A, ""), "argument 'move_str': 'bytes' object is not an instance of 'str'"),
     (lambda b: b.play("A1", A, None), "argument '_room_id': 'None' is not an instance of 'str'"),
     (lambda b: b.play("A1", A, 7), "argument '_room_id': 'int' object is not an instance of 'str'"),
     (lambda b: b.play(5, 1, 2), "argument 'move_str': 'int' object is not an instance of 'str'"),
     (lambda b: b.play("A1", 1, 2), "argument 'player': 'int' object is not an instance of 'Player'"),
-    (lambda b: b.play_bot(1, "x"), "argument 'player': 'int' object is not an instance of 'Player'"),
-    (lambda b: b.play_bot(A, 1.5), "argument 'depth': 'float' object cannot be interpreted as an integer"),
-    (lambda b: b.play_bot(A, "3"), "argument 'depth': 'str' object cannot be interpreted as an integer"),
+    (
+        lambda b: b.play_bot(1,
+        "x"), "argument 'player': 'int' object is not an instance of 'Player'",
+    ),
+    (
+        lambda b: b.play_bot(A, 1.5),
+        "argument 'depth': 'float' object cannot be interpreted as an integer",
+    ),
+    (
+        lambda b: b.play_bot(A,
+        "3"), "argument 'depth': 'str' object cannot be interpreted as an integer",
+    ),
 ]
 
 
@@ -166,7 +202,8 @@ def test_readers_are_refused_while_play_writes(board, refused):
         return "Spy"
 
     Meta.qualname = staticmethod(qualname)
-    refused(board, lambda: board.play("A1", Spy(), ""), TypeError, "argument 'player': 'Spy' object is not an instance of 'Player'")
+    message = "argument 'player': 'Spy' object is not an instance of 'Player'"
+    refused(board, lambda: board.play("A1", Spy(), ""), TypeError, message)
     assert seen == ["Already mutably borrowed"] * 3
 
 
@@ -182,7 +219,8 @@ def test_depth_index_reentering_the_board(board, refused):
     assert board.play_bot(A, Index(1, read)) == board.play_bot(A, 1)
     assert seen == [before, board.get_legal_moves(A), "", board.play_bot(A, 1)]
 
-    refused(board, lambda: board.play_bot(A, Index(1, lambda: board.play("A1", A, ""))), RuntimeError, "Already borrowed")
+    write = Index(1, lambda: board.play("A1", A, ""))
+    refused(board, lambda: board.play_bot(A, write), RuntimeError, "Already borrowed")
 
     def swallow():
         with pytest.raises(RuntimeError, match="^Already borrowed$"):

@@ -1,3 +1,4 @@
+import importlib.util
 import subprocess
 import sys
 import weakref
@@ -112,3 +113,28 @@ def test_sub_interpreters_are_refused():
         [sys.executable, "-c", code], capture_output=True, text=True, check=True
     ).stdout
     assert "ImportError" in out and "only be imported in the main interpreter" in out
+
+
+def fresh_module(**attributes):
+    """A new module object from the extension, executed after `attributes`
+    were set on it."""
+    spec = importlib.util.find_spec("tesko")
+    module = importlib.util.module_from_spec(spec)
+    for name, value in attributes.items():
+        setattr(module, name, value)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_execution_appends_to_an_existing_all_list():
+    class Listing(list):
+        pass
+
+    module = fresh_module(__all__=Listing(["extra"]))
+    assert module.__all__ == ["extra", "Player", "CardType", "Board"]
+    assert type(module.__all__) is Listing and module.Board is Board
+
+
+def test_an_all_that_is_not_a_list_fails_execution():
+    with pytest.raises(TypeError):
+        fresh_module(__all__=("extra",))

@@ -23,7 +23,8 @@ struct EnumClass {
 };
 
 constexpr EnumInfo PLAYER{"builtins.Player", "Player", {"A", "B"}, {"Player.A", "Player.B"}};
-constexpr EnumInfo CARD_TYPE{"builtins.CardType", "CardType", {"Normal", "Figure"}, {"CardType.Normal", "CardType.Figure"}};
+constexpr EnumInfo CARD_TYPE{"builtins.CardType", "CardType", {"Normal", "Figure"},
+                             {"CardType.Normal", "CardType.Figure"}};
 
 template <const EnumInfo& Info>
 PyObject* enum_repr(PyObject* self) noexcept {
