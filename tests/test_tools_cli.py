@@ -62,7 +62,7 @@ def test_scripted_game_ends_and_refusals_show_the_engine_messages(side, tmp_path
     assert "Legal moves: " in out and "use your face-up Figure" in out
     refusals = [line for line in out.splitlines() if line in MESSAGES]
     assert refusals[0] == "Coordenada inválida."  # Z9
-    engine_moves = re.findall(r"^([AB]) \(level 2\) plays (\S+) \(\d+\.\d ms\)$", out, re.M)
+    engine_moves = re.findall(r"^([AB]) \(level 2\) plays (\S+) \(\d+\.\d+ [mµ]?s\)$", out, re.M)
     assert len(engine_moves) == 3 and all(s != side for s, _ in engine_moves)
     # The board is shown at the start and after each move.
     assert out.count(HEADER) == 1 + 6

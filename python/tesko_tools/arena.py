@@ -150,7 +150,8 @@ def as_json(match: Match) -> dict[str, Any]:
     }
 
 
-def _time(seconds: float) -> str:
+def format_duration(seconds: float) -> str:
+    """A think time, in the unit that keeps it short."""
     ms = seconds * 1000
     if ms < 1:
         return f"{ms * 1000:.1f} µs"
@@ -176,8 +177,8 @@ def as_table(match: Match) -> str:
         f"{'think time per move':{width}}  {'moves':>6} {'median':>10} {'p95':>10}",
     ]
     for label, side in ((label_a, match.a), (label_b, match.b)):
-        median = _time(statistics.median(side.times)) if side.times else "-"
-        p95 = _time(percentile(side.times, 95)) if side.times else "-"
+        median = format_duration(statistics.median(side.times)) if side.times else "-"
+        p95 = format_duration(percentile(side.times, 95)) if side.times else "-"
         lines.append(f"{label:{width}}  {len(side.times):>6} {median:>10} {p95:>10}")
     endings = ", ".join(f"{name} {count}" for name, count in match.endings.items())
     mean = statistics.fmean(match.plies) if match.plies else 0.0

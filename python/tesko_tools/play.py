@@ -17,6 +17,7 @@ from typing import TextIO
 
 from tesko import Player
 
+from .arena import format_duration
 from .game import Game
 from .rules import PLAYERS, opponent, parse_player, player_name
 
@@ -81,7 +82,7 @@ def _bot_turn(game: Game, depth: int, out: TextIO) -> None:
     assert player is not None
     choice = game.play_bot(depth)
     print(f"{player_name(player)} (level {depth}) plays {choice.move} "
-          f"({choice.seconds * 1000:.1f} ms)", file=out)
+          f"({format_duration(choice.seconds)})", file=out)
 
 
 def watch(game: Game, levels: tuple[int, int], out: TextIO, save: str | None) -> int:
