@@ -58,7 +58,15 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     });
 }
 
-// The class from its specification, then its two members as class
+// Members live as long as the process; this runs only if making a class
+// fails halfway.
+void member_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+// The class from its PyType_Spec, then its two members as class
 // attributes, value 0 first.
 template <const EnumInfo& Info>
 bool make_enum_class(EnumClass& out) {
@@ -66,6 +74,7 @@ bool make_enum_class(EnumClass& out) {
         {Py_tp_repr, reinterpret_cast<void*>(&enum_repr<Info>)},
         {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
         {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&member_dealloc)},
         {0, nullptr},
     };
     static PyType_Spec spec = {

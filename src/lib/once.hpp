@@ -38,11 +38,18 @@ public:
         }
         std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
         if (ready_.load(std::memory_order_acquire)) return &value_;
-        maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        struct Making {  // marks this thread as the maker until the scope ends
+            std::atomic<std::thread::id>& maker;
+            explicit Making(std::atomic<std::thread::id>& m) : maker(m) {
+                maker.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            }
+            ~Making() { maker.store(std::thread::id{}, std::memory_order_relaxed); }
+        };
         T made{};
-        const bool ok = init(made);
-        maker_.store(std::thread::id{}, std::memory_order_relaxed);
-        if (!ok) return nullptr;
+        {
+            const Making making(maker_);
+            if (!init(made)) return nullptr;
+        }
         value_ = made;
         ready_.store(true, std::memory_order_release);
         return &value_;
