@@ -53,13 +53,14 @@ constexpr std::uint16_t slot_bit(int index) noexcept {
 
 inline constexpr std::uint16_t ALL_SLOTS = (1U << SLOTS) - 1;
 
-// Number of slots in a set (no reliance on a hardware popcount instruction).
-constexpr int popcount12(unsigned m) noexcept {
-    m = m - ((m >> 1) & 0x5555U);
-    m = (m & 0x3333U) + ((m >> 2) & 0x3333U);
-    m = (m + (m >> 4)) & 0x0F0FU;
-    return static_cast<int>((m + (m >> 8)) & 0x1FU);
-}
+// Number of slots in a set, by table (no reliance on a hardware popcount
+// instruction, which a portable build cannot assume).
+inline constexpr std::array<std::uint8_t, 4096> POPCOUNT12 = [] {
+    std::array<std::uint8_t, 4096> t{};
+    for (unsigned m = 1; m < 4096; ++m) t[m] = static_cast<std::uint8_t>(t[m >> 1] + (m & 1U));
+    return t;
+}();
+constexpr int popcount12(unsigned m) noexcept { return POPCOUNT12[m & 0xFFFU]; }
 
 // Calls fn(slot) for each slot of `mask`, lowest first.
 template <class Fn>

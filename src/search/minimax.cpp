@@ -129,19 +129,6 @@ constexpr unsigned PREFETCH_AHEAD = TESKO_PREFETCH_AHEAD;
 #endif
 constexpr std::uint8_t LEAF_PREFETCH_AHEAD = TESKO_LEAF_PREFETCH_AHEAD;
 
-// The key of `child` from that of its parent: only the slots whose content
-// changed (at most five) swap their keys.
-std::uint64_t child_key(const ZobristTable& z, const Grid& parent, std::uint64_t key,
-                        const Grid& child) noexcept {
-    const unsigned changed = (parent.occupied ^ child.occupied) | (parent.down ^ child.down);
-    for_each_slot(changed, [&](int s) {
-        const auto& keys = z[static_cast<std::size_t>(s)];
-        key ^= keys[static_cast<std::size_t>(slot_state_index(parent, s))] ^
-               keys[static_cast<std::size_t>(slot_state_index(child, s))];
-    });
-    return key;
-}
-
 }  // namespace
 
 bool Search::grow() noexcept {
@@ -160,18 +147,42 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
     if (stopped()) return 0;
     if (frames_.empty() && !grow()) return 0;
     const ZobristTable& z = zobrist();
+    const KeyDeltas& deltas = key_deltas();
 
     // Makes the children of `f` up to (not including) index `upto`, with
     // their keys, and starts fetching their table places.
     const auto make_children = [&](Frame& f, unsigned upto) noexcept {
         upto = std::min<unsigned>(upto, f.actions.count);
         for (; f.made < upto; ++f.made) {
-            Grid& child = f.children[f.made];
-            child = f.grid;
-            apply_action(child, f.actions[f.made]);
-            f.child_keys[f.made] = child_key(z, f.grid, f.key, child);
-            table_.prefetch(f.child_keys[f.made]);
+            const std::uint64_t key = key_after(deltas, f.grid, f.key, f.actions[f.made]);
+            table_.prefetch(key);
+            f.child_keys[f.made] = key;
         }
+    };
+
+    // Steps 1 to 7 for the child of `f` at `i` when it lies at depth 0,
+    // where it always ends: the same as `enter` below, but without making
+    // the child's grid. Turning cards over leaves material as it is, so the
+    // child's material is the parent's less a card taken off.
+    const auto leaf = [&](const Frame& f, unsigned i) noexcept -> std::int32_t {
+        ++nodes_;
+        std::int32_t alpha = f.alpha, beta = f.beta;
+        if (const auto e = table_.probe(f.child_keys[i])) {  // every entry has depth >= 0
+            if (e->bound == Bound::Exact) return e->score;
+            if (e->bound == Bound::LowerBound) alpha = std::max(alpha, e->score);
+            else beta = std::min(beta, e->score);
+            if (alpha >= beta) return e->score;
+        }
+        std::int32_t bot_sum = f.bot_sum, opp_sum = f.opp_sum;
+        const Action& a = f.actions[i];
+        const unsigned b = slot_bit(a.slot());
+        if (a.variant == ActionKind::Single && (f.grid.down & b)) {
+            const std::int32_t value = (f.grid.figure & b) ? CARD_VALUE_FIGURE : CARD_VALUE_NORMAL;
+            ((f.grid.owned_by(bot) & b) ? bot_sum : opp_sum) -= value;
+        }
+        if (opp_sum == 0 && bot_sum != 0) return WIN_SCORE;
+        if (bot_sum == 0 && opp_sum != 0) return -WIN_SCORE;
+        return bot_sum - opp_sum;
     };
 
     // Steps 1 to 9 for the node in `f`, whose grid, depth, role, side to
@@ -193,6 +204,9 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                 if (f.alpha >= f.beta) return value = e->score, true;
             }
         }
+        // The remembered move is usually searched first: start fetching its
+        // child's place now, while the moves are being generated.
+        if (!remembered.is_none()) table_.prefetch(key_after(deltas, f.grid, f.key, remembered));
         // 4-7. Material; a side without cards has lost.
         const unsigned own = f.grid.owned_by(bot);
         const std::int32_t bot_sum = material(f.grid, own);
@@ -200,6 +214,8 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         if (opp_sum == 0 && bot_sum != 0) return value = win_score(f.depth), true;
         if (bot_sum == 0 && opp_sum != 0) return value = -win_score(f.depth), true;
         if (f.depth == 0) return value = bot_sum - opp_sum, true;
+        f.bot_sum = bot_sum;
+        f.opp_sum = opp_sum;
         // 8. No moves: the material difference, not stored.
         get_bot_actions(f.grid, f.to_move, f.actions);
         if (f.actions.empty()) return value = bot_sum - opp_sum, true;
@@ -249,24 +265,29 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                     return 0;
                 }
             }
-            if (sp + 1 == frames_.size()) {
-                if (!grow()) return 0;
-                f = &frames_[sp];
-            }
             // 10. Search the next child: one ply less, the other side to
             // move, the other role, the window as it stands.
             make_children(*f, f->next + 1u + f->ahead);
-            Frame& child = frames_[sp + 1];
-            child.grid = f->children[f->next];
-            child.key = f->child_keys[f->next];
-            child.depth = f->depth - 1;
-            child.maximizing = !f->maximizing;
-            child.to_move = opponent(f->to_move);
-            child.alpha = f->alpha;
-            child.beta = f->beta;
-            if (!enter(child, value)) {
-                ++sp;
-                continue;
+            if (f->depth == 1) {
+                value = leaf(*f, f->next);
+            } else {
+                if (sp + 1 == frames_.size()) {
+                    if (!grow()) return 0;
+                    f = &frames_[sp];
+                }
+                Frame& child = frames_[sp + 1];
+                child.grid = f->grid;
+                apply_action(child.grid, f->actions[f->next]);
+                child.key = f->child_keys[f->next];
+                child.depth = f->depth - 1;
+                child.maximizing = !f->maximizing;
+                child.to_move = opponent(f->to_move);
+                child.alpha = f->alpha;
+                child.beta = f->beta;
+                if (!enter(child, value)) {
+                    ++sp;
+                    continue;
+                }
             }
         } else {
             // The bound of the result (11, 12), 13. store, 14. return it.

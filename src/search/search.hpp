@@ -144,10 +144,10 @@ private:
         std::uint8_t ahead;  // how many children are made before they are searched
         std::int32_t alpha, beta, alpha_in, beta_in;
         std::int32_t best;
+        std::int32_t bot_sum, opp_sum;  // material of the node
         Action best_action;
         std::uint64_t key;
         ActionList actions;
-        std::array<Grid, ActionList::CAPACITY> children;
         std::array<std::uint64_t, ActionList::CAPACITY> child_keys;
     };
     bool grow() noexcept;

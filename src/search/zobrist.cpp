@@ -10,12 +10,19 @@ namespace tesko {
 namespace {
 
 ZobristTable table;
+KeyDeltas deltas;
 std::once_flag built;
 
 template <class Next>
 void fill(Next next) noexcept {
     for (auto& slot : table)
         for (auto& key : slot) key = next();
+    for (std::size_t s = 0; s < SLOTS; ++s) {
+        for (std::size_t k = 0; k < 4; ++k) {  // state 1 + k face up, 5 + k face down
+            deltas.flip[s][k] = table[s][1 + k] ^ table[s][5 + k];
+            deltas.remove[s][k] = table[s][5 + k] ^ table[s][0];
+        }
+    }
 }
 
 void build_from_entropy() noexcept {
@@ -34,6 +41,11 @@ void build_from_entropy() noexcept {
 const ZobristTable& zobrist() noexcept {
     std::call_once(built, build_from_entropy);
     return table;
+}
+
+const KeyDeltas& key_deltas() noexcept {
+    std::call_once(built, build_from_entropy);
+    return deltas;
 }
 
 bool seed_zobrist(std::uint64_t seed) noexcept {

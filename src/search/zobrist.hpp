@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "engine/grid.hpp"
+#include "engine/rules.hpp"
 
 namespace tesko {
 
@@ -30,6 +31,39 @@ constexpr int slot_state_index(const Grid& g, int slot) noexcept {
 
 // The process-wide table, built on the first call (thread-safe).
 const ZobristTable& zobrist() noexcept;
+
+// How single slots change a key, for deriving a child's key from its
+// parent's: indexed by slot and by the card's owner and kind
+// (2 x owner B + Figure), which no move changes.
+struct KeyDeltas {
+    std::array<std::array<std::uint64_t, 4>, SLOTS> flip;    // face up <-> face down
+    std::array<std::array<std::uint64_t, 4>, SLOTS> remove;  // face down -> empty
+};
+
+// Built together with the table.
+const KeyDeltas& key_deltas() noexcept;
+
+// The key of the grid that `a` makes of `g`, from the key of `g`: the same
+// as position_key after apply_action, touching only the slots the move
+// changes. `a` must be a legal move on `g`.
+inline std::uint64_t key_after(const KeyDeltas& d, const Grid& g, std::uint64_t key,
+                               Action a) noexcept {
+    const auto kind = [&g](int s) {
+        return static_cast<std::size_t>((((g.owner_b >> s) & 1U) << 1) | ((g.figure >> s) & 1U));
+    };
+    const auto flip = [&](int s) { key ^= d.flip[static_cast<std::size_t>(s)][kind(s)]; };
+    const int s = a.slot();
+    if (a.variant == ActionKind::Figure) {
+        flip(s);
+        flip(a.target());
+    } else if (g.down & slot_bit(s)) {
+        key ^= d.remove[static_cast<std::size_t>(s)][kind(s)];
+    } else {
+        flip(s);
+        for_each_slot(NEIGHBOURS[static_cast<std::size_t>(s)] & g.occupied, flip);
+    }
+    return key;
+}
 
 // Builds the table from a fixed seed instead of the entropy source, so a
 // benchmark or a test sees the same keys on every run. Takes effect only

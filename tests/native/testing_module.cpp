@@ -5,6 +5,7 @@
 // A grid crosses this boundary as a tuple of 12 slots in slot order, each
 // None (empty) or a tuple (face_down, owner, kind) of small ints; moves cross
 // as move text ("A1", "A1A4").
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
@@ -42,6 +43,15 @@ bool to_grid(PyObject* obj, Grid& g) {
         }
     }
     Py_DECREF(seq);
+    // The engine's move lists are sized for the cards of one deal: at most
+    // four Normal cards and two Figures per side.
+    for (Player p : {Player::A, Player::B}) {
+        const unsigned own = g.owned_by(p);
+        if (ok && (popcount12(own & g.figure) > 2 || popcount12(own & ~g.figure) > 4)) {
+            PyErr_SetString(PyExc_ValueError, "more cards than a deal holds");
+            ok = false;
+        }
+    }
     return ok;
 }
 
@@ -227,6 +237,16 @@ PyObject* py_position_key(PyObject*, PyObject* go) {
     return PyLong_FromUnsignedLongLong(position_key(g));
 }
 
+// key_after(grid, move): the child's key derived from the parent's.
+PyObject* py_key_after(PyObject*, PyObject* args) {
+    PyObject *go, *mo;
+    Grid g;
+    Action a;
+    if (!PyArg_ParseTuple(args, "OU", &go, &mo) || !to_grid(go, g) || !to_action(mo, a))
+        return nullptr;
+    return PyLong_FromUnsignedLongLong(key_after(key_deltas(), g, position_key(g), a));
+}
+
 PyObject* py_zobrist(PyObject*, PyObject*) {
     const ZobristTable& z = zobrist();
     PyObject* out = PyList_New(SLOTS);
@@ -366,6 +386,8 @@ PyMethodDef methods[] = {
     {"uniform_index", py_uniform_index, METH_VARARGS, "uniform_index(words, n) -> (j, used)"},
     {"uniform_zone", py_uniform_zone, METH_VARARGS, "uniform_zone(n) -> int"},
     {"position_key", py_position_key, METH_O, "position_key(grid) -> int"},
+    {"key_after", py_key_after, METH_VARARGS,
+     "key_after(grid, move) -> the key after the move, derived incrementally"},
     {"zobrist", py_zobrist, METH_NOARGS, "zobrist() -> 12 x 9 keys"},
     {"seed_zobrist", py_seed_zobrist, METH_VARARGS,
      "seed_zobrist(seed) -> whether the keys were built from it"},
