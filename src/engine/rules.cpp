@@ -53,6 +53,18 @@ void get_bot_actions(const Grid& g, Player p, ActionList& list) noexcept {
     list.count = static_cast<std::uint8_t>(rest);
 }
 
+bool bot_may_play(const Grid& g, Player p, Action a) noexcept {
+    const unsigned b = slot_bit(a.slot());
+    const unsigned own = g.owned_by(p);
+    const bool own_face_up = (g.occupied & own & ~g.down & b) != 0;
+    if (a.variant == ActionKind::Single)
+        return (g.down & b) || (own_face_up && !(g.figure & b));
+    if (a.variant != ActionKind::Figure || !own_face_up || !(g.figure & b) || a.target() == a.slot())
+        return false;
+    const unsigned t = slot_bit(a.target());
+    return (g.down & t) || (g.occupied & ~own & t);
+}
+
 ActionList get_bot_actions(const Grid& g, Player p) noexcept {
     ActionList list;
     get_bot_actions(g, p, list);

@@ -109,6 +109,9 @@ ActionList legal_moves(const Grid& g, Player p) noexcept;
 ActionList get_bot_actions(const Grid& g, Player p) noexcept;
 void get_bot_actions(const Grid& g, Player p, ActionList& out) noexcept;
 
+// Whether `a` is one of get_bot_actions(g, p), without making the list.
+bool bot_may_play(const Grid& g, Player p, Action a) noexcept;
+
 // Why typed move text was refused, in the order the checks run.
 enum class PlayError : std::uint8_t {
     None = 0,

@@ -120,14 +120,12 @@ constexpr std::int32_t win_score(std::uint32_t depth) noexcept {
     return WIN_SCORE + static_cast<std::int32_t>(std::min(depth, limit));
 }
 
-#ifndef TESKO_PREFETCH_AHEAD
-#define TESKO_PREFETCH_AHEAD 4
-#endif
-constexpr unsigned PREFETCH_AHEAD = TESKO_PREFETCH_AHEAD;
-#ifndef TESKO_LEAF_PREFETCH_AHEAD
-#define TESKO_LEAF_PREFETCH_AHEAD 4
-#endif
-constexpr std::uint8_t LEAF_PREFETCH_AHEAD = TESKO_LEAF_PREFETCH_AHEAD;
+// How many children are made (their keys computed and their table places
+// fetched) ahead of the one being searched. An inner child's subtree gives
+// the fetch of its next sibling plenty of time; leaves take so little that
+// their parent fetches a few at once.
+constexpr std::uint8_t PREFETCH_AHEAD = 1;
+constexpr std::uint8_t LEAF_PREFETCH_AHEAD = 2;
 
 }  // namespace
 
@@ -204,9 +202,6 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
                 if (f.alpha >= f.beta) return value = e->score, true;
             }
         }
-        // The remembered move is usually searched first: start fetching its
-        // child's place now, while the moves are being generated.
-        if (!remembered.is_none()) table_.prefetch(key_after(deltas, f.grid, f.key, remembered));
         // 4-7. Material; a side without cards has lost.
         const unsigned own = f.grid.owned_by(bot);
         const std::int32_t bot_sum = material(f.grid, own);
@@ -216,17 +211,17 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         if (f.depth == 0) return value = bot_sum - opp_sum, true;
         f.bot_sum = bot_sum;
         f.opp_sum = opp_sum;
-        // 8. No moves: the material difference, not stored.
-        get_bot_actions(f.grid, f.to_move, f.actions);
-        if (f.actions.empty()) return value = bot_sum - opp_sum, true;
-        // 9. The remembered best move goes first.
-        if (!remembered.is_none()) {
-            for (std::uint8_t i = 0; i < f.actions.count; ++i) {
-                if (f.actions[i] == remembered) {
-                    std::swap(f.actions[0], f.actions[i]);
-                    break;
-                }
-            }
+        // 8-9. The moves, the remembered best move first. A remembered move
+        // that the player may still make is searched before the rest of the
+        // list is made at all: when it cuts off, the list is never needed.
+        if (!remembered.is_none() && bot_may_play(f.grid, f.to_move, remembered)) {
+            f.actions.items[0] = remembered;
+            f.actions.count = 1;
+            f.deferred = true;
+        } else {
+            get_bot_actions(f.grid, f.to_move, f.actions);
+            if (f.actions.empty()) return value = bot_sum - opp_sum, true;  // not stored
+            f.deferred = false;
         }
         // 10. The first children are made now so that their table places are
         // on their way from memory while the search goes on; each later child
@@ -309,7 +304,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         }
         // 11-12. The child at f->next scored `value`: the first strictly
         // better score wins, the window narrows, and a closed window cuts.
-        const Action& a = f->actions[f->next];
+        const Action a = f->actions[f->next];
         if (f->maximizing) {
             if (value > f->best) f->best = value, f->best_action = a;
             f->alpha = std::max(f->alpha, value);
@@ -317,7 +312,23 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
             if (value < f->best) f->best = value, f->best_action = a;
             f->beta = std::min(f->beta, value);
         }
-        f->next = f->alpha >= f->beta ? f->actions.count : static_cast<std::uint8_t>(f->next + 1);
+        if (f->alpha >= f->beta) {
+            f->next = f->actions.count;
+            continue;
+        }
+        if (f->deferred) {
+            // No cut-off after the remembered move: make the whole list and
+            // put the remembered move first, where it was searched.
+            get_bot_actions(f->grid, f->to_move, f->actions);
+            for (std::uint8_t i = 0; i < f->actions.count; ++i) {
+                if (f->actions[i] == a) {
+                    std::swap(f->actions[0], f->actions[i]);
+                    break;
+                }
+            }
+            f->deferred = false;
+        }
+        ++f->next;
     }
 }
 

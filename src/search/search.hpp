@@ -142,6 +142,7 @@ private:
         std::uint8_t next;  // index of the action searched next
         std::uint8_t made;   // children made so far
         std::uint8_t ahead;  // how many children are made before they are searched
+        bool deferred;       // `actions` holds only the remembered move so far
         std::int32_t alpha, beta, alpha_in, beta_in;
         std::int32_t best;
         std::int32_t bot_sum, opp_sum;  // material of the node
