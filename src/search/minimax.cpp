@@ -16,78 +16,83 @@ namespace tesko {
 
 namespace {
 
-constexpr std::size_t TABLE_BYTES = TranspositionTable::TABLE_SIZE * 16;
+constexpr std::size_t PLACES_BYTES = TranspositionTable::TABLE_SIZE * 16;
+constexpr std::size_t STORED_BYTES = TranspositionTable::TABLE_SIZE / 8;
+constexpr std::size_t TABLE_BYTES = PLACES_BYTES + STORED_BYTES;
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
-// Anonymous zeroed memory, on huge pages where the system offers them (the
-// search touches the places at random, so small pages would cost a TLB miss
-// on nearly every probe).
-void* map_places() noexcept {
-    void* p = ::mmap(nullptr, TABLE_BYTES + HUGE_PAGE, PROT_READ | PROT_WRITE,
+// Anonymous zeroed memory for the places and their stored bits, the places
+// on huge pages where the system offers them (the search touches them at
+// random, so small pages would cost a TLB miss on nearly every probe).
+void* map_table() noexcept {
+    const std::size_t length = TABLE_BYTES + HUGE_PAGE;
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return nullptr;
-    // Keep the 2 MiB-aligned part and give back the rest.
+    // Keep a 2 MiB-aligned part and give back the rest.
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
     if (aligned > start) ::munmap(p, aligned - start);
-    const std::size_t tail = (start + TABLE_BYTES + HUGE_PAGE) - (aligned + TABLE_BYTES);
-    if (tail) ::munmap(reinterpret_cast<void*>(aligned + TABLE_BYTES), tail);
+    const std::uintptr_t end = aligned + TABLE_BYTES;
+    if (start + length > end) ::munmap(reinterpret_cast<void*>(end), start + length - end);
 #ifdef MADV_HUGEPAGE
-    ::madvise(reinterpret_cast<void*>(aligned), TABLE_BYTES, MADV_HUGEPAGE);
+    ::madvise(reinterpret_cast<void*>(aligned), PLACES_BYTES, MADV_HUGEPAGE);
 #endif
     return reinterpret_cast<void*>(aligned);
 }
 
 }  // namespace
 
-// The process's reusable places: lent to one table at a time, kept for the
-// life of the process once made.
+// The process's reusable table memory: lent to one table at a time and kept
+// for the life of the process once made. A table hands it back with every
+// stored bit clear again.
 struct SharedPlaces {
     static inline std::atomic<bool> lent{false};
-    static inline void* places = nullptr;
-    static inline std::uint64_t generation = 0;
+    static inline void* memory = nullptr;
 
     static bool borrow(TranspositionTable& t) noexcept {
         if (lent.exchange(true, std::memory_order_acquire)) return false;
-        if (!places && !(places = map_places())) {
+        if (!memory && !(memory = map_table())) {
             lent.store(false, std::memory_order_release);
             return false;
         }
-        if (++generation > TranspositionTable::GENERATION_MASK) {
-            std::memset(places, 0, TABLE_BYTES);  // generation 0 marks nothing stored
-            generation = 1;
-        }
-        t.places_ = static_cast<TranspositionTable::Packed*>(places);
-        t.generation_ = generation;
         t.shared_ = true;
+        t.places_ = static_cast<TranspositionTable::Packed*>(memory);
+        t.stored_ = reinterpret_cast<std::uint64_t*>(static_cast<char*>(memory) + PLACES_BYTES);
         return true;
+    }
+
+    static void give_back(TranspositionTable& t) noexcept {
+        for (std::size_t i = 0; i < t.dirty_.size(); ++i) {
+            for (std::uint64_t word = t.dirty_[i]; word; word &= word - 1)
+                t.stored_[i * 64 + static_cast<unsigned>(std::countr_zero(word))] = 0;
+        }
+        lent.store(false, std::memory_order_release);
     }
 };
 
 TranspositionTable::~TranspositionTable() {
     if (!places_) return;
-    if (shared_) SharedPlaces::lent.store(false, std::memory_order_release);
+    if (shared_) SharedPlaces::give_back(*this);
     else ::munmap(places_, TABLE_BYTES);
 }
 
 bool TranspositionTable::allocate() noexcept {
     if (places_) return true;
     if (SharedPlaces::borrow(*this)) return true;
-    void* p = map_places();
+    void* p = map_table();
     if (!p) return false;
     places_ = static_cast<Packed*>(p);
-    generation_ = 1;
+    stored_ = reinterpret_cast<std::uint64_t*>(static_cast<char*>(p) + PLACES_BYTES);
     return true;
 }
 
-TranspositionTable::Packed TranspositionTable::pack(const TableEntry& e,
-                                                    std::uint64_t generation) noexcept {
+TranspositionTable::Packed TranspositionTable::pack(const TableEntry& e) noexcept {
     const Action& a = e.best_action;
     std::uint64_t code = 0;
     if (a.variant == ActionKind::Single) code = 1 + std::uint64_t(a.slot());
     else if (a.variant == ActionKind::Figure) code = 13 + std::uint64_t(12 * a.slot() + a.target());
-    const std::uint64_t meta =
-        generation | (std::uint64_t{static_cast<std::uint8_t>(e.bound)} << 10) | (code << 12);
+    const std::uint64_t meta = std::uint64_t{static_cast<std::uint8_t>(e.bound)} | (code << 2);
     return Packed{(e.key & ~PLACE_MASK) | meta, e.score, e.depth};
 }
 
@@ -96,8 +101,8 @@ TableEntry TranspositionTable::unpack(std::uint64_t key, const Packed& p) noexce
     e.key = key;
     e.depth = p.depth;
     e.score = p.score;
-    e.bound = static_cast<Bound>((p.tag >> 10) & 3U);
-    const int code = static_cast<int>((p.tag >> 12) & 0xFFU);
+    e.bound = static_cast<Bound>(p.tag & 3U);
+    const int code = static_cast<int>((p.tag >> 2) & 0xFFU);
     if (code >= 13) e.best_action = Action::figure_on((code - 13) / 12, (code - 13) % 12);
     else if (code >= 1) e.best_action = Action::single(code - 1);
     return e;

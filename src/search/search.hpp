@@ -63,44 +63,53 @@ public:
 
     // The entry at the key's place if it was stored under that very key.
     std::optional<TableEntry> probe(std::uint64_t key) const noexcept {
-        const Packed& p = places_[key & PLACE_MASK];
-        if ((p.tag & GENERATION_MASK) != generation_ || (p.tag & ~PLACE_MASK) != (key & ~PLACE_MASK))
-            return std::nullopt;
+        const std::uint64_t place = key & PLACE_MASK;
+        if (!((stored_[place >> 6] >> (place & 63)) & 1U)) return std::nullopt;
+        const Packed& p = places_[place];
+        if ((p.tag ^ key) & ~PLACE_MASK) return std::nullopt;
         return unpack(key, p);
     }
 
+    // Starts fetching the key's place from memory.
     void prefetch(std::uint64_t key) const noexcept {
         __builtin_prefetch(&places_[key & PLACE_MASK]);
     }
 
     void store(const TableEntry& e) noexcept {
-        places_[e.key & PLACE_MASK] = pack(e, generation_);
+        const std::uint64_t place = e.key & PLACE_MASK;
+        stored_[place >> 6] |= std::uint64_t{1} << (place & 63);
+        dirty_[place >> 12] |= std::uint64_t{1} << ((place >> 6) & 63);
+        places_[place] = pack(e);
     }
 
 private:
     // One place in 16 bytes. The low 20 bits of a key are its place, so the
     // tag keeps only the upper 44 bits of the key, and its low 20 bits hold:
-    //   bits 0-9    the generation of the table use that stored the entry
-    //   bits 10-11  bound
-    //   bits 12-19  best action: 0 none, 1 + slot for a SingleAction,
+    //   bits 0-1    bound
+    //   bits 2-9    best action: 0 none, 1 + slot for a SingleAction,
     //               13 + 12 x slot + target for a FigureAction
-    // An entry counts only in the generation that stored it, so a table is
-    // emptied for its next use by moving to the next generation; only when
-    // the generations run out are the places cleared for real.
     struct Packed {
         std::uint64_t tag;
         std::int32_t score;
         std::uint32_t depth;
     };
     static_assert(sizeof(Packed) == 16);
-    static constexpr std::uint64_t GENERATION_MASK = 0x3FF;
 
-    static Packed pack(const TableEntry& e, std::uint64_t generation) noexcept;
+    static constexpr std::size_t STORED_WORDS = TABLE_SIZE / 64;
+    static constexpr std::size_t DIRTY_WORDS = STORED_WORDS / 64;
+
+    static Packed pack(const TableEntry& e) noexcept;
     static TableEntry unpack(std::uint64_t key, const Packed& p) noexcept;
 
+    // `stored_` has one bit a place, set when this table stores there: at
+    // 128 KiB it stays in the cache, so a probe of an empty place (about
+    // half of all probes) never waits for the places themselves, which are
+    // far too many to stay there. `dirty_` has a bit for each word of
+    // `stored_` written, so that handing the memory on clears only that.
     Packed* places_ = nullptr;
-    std::uint64_t generation_ = 0;
-    bool shared_ = false;  // the process's reusable places, not a mapping of its own
+    std::uint64_t* stored_ = nullptr;
+    std::array<std::uint64_t, DIRTY_WORDS> dirty_{};
+    bool shared_ = false;  // the process's reusable memory, not a mapping of its own
 
     friend struct SharedPlaces;
 };
