@@ -230,7 +230,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         }
         // 10. The first children are made now so that their table places are
         // on their way from memory while the search goes on; each later child
-        // is made PREFETCH_AHEAD moves before it is searched.
+        // is made `ahead` moves before it is searched.
         f.made = 0;
         f.ahead = f.depth == 1 ? LEAF_PREFETCH_AHEAD : PREFETCH_AHEAD;
         make_children(f, f.ahead);

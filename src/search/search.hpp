@@ -9,9 +9,12 @@
 // The transposition table has TABLE_SIZE places indexed by the low 20 bits of
 // the position key; each place holds the last entry stored there (always
 // replace). Keys ignore the side to move, so the same grid with either side
-// to move shares an entry. A table is made for one bot turn and dropped at
-// its end; its memory comes zeroed from the operating system and is touched
-// only where the search stores, so a shallow turn costs almost nothing.
+// to move shares an entry. A table serves one bot turn and starts empty.
+//
+// The search runs on an explicit stack of frames rather than on the C stack,
+// makes each child's key from its parent's, and fetches a child's table
+// place from memory before it searches the child: the table is 16 MiB, and
+// waiting for it is most of the cost of a deep search.
 #pragma once
 
 #include <array>
@@ -46,6 +49,11 @@ struct TableEntry {
     Action best_action = Action::none();
 };
 
+// Zeroing 16 MiB (and faulting its pages in) for every turn would cost more
+// than a shallow search, so the process keeps one table's memory and lends it
+// to one table at a time; the table marks the places it stores in and clears
+// those marks when done. A table that finds the memory lent out (a bot turn
+// started from a signal handler during another) maps memory of its own.
 class TranspositionTable {
 public:
     static constexpr std::size_t TABLE_SIZE = std::size_t{1} << 20;
@@ -148,7 +156,7 @@ private:
         std::uint32_t depth;
         bool maximizing;
         Player to_move;
-        std::uint8_t next;  // index of the action searched next
+        std::uint8_t next;   // index of the action searched next
         std::uint8_t made;   // children made so far
         std::uint8_t ahead;  // how many children are made before they are searched
         bool deferred;       // `actions` holds only the remembered move so far
