@@ -109,7 +109,10 @@ def test_endless_depth_on_small_positions_is_stopped_by_think_time(player):
             game = model.Game()
             target = rng.randint(4, 6)
             while sum(c is not None for c in game.grid) > target:
-                letter = rng.choice("AB")
+                sides = [letter for letter in "AB" if model.legal_moves(game.grid, letter)]
+                if not sides:
+                    break
+                letter = rng.choice(sides)
                 moves = model.legal_moves(game.grid, letter)
                 down = [m for m in moves if len(m) == 2 and game.grid[model.slot(m)].down]
                 game.play(letter, rng.choice(down if down and rng.random() < 0.5 else moves))
