@@ -5,6 +5,7 @@ case instead of ending the whole run.
 """
 
 import os
+import re
 import resource
 import signal
 import subprocess
@@ -65,8 +66,8 @@ def still_works(game):
 """
 
 
-def run(code, *, stack=None, timeout=300):
-    """Runs `code` after PRELUDE in a fresh interpreter; its stdout."""
+def run(code, *, stack=None, timeout=300, prelude=PRELUDE):
+    """Runs `code` after `prelude` in a fresh interpreter; its stdout."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (TESTS, env.get("PYTHONPATH")) if p)
 
@@ -74,7 +75,7 @@ def run(code, *, stack=None, timeout=300):
         resource.setrlimit(resource.RLIMIT_STACK, (stack, stack))
 
     result = subprocess.run(
-        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -337,3 +338,17 @@ def test_ctrl_c_ends_a_long_search(caught):
     else:
         assert child.returncode == -signal.SIGINT, err
         assert err.rstrip().endswith("KeyboardInterrupt"), err
+
+
+def readme_recipes():
+    readme = os.path.join(os.path.dirname(TESTS), "README.md")
+    if not os.path.exists(readme):
+        return []
+    with open(readme, encoding="utf-8") as f:
+        section = re.search(r"^## Robustness\n(.*?)(?=^## |\Z)", f.read(), re.M | re.S)
+    return re.findall(r"^```python\n(.*?)^```$", section.group(1), re.M | re.S) if section else []
+
+
+@pytest.mark.parametrize("code", readme_recipes(), ids=lambda code: f"{len(code.splitlines())} lines")
+def test_readme_think_time_recipe_runs(code):
+    assert run(code + "\nprint(board)\n", prelude="").startswith("   1   2   3   4\n")
