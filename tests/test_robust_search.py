@@ -139,6 +139,41 @@ def test_endless_depth_on_small_positions_is_stopped_by_think_time(player):
     assert out in ("stopped\n", "won\n")
 
 
+def test_think_time_stops_a_search_whose_every_move_ends_the_game():
+    """Each pass of such a search settles every root move at once (the side
+    can only take its own last card off), so no pass ever goes into the
+    loop of the search proper, and the passes go on for a very long time:
+    the think time must still stop them."""
+    out = run(
+        f"""
+        def cornered(grid):  # A's one card face down, B's cards all face up
+            mine = [c for c in grid if c and c.owner == "A"]
+            theirs = [c for c in grid if c and c.owner == "B"]
+            return len(mine) == 1 and mine[0].down and theirs and not any(c.down for c in theirs)
+        rng = random.Random()
+        for attempt in range(2000):
+            game = model.Game()
+            for step in range(60):
+                sides = [letter for letter in "AB" if model.legal_moves(game.grid, letter)]
+                if cornered(game.grid) or not sides:
+                    break
+                letter = rng.choice(sides)
+                game.play(letter, rng.choice(model.legal_moves(game.grid, letter)))
+            if cornered(game.grid):
+                break
+        else:
+            raise AssertionError("A was never cornered")
+        start = time.monotonic()
+        assert think(game.board, Player.A, {MAX_DEPTH}, 0.2) is None
+        assert time.monotonic() - start < 15
+        still_works(game)
+        print("stopped")
+        """,
+        timeout=120,
+    )
+    assert out == "stopped\n"
+
+
 def test_extreme_depth_keeps_off_the_thread_stack():
     """A single search 100,000 plies deep, in a process whose thread stack
     is limited to 1 MiB, so that its frames must live elsewhere. The lines

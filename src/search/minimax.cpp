@@ -147,7 +147,18 @@ bool Search::grow() noexcept {
 std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool root_maximizing,
                              Player root_to_move, Player bot, std::int32_t root_alpha,
                              std::int32_t root_beta) noexcept {
-    if (stopped()) return 0;
+    // Asks the interrupt once POLL_INTERVAL nodes have gone by since it was
+    // last asked; true when the search has to stop.
+    const auto interrupted = [this]() noexcept {
+        if (nodes_ < next_poll_) return false;
+        next_poll_ = nodes_ + POLL_INTERVAL;
+        if (interrupt_.poll && interrupt_.poll(interrupt_.data)) interrupted_ = true;
+        return interrupted_;
+    };
+    // Asked here as well as before every child: a bot turn whose root moves
+    // are all settled on entry (each ends the game, say) never gets to the
+    // loop below, however many passes it runs.
+    if (stopped() || interrupted()) return 0;
     if (frames_.empty() && !grow()) return 0;
     const ZobristTable& z = zobrist();
     const KeyDeltas& deltas = key_deltas();
@@ -258,13 +269,7 @@ std::int32_t Search::minimax(const Grid& root, std::uint32_t root_depth, bool ro
         Frame* f = &frames_[sp];
         std::int32_t value;
         if (f->next < f->actions.count) {
-            if (nodes_ >= next_poll_) {
-                next_poll_ = nodes_ + POLL_INTERVAL;
-                if (interrupt_.poll && interrupt_.poll(interrupt_.data)) {
-                    interrupted_ = true;
-                    return 0;
-                }
-            }
+            if (interrupted()) return 0;
             // 10. Search the next child: one ply less, the other side to
             // move, the other role, the window as it stands.
             make_children(*f, f->next + 1u + f->ahead);
