@@ -579,7 +579,7 @@ def fitting_calls(draw):
     and then one argument too many."""
     method = draw(st.sampled_from(["play", "get_legal_moves", "play_bot"]))
     params = SIGNATURES[method][1]
-    values = [draw(VALUES if draw(st.integers(0, 4)) == 0 else FITTING[p]) for p in params]
+    values = [draw(VALUES if draw(st.integers(0, 3 * len(params))) == 0 else FITTING[p]) for p in params]
     k = draw(st.integers(0, len(params)))
     kwargs = draw(st.permutations(list(zip(params[k:], values[k:]))))
     args = values[:k]
@@ -593,10 +593,9 @@ def fitting_calls(draw):
     return method, args, kwargs
 
 
-CALLS = st.one_of(
-    fitting_calls(),
-    st.tuples(METHODS, st.lists(VALUES, max_size=4), st.lists(st.tuples(NAMES, VALUES), max_size=3)),
-)
+ANY_CALLS = st.tuples(METHODS, st.lists(VALUES, max_size=4), st.lists(st.tuples(NAMES, VALUES), max_size=3))
+# Two fitting calls for one call of anything.
+CALLS = st.integers(0, 2).flatmap(lambda pick: ANY_CALLS if pick == 0 else fitting_calls())
 
 
 def might_search_deep(specs):
