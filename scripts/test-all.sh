@@ -41,7 +41,6 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S . -B build/asan "${generator[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESKO_TESTING=ON -DTESKO_SANITIZE=ON \
-    -DCMAKE_CXX_FLAGS="-D_GLIBCXX_ASSERTIONS" \
     -DPython_EXECUTABLE="$(command -v "$python")"
 cmake --build build/asan -j2
 
