@@ -13,7 +13,8 @@ the engine's own entry point and prints, per depth: median and mean
 microseconds per turn, the mean number of nodes per turn and nodes per
 second (every node of the search counted). The node counts are a
 signature of the search: with the keys fixed they change only when the
-search does.
+search does. Last, it times what a host sees for a depth-1 turn on a fresh
+deal: `tesko.Board().play_bot(Player.A, 1)`, argument handling included.
 
 Needs the private test module: install with
     python3 -m pip install -C cmake.define.TESKO_TESTING=ON .
@@ -29,6 +30,7 @@ import statistics
 import time
 
 import _tesko_testing as t
+import tesko
 
 ZOBRIST_SEED = 20261208
 DEAL_SEED = 7
@@ -91,6 +93,17 @@ def main() -> None:
         print(f"\n{kind} plies: {len(work)} positions, {args.plies} plies after a deal, "
               f"{args.repeat} timed turns each\n")
         table(work, args.depths, args.repeat)
+
+    turns = []
+    for _ in range(200):
+        board = tesko.Board()
+        board.play_bot(tesko.Player.A, 1)  # warm-up
+        for _ in range(args.repeat):
+            start = time.perf_counter_ns()
+            board.play_bot(tesko.Player.A, 1)
+            turns.append((time.perf_counter_ns() - start) / 1000)
+    print(f"\nBoard.play_bot(Player.A, 1) on 200 fresh deals: median {statistics.median(turns):,.1f} us, "
+          f"mean {statistics.fmean(turns):,.1f} us")
 
 
 if __name__ == "__main__":
