@@ -73,13 +73,17 @@ def table(work: list[tuple[tuple, int]], depths: list[int], repeat: int) -> None
                 nodes_total += nodes
                 time_total += elapsed
         turns = len(times)
-        print(f"| {depth} | {statistics.median(times):,.1f} | {statistics.fmean(times):,.1f} "
-              f"| {nodes_total / turns:,.0f} | {nodes_total / time_total:,.1f} M |")
+        print(
+            f"| {depth} | {statistics.median(times):,.1f} | {statistics.fmean(times):,.1f} "
+            f"| {nodes_total / turns:,.0f} | {nodes_total / time_total:,.1f} M |"
+        )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sets", nargs="+", choices=["engine", "random"], default=["engine", "random"])
+    parser.add_argument(
+        "--sets", nargs="+", choices=["engine", "random"], default=["engine", "random"]
+    )
     parser.add_argument("--positions", type=int, default=40)
     parser.add_argument("--plies", type=int, default=4)
     parser.add_argument("--repeat", type=int, default=5, help="timed turns per position")
@@ -90,8 +94,10 @@ def main() -> None:
         raise SystemExit("position keys were built before the benchmark could fix them")
     for kind in args.sets:
         work = positions(kind, args.positions, args.plies)
-        print(f"\n{kind} plies: {len(work)} positions, {args.plies} plies after a deal, "
-              f"{args.repeat} timed turns each\n")
+        print(
+            f"\n{kind} plies: {len(work)} positions, {args.plies} plies after a deal, "
+            f"{args.repeat} timed turns each\n"
+        )
         table(work, args.depths, args.repeat)
 
     turns = []
@@ -102,8 +108,10 @@ def main() -> None:
             start = time.perf_counter_ns()
             board.play_bot(tesko.Player.A, 1)
             turns.append((time.perf_counter_ns() - start) / 1000)
-    print(f"\nBoard.play_bot(Player.A, 1) on 200 fresh deals: median {statistics.median(turns):,.1f} us, "
-          f"mean {statistics.fmean(turns):,.1f} us")
+    print(
+        f"\nBoard.play_bot(Player.A, 1) on 200 fresh deals: median {statistics.median(turns):,.1f} us, "
+        f"mean {statistics.fmean(turns):,.1f} us"
+    )
 
 
 if __name__ == "__main__":

@@ -4,19 +4,23 @@ The private module takes a grid as 12 slots of None or (face_down, owner,
 kind) ints; the rules model in game_model uses Card(down, "A"/"B", "N"/"F").
 """
 
-from hypothesis import strategies as st
-
 import game_model as model
+from hypothesis import strategies as st
 
 OWNERS, KINDS = "AB", "NF"
 
 
 def to_model(grid):
-    return tuple(None if s is None else model.Card(bool(s[0]), OWNERS[s[1]], KINDS[s[2]]) for s in grid)
+    return tuple(
+        None if s is None else model.Card(bool(s[0]), OWNERS[s[1]], KINDS[s[2]]) for s in grid
+    )
 
 
 def from_model(grid):
-    return tuple(None if c is None else (int(c.down), OWNERS.index(c.owner), KINDS.index(c.kind)) for c in grid)
+    return tuple(
+        None if c is None else (int(c.down), OWNERS.index(c.owner), KINDS.index(c.kind))
+        for c in grid
+    )
 
 
 def parse(rows):

@@ -47,7 +47,9 @@ def render(grid):
             return "[  --  ]"
         return "[XXXXXX]" if card.down else f"[ {card.owner}{card.kind} ]"
 
-    rows = ("ABC"[r] + " " + "".join(cell(c) for c in grid[4 * r : 4 * r + 4]) + "\n" for r in range(3))
+    rows = (
+        "ABC"[r] + " " + "".join(cell(c) for c in grid[4 * r : 4 * r + 4]) + "\n" for r in range(3)
+    )
     return HEADER + "".join(rows)
 
 
@@ -59,7 +61,9 @@ def parse_deal(text):
     for row, line in enumerate(lines[1:4]):
         assert line.startswith("ABC"[row] + " ") and len(line) == 26, line
         for cell in (line[2 + 6 * c : 8 + 6 * c] for c in range(4)):
-            assert cell[:2] == "[ " and cell[4:] == " ]" and cell[2] in "AB" and cell[3] in "NF", line
+            assert cell[:2] == "[ " and cell[4:] == " ]" and cell[2] in "AB" and cell[3] in "NF", (
+                line
+            )
             grid.append(Card(False, cell[2], cell[3]))
     return tuple(grid)
 
@@ -156,7 +160,9 @@ def depth_one_scores(grid, player):
     for move in bot_moves(grid, player):
         child = check(grid, player, move)[1]
         mine, theirs = material(child, player), material(child, other(player))
-        scores[move] = 10000 if mine and not theirs else -10000 if theirs and not mine else mine - theirs
+        scores[move] = (
+            10000 if mine and not theirs else -10000 if theirs and not mine else mine - theirs
+        )
     return scores
 
 

@@ -1,13 +1,12 @@
 """The engine's rules below the module: grid, moves, move generation and
 ordering, rendering and dealing, checked on arbitrary grids."""
 
-import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
-
 import _tesko_testing as t
 import game_model as model
+import pytest
 from engine_grids import from_model, grids, parse, to_model
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 EMPTY = (None,) * 12
 
@@ -35,7 +34,13 @@ class TestFlip:
 class TestApply:
     @pytest.mark.parametrize(
         "move, turned",
-        [("A1", {1, 4}), ("B2", {1, 9, 4, 6}), ("C4", {7, 10}), ("A3", {1, 3, 6}), ("B1", {0, 8, 5})],
+        [
+            ("A1", {1, 4}),
+            ("B2", {1, 9, 4, 6}),
+            ("C4", {7, 10}),
+            ("A3", {1, 3, 6}),
+            ("B1", {0, 8, 5}),
+        ],
     )
     def test_face_up_normal_turns_its_neighbours(self, move, turned):
         played = model.SLOT_TEXTS.index(move)
@@ -52,10 +57,14 @@ class TestApply:
         grid = parse(["bn AN .. ..", "AN .. .. ..", ".. .. .. .."])
         assert t.apply_action(grid, "A1") == parse([".. AN .. ..", "AN .. .. ..", ".. .. .. .."])
 
-    @pytest.mark.parametrize("target, after", [("bn", "BN"), ("BN", "bn"), ("AN", "an"), ("af", "AF")])
+    @pytest.mark.parametrize(
+        "target, after", [("bn", "BN"), ("BN", "bn"), ("AN", "an"), ("af", "AF")]
+    )
     def test_figure_turns_target_and_itself(self, target, after):
         grid = parse([f"AF .. .. {target}", ".. .. .. ..", ".. .. .. .."])
-        assert t.apply_action(grid, "A1A4") == parse([f"af .. .. {after}", ".. .. .. ..", ".. .. .. .."])
+        assert t.apply_action(grid, "A1A4") == parse(
+            [f"af .. .. {after}", ".. .. .. ..", ".. .. .. .."]
+        )
 
 
 class TestAgainstModel:
@@ -77,7 +86,11 @@ class TestAgainstModel:
             assert t.key_after(grid, move) == t.position_key(t.apply_action(grid, move))
 
     @settings(max_examples=300)
-    @given(grid=grids(), player=st.integers(0, 1), text=st.sampled_from(model.MOVE_TEXTS) | st.text(max_size=5))
+    @given(
+        grid=grids(),
+        player=st.integers(0, 1),
+        text=st.sampled_from(model.MOVE_TEXTS) | st.text(max_size=5),
+    )
     def test_play_checks(self, grid, player, text):
         error, _ = model.check(to_model(grid), "AB"[player], text)
         assert t.check_play(grid, player, text) == ((False, error) if error else (True, text))
@@ -135,8 +148,18 @@ class TestRender:
 
 
 class TestDeal:
-    @pytest.mark.parametrize("n, zone", [(2, 2**31 - 1), (3, 3 * 2**30 - 1), (4, 2**31 - 1), (5, 5 * 2**29 - 1),
-                                         (7, 7 * 2**29 - 1), (8, 2**31 - 1), (12, 0xBFFFFFFF)])
+    @pytest.mark.parametrize(
+        "n, zone",
+        [
+            (2, 2**31 - 1),
+            (3, 3 * 2**30 - 1),
+            (4, 2**31 - 1),
+            (5, 5 * 2**29 - 1),
+            (7, 7 * 2**29 - 1),
+            (8, 2**31 - 1),
+            (12, 0xBFFFFFFF),
+        ],
+    )
     def test_zone(self, n, zone):
         assert t.uniform_zone(n) == zone
 
@@ -149,13 +172,17 @@ class TestDeal:
         grid, used = t.deal([0] * 11)
         assert used == 11
         expected = "AN AN AN AF AF BN BN BN BN BF BF AN".split()
-        assert grid == parse([" ".join(expected[:4]), " ".join(expected[4:8]), " ".join(expected[8:])])
+        assert grid == parse(
+            [" ".join(expected[:4]), " ".join(expected[4:8]), " ".join(expected[8:])]
+        )
 
     def test_alternating_words(self):
         grid, used = t.deal([2**32 - 1, 2**31] * 11)
         assert used == 22
         expected = "AN BN AN BN AN BF AN BN AF BF AF BN".split()
-        assert grid == parse([" ".join(expected[:4]), " ".join(expected[4:8]), " ".join(expected[8:])])
+        assert grid == parse(
+            [" ".join(expected[:4]), " ".join(expected[4:8]), " ".join(expected[8:])]
+        )
 
     @given(words=st.lists(st.integers(0, 2**32 - 1), min_size=64, max_size=64))
     def test_every_deal_holds_the_twelve_cards_face_up(self, words):

@@ -1,13 +1,12 @@
 """The search below the module: scores, the transposition table and the
 bot's turn, against a plain Python rendering of the same algorithm."""
 
-import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import _tesko_testing as t
 import game_model as model
+import pytest
 from engine_grids import from_model, grids, parse, to_model
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 EXACT, LOWER, UPPER = 0, 1, 2
 MAX_START, MIN_START, ROOT_START = -2147483646, 2147483645, -2147483647
@@ -67,7 +66,15 @@ class Reference:
             moves[0], moves[i] = moves[i], moves[0]
         best, best_move = (MAX_START if maximizing else MIN_START), None
         for move in moves:
-            s = self.minimax(self.play(grid, to_move, move), depth - 1, not maximizing, 1 - to_move, bot, alpha, beta)
+            s = self.minimax(
+                self.play(grid, to_move, move),
+                depth - 1,
+                not maximizing,
+                1 - to_move,
+                bot,
+                alpha,
+                beta,
+            )
             if (s > best) if maximizing else (s < best):
                 best, best_move = s, move
             if maximizing:
@@ -94,7 +101,9 @@ class Reference:
                 moves[0], moves[i] = moves[i], moves[0]
             best, chosen, passes = ROOT_START, None, d
             for move in moves:
-                s = self.minimax(self.play(grid, player, move), d - 1, False, 1 - player, player, *FULL)
+                s = self.minimax(
+                    self.play(grid, player, move), d - 1, False, 1 - player, player, *FULL
+                )
                 if s > best:
                     best, chosen = s, move
             if best > 8999:
@@ -111,8 +120,13 @@ def sparse_grids():
 
 class TestAgainstReference:
     @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-    @given(grid=grids(), depth=st.integers(0, 3), to_move=st.integers(0, 1), bot=st.integers(0, 1),
-           maximizing=st.booleans())
+    @given(
+        grid=grids(),
+        depth=st.integers(0, 3),
+        to_move=st.integers(0, 1),
+        bot=st.integers(0, 1),
+        maximizing=st.booleans(),
+    )
     def test_minimax(self, grid, depth, to_move, bot, maximizing):
         table, ref = t.Table(), Reference()
         score, nodes = table.minimax(grid, depth, maximizing, to_move, bot, *FULL)
@@ -122,7 +136,11 @@ class TestAgainstReference:
         probe = table.probe(t.position_key(grid))
         assert probe == (None if stored is None else stored[1:])
 
-    @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+    @settings(
+        max_examples=40,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+    )
     @given(grid=sparse_grids(), depth=st.integers(1, 6), player=st.integers(0, 1))
     def test_bot_turn(self, grid, depth, player):
         assert t.bot_turn(grid, player, depth) == Reference().bot_turn(grid, player, depth)
@@ -170,7 +188,9 @@ class TestTable:
         assert table.minimax(self.GRID, 2, False, 1, 0, *FULL) == (1234, 1)  # other side to move
         assert table.minimax(self.GRID, 6, True, 0, 0, *FULL) != (1234, 1)  # too shallow
 
-    @pytest.mark.parametrize("bound, alpha, beta, cut", [(LOWER, 0, 100, 100), (UPPER, -100, 0, -100)])
+    @pytest.mark.parametrize(
+        "bound, alpha, beta, cut", [(LOWER, 0, 100, 100), (UPPER, -100, 0, -100)]
+    )
     def test_bound_entry_cuts_only_a_closed_window(self, bound, alpha, beta, cut):
         key = t.position_key(self.GRID)
         table = t.Table()
@@ -181,7 +201,9 @@ class TestTable:
         assert nodes > 1
 
     def test_shallow_entry_only_orders(self):
-        grid = parse(["AN .. BN ..", ".. .. .. ..", ".. .. .. AN"])  # every move of A scores the same
+        grid = parse(
+            ["AN .. BN ..", ".. .. .. ..", ".. .. .. AN"]
+        )  # every move of A scores the same
         last = t.bot_actions(grid, 0)[-1]
         table = t.Table()
         table.store(t.position_key(grid), 0, 777, EXACT, last)

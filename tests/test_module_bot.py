@@ -1,9 +1,8 @@
 import subprocess
 import sys
 
-import pytest
-
 import game_model as model
+import pytest
 from tesko import Player
 
 
@@ -26,7 +25,9 @@ def test_bot_moves_are_stable_legal_and_read_only(depth):
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout
 

@@ -3,9 +3,8 @@ Board entry point, and the board untouched by each of them."""
 
 import itertools
 
-import pytest
-
 import game_model as model
+import pytest
 from tesko import Board, CardType, Player
 
 A = Player.A
@@ -60,15 +59,27 @@ BINDING = [
     (lambda b: Board(1), "Board.__new__() takes 0 positional arguments but 1 was given"),
     (lambda b: Board(1, 2), "Board.__new__() takes 0 positional arguments but 2 were given"),
     (lambda b: Board(seed=1), "Board.__new__() got an unexpected keyword argument 'seed'"),
-    (lambda b: Board(**{"\udcff": 1}), "Board.__new__() got an unexpected keyword argument '\udcff'"),
+    (
+        lambda b: Board(**{"\udcff": 1}),
+        "Board.__new__() got an unexpected keyword argument '\udcff'",
+    ),
     (lambda b: b.play(foo=1), "Board.play() got an unexpected keyword argument 'foo'"),
-    (lambda b: b.play("A1", A, "", room=1), "Board.play() got an unexpected keyword argument 'room'"),
+    (
+        lambda b: b.play("A1", A, "", room=1),
+        "Board.play() got an unexpected keyword argument 'room'",
+    ),
     (
         lambda b: b.get_legal_moves(**{Shown("x"): A}),
         "Board.get_legal_moves() got an unexpected keyword argument 'shown'",
     ),
-    (lambda b: b.play_bot(**{"\udcff": A}), "Board.play_bot() got an unexpected keyword argument '\udcff'"),
-    (lambda b: b.play("A1", move_str="A1"), "Board.play() got multiple values for argument 'move_str'"),
+    (
+        lambda b: b.play_bot(**{"\udcff": A}),
+        "Board.play_bot() got an unexpected keyword argument '\udcff'",
+    ),
+    (
+        lambda b: b.play("A1", move_str="A1"),
+        "Board.play() got multiple values for argument 'move_str'",
+    ),
     (
         lambda b: b.play_bot(A, 1, player=A, x=1),
         "Board.play_bot() got multiple values for argument 'player'",
@@ -88,22 +99,28 @@ BINDING = [
         "argument 'player': 'CardType' object is not an instance of 'Player'",
     ),
     (lambda b: b.play(5, A, ""), "argument 'move_str': 'int' object is not an instance of 'str'"),
-    (lambda b: b.play(b"A1", A, ""), "argument 'move_str': 'bytes' object is not an instance of 'str'"),
+    (
+        lambda b: b.play(b"A1", A, ""),
+        "argument 'move_str': 'bytes' object is not an instance of 'str'",
+    ),
     (lambda b: b.play("A1", A, None), "argument '_room_id': 'None' is not an instance of 'str'"),
     (lambda b: b.play("A1", A, 7), "argument '_room_id': 'int' object is not an instance of 'str'"),
     (lambda b: b.play(5, 1, 2), "argument 'move_str': 'int' object is not an instance of 'str'"),
-    (lambda b: b.play("A1", 1, 2), "argument 'player': 'int' object is not an instance of 'Player'"),
     (
-        lambda b: b.play_bot(1,
-        "x"), "argument 'player': 'int' object is not an instance of 'Player'",
+        lambda b: b.play("A1", 1, 2),
+        "argument 'player': 'int' object is not an instance of 'Player'",
+    ),
+    (
+        lambda b: b.play_bot(1, "x"),
+        "argument 'player': 'int' object is not an instance of 'Player'",
     ),
     (
         lambda b: b.play_bot(A, 1.5),
         "argument 'depth': 'float' object cannot be interpreted as an integer",
     ),
     (
-        lambda b: b.play_bot(A,
-        "3"), "argument 'depth': 'str' object cannot be interpreted as an integer",
+        lambda b: b.play_bot(A, "3"),
+        "argument 'depth': 'str' object cannot be interpreted as an integer",
     ),
 ]
 
@@ -140,7 +157,9 @@ def test_depth_conversion_errors_keep_their_cause(board, refused):
     def fail():
         raise TypeError("no depth") from KeyError("why")
 
-    error = refused(board, lambda: board.play_bot(A, Index(1, fail)), TypeError, "argument 'depth': no depth")
+    error = refused(
+        board, lambda: board.play_bot(A, Index(1, fail)), TypeError, "argument 'depth': no depth"
+    )
     assert type(error.__cause__) is KeyError
 
     class Odd(TypeError):

@@ -1,7 +1,6 @@
 import operator
 
 import pytest
-
 from tesko import CardType, Player
 
 MEMBERS = [
@@ -85,4 +84,3 @@ def test_members_are_unhashable():
                 use(member)
     with pytest.raises(TypeError):
         sorted([Player.B, Player.A])
-

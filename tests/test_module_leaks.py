@@ -75,7 +75,15 @@ class Failure(Exception):
 def swallow(call):
     try:
         call()
-    except (TypeError, ValueError, OverflowError, RuntimeError, UnicodeEncodeError, Failure, DeprecationWarning):
+    except (
+        TypeError,
+        ValueError,
+        OverflowError,
+        RuntimeError,
+        UnicodeEncodeError,
+        Failure,
+        DeprecationWarning,
+    ):
         pass
 
 
@@ -139,14 +147,17 @@ def exercise():
         lambda: board.play_bot(A, **{NAME: ROOM}),
         lambda: Board(**{NAME: ROOM}),
         lambda: Board(TEXT, **{NAME: ROOM}),
-    ] + [lambda text=text: board.play(text, A, "") for text in ("", "Z1", "A1A1", "a1a4", "A1A5", "A1\x00", "Á1")]
+    ] + [
+        lambda text=text: board.play(text, A, "")
+        for text in ("", "Z1", "A1A1", "a1a4", "A1A5", "A1\x00", "Á1")
+    ]
     with warnings.catch_warnings():
         warnings.simplefilter("error" if len(moves) % 2 else "ignore")  # both ways of IntSub
         for call in failures:
             swallow(call)
     board.play_bot(Player.B, 3)  # frames of a deeper search
     for text in ("A1", "A2", "B2", "C4", "A1A2", "B1C4", "C3A1"):  # some succeed
-        swallow(lambda: board.play(text, Player.B, "room"))
+        swallow(lambda text=text: board.play(text, Player.B, "room"))
     assert A == 0 and A != Player.B and int(CardType.Figure) == 1 and repr(A) == "Player.A"
 
 
@@ -156,7 +167,16 @@ def resident_bytes():
 
 
 def test_memory_stays_flat():
-    objects = (tesko, Board, Player, CardType, A, Player.B, CardType.Normal, CardType.Figure) + ARGUMENTS
+    objects = (
+        tesko,
+        Board,
+        Player,
+        CardType,
+        A,
+        Player.B,
+        CardType.Normal,
+        CardType.Figure,
+    ) + ARGUMENTS
     # Enough bot turns that the search's process-wide table has been wiped
     # (and so made resident) once before measuring.
     for _ in range(600):

@@ -2,11 +2,10 @@
 illegal moves of both sides, with rendering, legal moves, every refusal and
 every bot move compared along the way."""
 
+import game_model as model
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
-
-import game_model as model
 
 SLOTS = st.sampled_from(model.SLOT_TEXTS)
 NEAR_SLOTS = st.text(alphabet="ABCDab01234é ", min_size=2, max_size=2)

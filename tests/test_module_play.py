@@ -1,8 +1,7 @@
 import random
 
-import pytest
-
 import game_model as model
+import pytest
 from game_model import M
 from tesko import Player
 
@@ -18,7 +17,9 @@ TEXTS = {
 @pytest.mark.parametrize("text, name", [(t, name) for name, ts in TEXTS.items() for t in ts])
 def test_text_checks(board, refused, text, name):
     for player in (Player.A, Player.B):
-        error = refused(board, lambda: board.play(text, player, "room"), ValueError, M[name])
+        error = refused(
+            board, lambda player=player: board.play(text, player, "room"), ValueError, M[name]
+        )
         assert error.args == (M[name],)
 
 
@@ -54,8 +55,12 @@ def face_down_slots(board):
 
 @pytest.mark.parametrize(
     "slot, turned",
-    [("A1", {"A2", "B1"}), ("A2", {"A1", "A3", "B2"}), ("B2", {"A2", "C2", "B1", "B3"}),
-     ("C4", {"B4", "C3"})],
+    [
+        ("A1", {"A2", "B1"}),
+        ("A2", {"A1", "A3", "B2"}),
+        ("B2", {"A2", "C2", "B1", "B3"}),
+        ("C4", {"B4", "C3"}),
+    ],
 )
 def test_playing_a_normal_card_turns_its_neighbours(slot, turned):
     game = model.Game()

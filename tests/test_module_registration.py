@@ -4,7 +4,6 @@ import sys
 import weakref
 
 import pytest
-
 import tesko
 from tesko import Board, CardType, Player
 

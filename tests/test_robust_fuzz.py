@@ -31,13 +31,18 @@ import signal
 import time
 import warnings
 
+import game_model as model
 import pytest
+import tesko
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
-
-import game_model as model
-import tesko
+from hypothesis.stateful import (
+    RuleBasedStateMachine,
+    initialize,
+    invariant,
+    rule,
+    run_state_machine_as_test,
+)
 from tesko import Board, CardType, Player
 
 SIGNATURES = {
@@ -307,7 +312,9 @@ class FakePlayer:
 def materialise(h, spec):
     kind = spec[0]
     if kind == "member":
-        return {"A": Player.A, "B": Player.B, "Normal": CardType.Normal, "Figure": CardType.Figure}[spec[1]]
+        return {"A": Player.A, "B": Player.B, "Normal": CardType.Normal, "Figure": CardType.Figure}[
+            spec[1]
+        ]
     if kind == "plain":
         return spec[1]
     if kind == "legal":
@@ -400,7 +407,9 @@ def type_name(h, obj):
     cls = type(obj)
     if type(cls).__name__ == "SpyMeta":
         event = take(h.events, "qualname")
-        good = event.raised is None and isinstance(event.returned, str) and encodable(event.returned)
+        good = (
+            event.raised is None and isinstance(event.returned, str) and encodable(event.returned)
+        )
         return event.returned if good else "<failed to extract type name>"
     return cls.__qualname__
 
@@ -420,7 +429,7 @@ def to_text(h, param, obj):
     try:
         text.encode("utf-8")
     except UnicodeEncodeError as e:
-        raise Fail(UnicodeEncodeError, str(e))
+        raise Fail(UnicodeEncodeError, str(e)) from None
     return text
 
 
@@ -452,7 +461,9 @@ def to_long(h, obj, strict_warnings, param=None):
             type_error(f"__index__ returned non-int (type {type(value).__name__})")
         if type(value) is not int:
             if strict_warnings:
-                raise Fail(DeprecationWarning, re.compile(r"^__index__ returned non-int \(type IntSub\)\."))
+                raise Fail(
+                    DeprecationWarning, re.compile(r"^__index__ returned non-int \(type IntSub\)\.")
+                )
             value = int.__int__(value)
     else:
         type_error(f"'{type_name_c(obj)}' object cannot be interpreted as an integer")
@@ -506,15 +517,46 @@ TEXTS = st.one_of(
     st.sampled_from(model.MOVE_TEXTS),
     st.sampled_from(
         [
-            "", "A1\x00", "\x00A1", "\ud800", "A\udfff", "A1\udc80A4", "Á1", "A１", "Ａ1", "A1A4\u0301",
-            "\U0001f0a1", "a1", " A1", "A1 ", "A1A", "A1A4A", "\x00" * 4, "C4C4", "A1" * 500,
+            "",
+            "A1\x00",
+            "\x00A1",
+            "\ud800",
+            "A\udfff",
+            "A1\udc80A4",
+            "Á1",
+            "A１",
+            "Ａ1",
+            "A1A4\u0301",
+            "\U0001f0a1",
+            "a1",
+            " A1",
+            "A1 ",
+            "A1A",
+            "A1A4A",
+            "\x00" * 4,
+            "C4C4",
+            "A1" * 500,
         ]
     ),
     st.text(CHARS, max_size=6),
 )
 # Integers at the edges of every range a conversion goes through.
 EDGE_INTS = st.sampled_from(
-    [-1, 5, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64, 10**40, -(10**40)]
+    [
+        -1,
+        5,
+        2**31 - 1,
+        2**31,
+        2**32 - 1,
+        2**32,
+        2**63 - 1,
+        2**63,
+        -(2**63),
+        -(2**63) - 1,
+        2**64,
+        10**40,
+        -(10**40),
+    ]
 )
 INTS = st.one_of(st.integers(0, 4), EDGE_INTS, st.integers())
 ACTIONS = st.sampled_from([None, "render", "legal", "bot", "play", "other", "gc", "deal"])
@@ -525,7 +567,14 @@ INDEX_ENDS = st.one_of(
     st.tuples(
         st.just("raise"),
         st.sampled_from(
-            ["TypeError", "TypeError from", "TypeError from None", "TypeError subclass", "OverflowError", "custom"]
+            [
+                "TypeError",
+                "TypeError from",
+                "TypeError from None",
+                "TypeError subclass",
+                "OverflowError",
+                "custom",
+            ]
         ),
     ),
 )
@@ -541,11 +590,27 @@ VALUES = st.one_of(
     st.tuples(st.just("spy"), HOOK(st.sampled_from(["name", "int", "raise", "surrogate"]))),
     st.tuples(
         st.just("thing"),
-        st.sampled_from(["board", "other board", "Player", "tesko", "fake player", "object", "list", "nan"]),
+        st.sampled_from(
+            ["board", "other board", "Player", "tesko", "fake player", "object", "list", "nan"]
+        ),
     ),
 )
 NAMES = st.one_of(
-    st.sampled_from(["move_str", "player", "_room_id", "depth", "x", "seed", "self", "Player", "player\x00", "\udcff", "plaýer"]),
+    st.sampled_from(
+        [
+            "move_str",
+            "player",
+            "_room_id",
+            "depth",
+            "x",
+            "seed",
+            "self",
+            "Player",
+            "player\x00",
+            "\udcff",
+            "plaýer",
+        ]
+    ),
     st.tuples(st.just("strsub"), st.sampled_from(["player", "depth", "move_str", "nope"])),
     st.tuples(
         st.just("key"),
@@ -568,7 +633,9 @@ FITTING = {
         st.tuples(st.sampled_from(["plain", "intsub"]), EDGE_INTS),
         st.tuples(st.just("index"), HOOK(st.tuples(st.just("int"), EDGE_INTS))),
         st.tuples(st.just("plain"), st.booleans()),
-        st.tuples(st.just("index"), HOOK(st.tuples(st.sampled_from(["int", "intsub"]), st.integers(0, 3)))),
+        st.tuples(
+            st.just("index"), HOOK(st.tuples(st.sampled_from(["int", "intsub"]), st.integers(0, 3)))
+        ),
     ),
 }
 
@@ -579,7 +646,9 @@ def fitting_calls(draw):
     and then one argument too many."""
     method = draw(st.sampled_from(["play", "get_legal_moves", "play_bot"]))
     params = SIGNATURES[method][1]
-    values = [draw(VALUES if draw(st.integers(0, 3 * len(params))) == 0 else FITTING[p]) for p in params]
+    values = [
+        draw(VALUES if draw(st.integers(0, 3 * len(params))) == 0 else FITTING[p]) for p in params
+    ]
     k = draw(st.integers(0, len(params)))
     kwargs = draw(st.permutations(list(zip(params[k:], values[k:]))))
     args = values[:k]
@@ -593,16 +662,26 @@ def fitting_calls(draw):
     return method, args, kwargs
 
 
-ANY_CALLS = st.tuples(METHODS, st.lists(VALUES, max_size=4), st.lists(st.tuples(NAMES, VALUES), max_size=3))
+ANY_CALLS = st.tuples(
+    METHODS, st.lists(VALUES, max_size=4), st.lists(st.tuples(NAMES, VALUES), max_size=3)
+)
 # Two fitting calls for one call of anything.
 CALLS = st.integers(0, 2).flatmap(lambda pick: ANY_CALLS if pick == 0 else fitting_calls())
 
 
 def might_search_deep(specs):
     for spec in specs:
-        if spec[0] in ("plain", "intsub") and type(spec[1]) is int and DEEP <= spec[1] <= 0xFFFFFFFF:
+        if (
+            spec[0] in ("plain", "intsub")
+            and type(spec[1]) is int
+            and DEEP <= spec[1] <= 0xFFFFFFFF
+        ):
             return True
-        if spec[0] == "index" and spec[1][2][0] in ("int", "intsub") and DEEP <= spec[1][2][1] <= 0xFFFFFFFF:
+        if (
+            spec[0] == "index"
+            and spec[1][2][0] in ("int", "intsub")
+            and DEEP <= spec[1][2][1] <= 0xFFFFFFFF
+        ):
             return True
     return False
 
@@ -638,7 +717,11 @@ class Fuzz(RuleBasedStateMachine):
 
     @rule(letter=st.sampled_from("AB"), pick=st.integers(0, 1023))
     def take_off(self, letter, pick):
-        down = [m for m in model.legal_moves(self.grid, letter) if len(m) == 2 and self.grid[model.slot(m)].down]
+        down = [
+            m
+            for m in model.legal_moves(self.grid, letter)
+            if len(m) == 2 and self.grid[model.slot(m)].down
+        ]
         if down:
             self.h.game.play(letter, down[pick % len(down)])
 
@@ -697,7 +780,9 @@ class Fuzz(RuleBasedStateMachine):
             else:
                 assert error is None, f"expected {expected[0]}, got {error!r}"
                 self.check_result(expected, outcome)
-        assert not h.events, f"hooks ran that the module should not have run: {[e.kind for e in h.events]}"
+        assert not h.events, (
+            f"hooks ran that the module should not have run: {[e.kind for e in h.events]}"
+        )
         if error is not None:
             # A failed call changed nothing; only a nested play made before
             # the board was taken (while keywords were bound) may have.
@@ -717,11 +802,17 @@ class Fuzz(RuleBasedStateMachine):
         else:
             _, moves, depth = expected
             assert type(outcome) is str
-            assert outcome == "" if depth == 0 or not moves else outcome in moves, (outcome, moves, depth)
+            assert outcome == "" if depth == 0 or not moves else outcome in moves, (
+                outcome,
+                moves,
+                depth,
+            )
 
     @rule(
         member=st.sampled_from(["A", "B", "Normal", "Figure"]),
-        op=st.sampled_from(["repr", "str", "int", "==", "!=", "r==", "r!=", "<", "r<", ">=", "hash", "index"]),
+        op=st.sampled_from(
+            ["repr", "str", "int", "==", "!=", "r==", "r!=", "<", "r<", ">=", "hash", "index"]
+        ),
         other=VALUES,
     )
     def enum_op(self, member, op, other):
@@ -767,7 +858,9 @@ class Fuzz(RuleBasedStateMachine):
             elif op in ("!=", "r!="):
                 assert result is (not equal), (result, equal)
             else:
-                assert type(error) is TypeError and re.fullmatch(r"'[<>]=?' not supported between instances of '.+' and '.+'", str(error)), error
+                assert type(error) is TypeError and re.fullmatch(
+                    r"'[<>]=?' not supported between instances of '.+' and '.+'", str(error)
+                ), error
         assert not h.events, [e.kind for e in h.events]
 
     def enum_equal(self, member, value, other):

@@ -384,6 +384,8 @@ def readme_recipes():
     return re.findall(r"^```python\n(.*?)^```$", section.group(1), re.M | re.S) if section else []
 
 
-@pytest.mark.parametrize("code", readme_recipes(), ids=lambda code: f"{len(code.splitlines())} lines")
+@pytest.mark.parametrize(
+    "code", readme_recipes(), ids=lambda code: f"{len(code.splitlines())} lines"
+)
 def test_readme_think_time_recipe_runs(code):
     assert run(code + "\nprint(board)\n", prelude="").startswith("   1   2   3   4\n")

@@ -15,9 +15,8 @@ import sys
 import textwrap
 import threading
 
-import pytest
-
 import game_model as model
+import pytest
 from tesko import Board, CardType, Player
 
 BORROW_ERRORS = {"Already borrowed", "Already mutably borrowed"}
@@ -86,7 +85,11 @@ def test_threads_on_shared_and_separate_boards(fast_switching):
                         board.play("A1", Slow(), "room")
                 elif what == 4:
                     Board()
-                    assert Player.A == 0 and CardType.Figure == 1 and repr(player).startswith("Player.")
+                    assert (
+                        Player.A == 0
+                        and CardType.Figure == 1
+                        and repr(player).startswith("Player.")
+                    )
                 elif board is own.board:
                     letter = "AB"[int(player)]
                     moves = model.legal_moves(own.grid, letter)
@@ -132,7 +135,11 @@ def run(code):
     tests = os.path.dirname(os.path.abspath(__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (tests, env.get("PYTHONPATH")) if p)
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300, env=env
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
     )
     assert result.returncode == 0, result.stderr[-4000:]
     return result.stdout

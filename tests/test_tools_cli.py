@@ -13,7 +13,6 @@ import sysconfig
 from pathlib import Path
 
 import pytest
-
 from tesko_tools import Game
 from tesko_tools.arena import percentile, wilson_interval
 
@@ -39,9 +38,17 @@ def tool(name: str, *args: str) -> list[str]:
     return [sys.executable, "-m", f"tesko_tools.{name}", *args]
 
 
-def run(name: str, *args: str, stdin: str = "", timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(tool(name, *args), input=stdin, capture_output=True,
-                          text=True, encoding="utf-8", timeout=timeout)
+def run(
+    name: str, *args: str, stdin: str = "", timeout: float = 120
+) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        tool(name, *args),
+        input=stdin,
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=timeout,
+    )
 
 
 # -- tesko-play -----------------------------------------------------------------
@@ -53,8 +60,18 @@ def test_scripted_game_ends_and_refusals_show_the_engine_messages(side, tmp_path
     # the others are refused with the engine's message and the prompt returns.
     script = "help\nmoves\nZ9\n" + "\n".join(SLOTS * 20) + "\n"
     saved = tmp_path / "game.txt"
-    proc = run("play", "--side", side, "--level", "2", "--ply-limit", "6",
-               "--save", str(saved), stdin=script)
+    proc = run(
+        "play",
+        "--side",
+        side,
+        "--level",
+        "2",
+        "--ply-limit",
+        "6",
+        "--save",
+        str(saved),
+        stdin=script,
+    )
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
     assert proc.stderr == ""
@@ -86,8 +103,13 @@ def test_quit_and_end_of_input_end_cleanly(script, last):
 
 
 def test_ctrl_c_at_the_prompt_ends_cleanly():
-    proc = subprocess.Popen(tool("play", "--level", "1"), stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        tool("play", "--level", "1"),
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     assert proc.stdout is not None
     seen = ""
     while not seen.endswith("to move> "):
@@ -107,8 +129,11 @@ def test_watch_plays_a_whole_game(tmp_path):
     match = re.search(r"^Game over after (\d+) moves: (.+)$", proc.stdout, re.M)
     assert match is not None
     plies = int(match.group(1))
-    assert len(re.findall(r"^A \(level 2\) plays ", proc.stdout, re.M)) + len(
-        re.findall(r"^B \(level 1\) plays ", proc.stdout, re.M)) == plies
+    assert (
+        len(re.findall(r"^A \(level 2\) plays ", proc.stdout, re.M))
+        + len(re.findall(r"^B \(level 1\) plays ", proc.stdout, re.M))
+        == plies
+    )
     game = Game.load(saved.read_text(encoding="utf-8"))
     assert str(game.result) == match.group(2)
 
@@ -141,8 +166,12 @@ def test_arena_table():
     assert proc.returncode == 0 and proc.stderr == ""
     out = proc.stdout
     assert out.startswith("A, level 1 against B, level 1: 2 games (A first in 1, B first in 1)")
-    assert re.search(r"^A, level 1 +\d+ +\d+ +\d+ +[01]\.\d{3}  [01]\.\d{3} - [01]\.\d{3}$", out, re.M)
-    assert len(re.findall(r"^[AB], level 1 +\d+ +\d+\.\d+ [mµ]?s +\d+\.\d+ [mµ]?s$", out, re.M)) == 2
+    assert re.search(
+        r"^A, level 1 +\d+ +\d+ +\d+ +[01]\.\d{3}  [01]\.\d{3} - [01]\.\d{3}$", out, re.M
+    )
+    assert (
+        len(re.findall(r"^[AB], level 1 +\d+ +\d+\.\d+ [mµ]?s +\d+\.\d+ [mµ]?s$", out, re.M)) == 2
+    )
 
 
 @pytest.mark.parametrize(
@@ -175,20 +204,30 @@ def test_percentile_nearest_rank(values, q, expected):
 SCRIPTS = sysconfig.get_path("scripts")
 
 
-@pytest.mark.skipif(shutil.which("tesko-play", path=SCRIPTS) is None,
-                    reason="the package is not installed")
+@pytest.mark.skipif(
+    shutil.which("tesko-play", path=SCRIPTS) is None, reason="the package is not installed"
+)
 @pytest.mark.parametrize("script", ["tesko-play", "tesko-arena"])
 def test_console_scripts(script):
-    proc = subprocess.run([shutil.which(script, path=SCRIPTS) or script, "--help"],
-                          capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [shutil.which(script, path=SCRIPTS) or script, "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0 and proc.stdout.startswith(f"usage: {script}")
 
 
 # -- the README's examples ------------------------------------------------------------
 
 README = Path(__file__).resolve().parents[1] / "README.md"
-TOOL_SECTIONS = {"## The game", "## Python API", "## A host's turn loop",
-                 "## Referee and tools", "## Levels"}
+TOOL_SECTIONS = {
+    "## The game",
+    "## Python API",
+    "## A host's turn loop",
+    "## Referee and tools",
+    "## Levels",
+}
 
 
 def readme_examples() -> list[str]:

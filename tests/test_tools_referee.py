@@ -5,7 +5,6 @@ from __future__ import annotations
 import random
 
 import pytest
-
 from tesko import Board, CardType, Player
 from tesko_tools import (
     Card,
@@ -69,13 +68,28 @@ def test_a_side_without_cards_loses(first, moves, winner, text):
     "rows, limit, moves, winner, text",
     [
         # Nothing leaves the grid: equal material is a draw.
-        (("AN BN AF BF", "BN AN BN AN", "AF BF AN BN"), 1, ["A1"], None,
-         "draw on material 70 to 70 (ply limit reached)"),
-        (("AN -- -- --", "-- -- -- --", "BN -- -- BF"), 3, ["A1", "C1", "C1"], B,
-         "B wins on material 10 to 15 (ply limit reached)"),
+        (
+            ("AN BN AF BF", "BN AN BN AN", "AF BF AN BN"),
+            1,
+            ["A1"],
+            None,
+            "draw on material 70 to 70 (ply limit reached)",
+        ),
+        (
+            ("AN -- -- --", "-- -- -- --", "BN -- -- BF"),
+            3,
+            ["A1", "C1", "C1"],
+            B,
+            "B wins on material 10 to 15 (ply limit reached)",
+        ),
         # Face-down cards keep counting for their owner.
-        (("AF AN -- --", "-- -- -- --", "-- -- -- BN"), 1, ["A2"], A,
-         "A wins on material 25 to 10 (ply limit reached)"),
+        (
+            ("AF AN -- --", "-- -- -- --", "-- -- -- BN"),
+            1,
+            ["A2"],
+            A,
+            "A wins on material 25 to 10 (ply limit reached)",
+        ),
     ],
 )
 def test_ply_limit_decides_on_material(rows, limit, moves, winner, text):
@@ -92,7 +106,9 @@ def test_players_alternate_and_cards_are_followed_face_down():
     assert game.to_move == B
     game.play("B1")  # B's Normal: B1 down, A1 and C1 and B2 turned over
     assert game.to_move == A
-    hidden = {slot: card for p in (A, B) for slot, card in game.cards(p).items() if not card.face_up}
+    hidden = {
+        slot: card for p in (A, B) for slot, card in game.cards(p).items() if not card.face_up
+    }
     assert hidden == {
         "A1": Card(A, CardType.Normal, False),
         "B1": Card(B, CardType.Normal, False),

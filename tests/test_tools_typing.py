@@ -33,13 +33,13 @@ print(Player.A == Player.B, Player.B != 1)
 """
 
 WRONG = {
-    "board.play(\"A1\", 0, \"room\")": "Argument 2 to \"play\" of \"Board\"",
-    "board.play_bot(Player.A, \"3\")": "Argument 2 to \"play_bot\" of \"Board\"",
-    "n: int = board.play(\"A1\", Player.A, \"r\")": "\"play\" of \"Board\" does not return a value",
-    "Board(1)": "Too many arguments for \"Board\"",
-    "Player.C": "\"type[Player]\" has no attribute \"C\"",
-    "board.get_legal_moves(Player.A)[0] + 1": "Unsupported operand types for + (\"str\" and \"int\")",
-    "Game(first=\"A\")": "Argument \"first\" to \"Game\"",
+    'board.play("A1", 0, "room")': 'Argument 2 to "play" of "Board"',
+    'board.play_bot(Player.A, "3")': 'Argument 2 to "play_bot" of "Board"',
+    'n: int = board.play("A1", Player.A, "r")': '"play" of "Board" does not return a value',
+    "Board(1)": 'Too many arguments for "Board"',
+    "Player.C": '"type[Player]" has no attribute "C"',
+    "board.get_legal_moves(Player.A)[0] + 1": 'Unsupported operand types for + ("str" and "int")',
+    'Game(first="A")': 'Argument "first" to "Game"',
 }
 
 
@@ -50,15 +50,29 @@ def cache(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 def mypy(cache: Path, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-         "--cache-dir", str(cache), *args],
-        capture_output=True, text=True, timeout=300,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(cache),
+            *args,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
 
 
 def test_stubs_match_the_built_module():
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tesko"],
-                          capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tesko"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
@@ -73,14 +87,18 @@ def test_strict_check_accepts_a_client_and_the_tools(cache, tmp_path):
 def test_strict_check_catches_misuse(cache, tmp_path):
     body = "".join(f"    {line}\n" for line in WRONG)
     client = tmp_path / "wrong.py"
-    client.write_text(textwrap.dedent("""\
+    client.write_text(
+        textwrap.dedent("""\
         from tesko import Board, Player
         from tesko_tools import Game
 
         def misuse(board: Board) -> None:
-        """) + body)
+        """)
+        + body
+    )
     proc = mypy(cache, str(client))
     errors = proc.stdout.splitlines()
     for number, expected in enumerate(WRONG.values(), start=5):
-        assert any(line.startswith(f"{client}:{number}:") and expected in line
-                   for line in errors), (expected, proc.stdout)
+        assert any(
+            line.startswith(f"{client}:{number}:") and expected in line for line in errors
+        ), (expected, proc.stdout)

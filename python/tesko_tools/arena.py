@@ -18,7 +18,6 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
-
 from .game import End, Game
 from .rules import PLAYERS
 
@@ -223,18 +222,32 @@ def build_parser() -> argparse.ArgumentParser:
         prog="tesko-arena",
         description="Play the engine against itself at two search depths.",
     )
-    parser.add_argument("level_a", type=lambda t: _count(t, 1), metavar="LEVEL_A",
-                        help="search depth of side A (the level being scored)")
-    parser.add_argument("level_b", type=lambda t: _count(t, 1), metavar="LEVEL_B",
-                        help="search depth of side B")
-    parser.add_argument("-n", "--games", type=lambda t: _count(t, 1), default=20,
-                        help="games to play (default 20); A moves first in half of them")
-    parser.add_argument("--ply-limit", type=lambda t: _count(t, 1), default=200,
-                        help="moves before a game is decided on material (default 200)")
-    parser.add_argument("--json", action="store_true",
-                        help="print the results as JSON instead of a table")
-    parser.add_argument("-q", "--quiet", action="store_true",
-                        help="no progress bar")
+    parser.add_argument(
+        "level_a",
+        type=lambda t: _count(t, 1),
+        metavar="LEVEL_A",
+        help="search depth of side A (the level being scored)",
+    )
+    parser.add_argument(
+        "level_b", type=lambda t: _count(t, 1), metavar="LEVEL_B", help="search depth of side B"
+    )
+    parser.add_argument(
+        "-n",
+        "--games",
+        type=lambda t: _count(t, 1),
+        default=20,
+        help="games to play (default 20); A moves first in half of them",
+    )
+    parser.add_argument(
+        "--ply-limit",
+        type=lambda t: _count(t, 1),
+        default=200,
+        help="moves before a game is decided on material (default 200)",
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print the results as JSON instead of a table"
+    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     return parser
 
 

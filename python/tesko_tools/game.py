@@ -223,8 +223,10 @@ class Game:
             try:
                 self._position.play(move, player)
             except IllegalMove:
-                raise RefereeError(f"the engine took {move} for {player_name(player)}, "
-                                   "which the referee's rules refuse") from None
+                raise RefereeError(
+                    f"the engine took {move} for {player_name(player)}, "
+                    "which the referee's rules refuse"
+                ) from None
             self._check_board()
         else:
             self._position.play(move, player)
@@ -340,8 +342,10 @@ class Game:
         for number, turn in enumerate(turns, 1):
             if len(game._history) >= number:
                 if game._history[number - 1] != turn:
-                    raise RecordError(f"turn {number}: the record has {turn}, "
-                                      f"the rules give {game._history[number - 1]}")
+                    raise RecordError(
+                        f"turn {number}: the record has {turn}, "
+                        f"the rules give {game._history[number - 1]}"
+                    )
                 continue
             if turn.is_pass:
                 raise RecordError(f"turn {number}: {turn} passes with legal moves left")
@@ -365,8 +369,13 @@ class Game:
         game = Game.from_layout(self.layout, first=self.first, ply_limit=self.ply_limit)
 
         def frame(turn: Turn | None) -> Frame:
-            return Frame(turn, str(game), game.to_move,
-                         (game.material(Player.A), game.material(Player.B)), game.result)
+            return Frame(
+                turn,
+                str(game),
+                game.to_move,
+                (game.material(Player.A), game.material(Player.B)),
+                game.result,
+            )
 
         yield frame(None)
         for turn in self._history:

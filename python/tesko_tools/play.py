@@ -81,8 +81,11 @@ def _bot_turn(game: Game, depth: int, out: TextIO) -> None:
     player = game.to_move
     assert player is not None
     choice = game.play_bot(depth)
-    print(f"{player_name(player)} (level {depth}) plays {choice.move} "
-          f"({format_duration(choice.seconds)})", file=out)
+    print(
+        f"{player_name(player)} (level {depth}) plays {choice.move} "
+        f"({format_duration(choice.seconds)})",
+        file=out,
+    )
 
 
 def watch(game: Game, levels: tuple[int, int], out: TextIO, save: str | None) -> int:
@@ -113,8 +116,11 @@ def interactive(
     game: Game, human: Player, level: int, stdin: TextIO, out: TextIO, save: str | None
 ) -> int:
     echo = not stdin.isatty()
-    print(f"You play {player_name(human)}; the engine plays {player_name(opponent(human))} "
-          f"at level {level}. Type 'help' for help.", file=out)
+    print(
+        f"You play {player_name(human)}; the engine plays {player_name(opponent(human))} "
+        f"at level {level}. Type 'help' for help.",
+        file=out,
+    )
     print(describe(game), file=out)
     seen = _passes_since(game, 0, out)
     while not game.over:
@@ -167,20 +173,31 @@ def build_parser() -> argparse.ArgumentParser:
         prog="tesko-play",
         description="Play tesko against the engine in the terminal.",
     )
-    parser.add_argument("--side", type=_side, default=Player.A,
-                        help="the side you play, A or B (default A)")
-    parser.add_argument("--level", type=_level, default=3,
-                        help="the engine's search depth (default 3)")
-    parser.add_argument("--first", type=_side, default=Player.A,
-                        help="the side that moves first (default A)")
-    parser.add_argument("--watch", action="store_true",
-                        help="let the engine play both sides to the end")
-    parser.add_argument("--level-b", type=_level, default=None,
-                        help="with --watch: B's search depth (default: --level)")
-    parser.add_argument("--ply-limit", type=_level, default=200,
-                        help="moves before the game is decided on material (default 200)")
-    parser.add_argument("--save", metavar="FILE",
-                        help="write the finished game to FILE")
+    parser.add_argument(
+        "--side", type=_side, default=Player.A, help="the side you play, A or B (default A)"
+    )
+    parser.add_argument(
+        "--level", type=_level, default=3, help="the engine's search depth (default 3)"
+    )
+    parser.add_argument(
+        "--first", type=_side, default=Player.A, help="the side that moves first (default A)"
+    )
+    parser.add_argument(
+        "--watch", action="store_true", help="let the engine play both sides to the end"
+    )
+    parser.add_argument(
+        "--level-b",
+        type=_level,
+        default=None,
+        help="with --watch: B's search depth (default: --level)",
+    )
+    parser.add_argument(
+        "--ply-limit",
+        type=_level,
+        default=200,
+        help="moves before the game is decided on material (default 200)",
+    )
+    parser.add_argument("--save", metavar="FILE", help="write the finished game to FILE")
     return parser
 
 

@@ -42,7 +42,7 @@ def player_name(player: Player) -> str:
 
 
 def parse_player(text: str) -> Player:
-    """"A" or "B" (either case) to a Player."""
+    """ "A" or "B" (either case) to a Player."""
     name = text.strip().upper()
     if name not in ("A", "B"):
         raise ValueError(f"not a side: {text!r} (expected A or B)")
