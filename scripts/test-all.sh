@@ -85,9 +85,20 @@ stage_suite() {
     pytest_run "${pytest_args[@]}"
 }
 
+cmake_new_enough() {
+    local version
+    version=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+    [ -n "$version" ] || return 1
+    [ "$(printf '%s\n' 3.26 "$version" | sort -V | head -1)" = 3.26 ]
+}
+
 stage_sanitizer_build() {
     say "sanitizer build (build/asan)"
-    command -v cmake >/dev/null || "$python" -m pip install --progress-bar off cmake
+    # CMake finds the stable-ABI module parts from 3.26 on (Debian 12 has 3.25).
+    if ! cmake_new_enough; then
+        "$python" -m pip install --progress-bar off "cmake>=3.26"
+        hash -r
+    fi
     local generator=()
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S . -B build/asan "${generator[@]}" \
