@@ -128,6 +128,14 @@ def _record(match: Match, summary: GameSummary) -> None:
         match.first_mover_wins += summary.winner == summary.first
 
 
+class MatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a match; `match` holds the games finished before it."""
+
+    def __init__(self, match: Match) -> None:
+        super().__init__()
+        self.match = match
+
+
 def _worker_start() -> None:
     # Ctrl-C reaches every process of the terminal's group: the main process
     # alone answers it, and ends the workers.
@@ -157,9 +165,9 @@ def play_match(
 ) -> Match:
     """Play `games` games, in `jobs` worker processes (1: in this one).
 
-    Ctrl-C ends the match at once: the KeyboardInterrupt raised here carries
-    the match so far (the games that finished) as its `match` attribute,
-    with `interrupted` set.
+    Ctrl-C ends the match at once with MatchInterrupted, a KeyboardInterrupt
+    that carries the match so far (the games that finished, `interrupted`
+    set).
     """
     match = Match(Side(level_a), Side(level_b), ply_limit, think_time=think_time)
     levels = (level_a, level_b)
@@ -183,11 +191,10 @@ def play_match(
                 except BaseException:
                     pool.terminate()
                     raise
-    except KeyboardInterrupt as stop:
+    except KeyboardInterrupt:
         match.seconds = time.perf_counter() - start
         match.interrupted = True
-        stop.match = match  # type: ignore[attr-defined]
-        raise
+        raise MatchInterrupted(match) from None
     match.seconds = time.perf_counter() - start
     return match
 
@@ -430,10 +437,8 @@ def _main(argv: Sequence[str] | None) -> int:
             jobs=jobs,
             think_time=args.think_time,
         )
-    except KeyboardInterrupt as stop:
-        match = getattr(stop, "match", None)
-        if match is None:
-            raise
+    except MatchInterrupted as stop:
+        match = stop.match
         if progress is not None:
             progress.interrupted()
         status = _cli.INTERRUPTED

@@ -17,7 +17,7 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import TextIO
 
-from tesko import Player
+from tesko import CardType, Player
 
 from . import _cli
 from ._cli import Parser, ToolError
@@ -106,14 +106,26 @@ def normalise(text: str) -> str:
     return "".join(text.split()).upper()
 
 
-def hint(move: str, message: str) -> str | None:
-    """A short English hint where the engine's message can mislead."""
-    if message == SAME_SLOT and len(move) == 4 and move[:2] in SLOTS:
-        return (
-            f"({move} names the same slot twice: type {move[:2]} alone to play a Normal "
-            "card or take a face-down card off)"
-        )
-    return None
+def hint(game: Game, move: str, message: str) -> str | None:
+    """A short English hint where the engine's message can mislead: a move
+    that names one slot twice is refused as if it turned a Figure on itself,
+    whatever the slot holds."""
+    if message != SAME_SLOT or len(move) != 4 or move[:2] not in SLOTS:
+        return None
+    slot, player = move[:2], game.to_move
+    card = None if player is None else game.cards(player).get(slot)
+    if card is None:
+        other = [p for p in PLAYERS if slot in game.cards(p)]
+        if other and not game.cards(other[0])[slot].face_up:
+            return f"(to take the face-down card in {slot} off, type {slot})"
+        return None
+    if not card.face_up:
+        return f"(to take your face-down card in {slot} off, type {slot})"
+    if card.kind == CardType.Normal:
+        return f"(to play your Normal card in {slot}, type {slot})"
+    return (
+        f"(your Figure in {slot} turns another card over: {slot} and that card's slot, as in A1A4)"
+    )
 
 
 class Session:
@@ -293,7 +305,7 @@ def interactive(
                 continue
             except ValueError as err:
                 session.say(str(err))
-                extra = hint(move, str(err))
+                extra = hint(game, move, str(err))
                 if extra:
                     session.say(extra)
                 continue
