@@ -33,6 +33,17 @@ class Parser(argparse.ArgumentParser):
         raise ToolError(f"{message} (see '{self.prog} --help')", USAGE)
 
 
+class VersionAction(argparse.Action):
+    """--version: looks the installed version up only when asked."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="show the version and leave")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        print(f"{parser.prog} {version()}")
+        parser.exit()
+
+
 def version() -> str:
     from importlib.metadata import PackageNotFoundError
     from importlib.metadata import version as installed
@@ -110,8 +121,11 @@ def check_save_path(path: str) -> str:
         raise ToolError(f"cannot save to {path}: it is a folder")
     if not os.path.isdir(folder):
         raise ToolError(f"cannot save to {path}: no folder {folder}")
-    if os.path.exists(target) and not os.path.isfile(target):
-        raise ToolError(f"cannot save to {path}: not a regular file")
+    if os.path.exists(target):
+        if not os.path.isfile(target):
+            raise ToolError(f"cannot save to {path}: not a regular file")
+        if not os.access(target, os.W_OK):
+            raise ToolError(f"cannot save to {path}: the file is read-only")
     try:
         fd, probe = tempfile.mkstemp(dir=folder, prefix=".tesko-", suffix=".tmp")
     except OSError as err:

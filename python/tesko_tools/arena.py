@@ -414,7 +414,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--json", action="store_true", help="print the results as JSON instead of a table"
     )
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_cli.version()}")
+    parser.add_argument("--version", action=_cli.VersionAction)
     return parser
 
 

@@ -366,7 +366,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--load", metavar="FILE", help="continue the game saved in FILE (see --save)"
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_cli.version()}")
+    parser.add_argument("--version", action=_cli.VersionAction)
     return parser
 
 
