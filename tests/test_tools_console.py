@@ -327,7 +327,7 @@ def test_colour_on_a_terminal_unless_no_color(no_color, coloured):
     [
         ("A1A1", "(to play your Normal card in A1, type A1)"),
         ("a2a2", None),  # not upper case: the engine's answer is another one
-        ("A2A2", "(your Figure in A2 turns another card over"),
+        ("A2A2", "(your Figure in A2 is used on another card: A2 then its slot, as in A2A1)"),
         ("B1B1", "(to take your face-down card in B1 off, type B1)"),
         ("B2B2", "(to take the face-down card in B2 off, type B2)"),
         ("A3A3", None),  # the opponent's face-up card: the message is right

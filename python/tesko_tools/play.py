@@ -123,9 +123,8 @@ def hint(game: Game, move: str, message: str) -> str | None:
         return f"(to take your face-down card in {slot} off, type {slot})"
     if card.kind == CardType.Normal:
         return f"(to play your Normal card in {slot}, type {slot})"
-    return (
-        f"(your Figure in {slot} turns another card over: {slot} and that card's slot, as in A1A4)"
-    )
+    example = next((m for m in game.legal_moves() if m.startswith(slot)), slot + "A1")
+    return f"(your Figure in {slot} is used on another card: {slot} then its slot, as in {example})"
 
 
 class Session:
