@@ -12,7 +12,8 @@ ActionList legal_moves(const Grid& g, Player p) noexcept {
     const unsigned figures = up_own & g.figure;
     for_each_slot(playable | figures, [&](int s) {
         if (figures & slot_bit(s)) {
-            for_each_slot(g.occupied & ~slot_bit(s), [&](int t) { list.push(Action::figure_on(s, t)); });
+            for_each_slot(g.occupied & ~slot_bit(s),
+                          [&](int t) { list.push(Action::figure_on(s, t)); });
         } else {
             list.push(Action::single(s));
         }
@@ -57,9 +58,9 @@ bool bot_may_play(const Grid& g, Player p, Action a) noexcept {
     const unsigned b = slot_bit(a.slot());
     const unsigned own = g.owned_by(p);
     const bool own_face_up = (g.occupied & own & ~g.down & b) != 0;
-    if (a.variant == ActionKind::Single)
-        return (g.down & b) || (own_face_up && !(g.figure & b));
-    if (a.variant != ActionKind::Figure || !own_face_up || !(g.figure & b) || a.target() == a.slot())
+    if (a.variant == ActionKind::Single) return (g.down & b) || (own_face_up && !(g.figure & b));
+    if (a.variant != ActionKind::Figure || !own_face_up || !(g.figure & b) ||
+        a.target() == a.slot())
         return false;
     const unsigned t = slot_bit(a.target());
     return (g.down & t) || (g.occupied & ~own & t);
@@ -139,8 +140,12 @@ std::size_t render(const Grid& g, char (&out)[RENDER_MAX]) noexcept {
             } else if (card->face_down) {
                 put("[XXXXXX]");
             } else {
-                const char cell[6] = {'[', ' ', card->owner == Player::A ? 'A' : 'B',
-                                      card->kind == CardType::Normal ? 'N' : 'F', ' ', ']'};
+                const char cell[6] = {'[',
+                                      ' ',
+                                      card->owner == Player::A ? 'A' : 'B',
+                                      card->kind == CardType::Normal ? 'N' : 'F',
+                                      ' ',
+                                      ']'};
                 put({cell, 6});
             }
         }

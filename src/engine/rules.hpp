@@ -93,8 +93,8 @@ constexpr void apply_action(Grid& g, Action a) noexcept {
     } else if (g.down & b) {
         g.take_off(s);
     } else {
-        g.down = static_cast<std::uint16_t>(
-            (g.down | b) ^ (NEIGHBOURS[static_cast<std::size_t>(s)] & g.occupied));
+        g.down = static_cast<std::uint16_t>((g.down | b) ^
+                                            (NEIGHBOURS[static_cast<std::size_t>(s)] & g.occupied));
     }
 }
 
@@ -115,18 +115,18 @@ bool bot_may_play(const Grid& g, Player p, Action a) noexcept;
 // Why typed move text was refused, in the order the checks run.
 enum class PlayError : std::uint8_t {
     None = 0,
-    Format,             // neither 2 nor 4 bytes
-    Coordinate,         // 2 bytes that are not a slot text
-    Origin,             // 4 bytes whose first slot text is invalid
-    Destination,        // 4 bytes whose second slot text is invalid
-    SameSlot,           // a Figure aimed at its own slot
-    OriginNotFaceUp,    // no face-up card at the Figure's slot
-    NotYourFigure,      // the card there is the opponent's
-    OnlyFigures,        // the card there is a Normal card
-    NoTarget,           // the target slot is empty
-    NoCard,             // the single slot is empty
-    OpponentFaceUp,     // the opponent's face-up card
-    NeedTarget,         // one's own face-up Figure without a target
+    Format,           // neither 2 nor 4 bytes
+    Coordinate,       // 2 bytes that are not a slot text
+    Origin,           // 4 bytes whose first slot text is invalid
+    Destination,      // 4 bytes whose second slot text is invalid
+    SameSlot,         // a Figure aimed at its own slot
+    OriginNotFaceUp,  // no face-up card at the Figure's slot
+    NotYourFigure,    // the card there is the opponent's
+    OnlyFigures,      // the card there is a Normal card
+    NoTarget,         // the target slot is empty
+    NoCard,           // the single slot is empty
+    OpponentFaceUp,   // the opponent's face-up card
+    NeedTarget,       // one's own face-up Figure without a target
 };
 
 // The message a player sees for each refusal (UTF-8, Portuguese).

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <utility>

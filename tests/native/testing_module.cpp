@@ -304,8 +304,8 @@ PyObject* table_probe(PyObject* obj, PyObject* args) {
     if (!e) Py_RETURN_NONE;
     PyObject* best = e->best_action.is_none() ? Py_NewRef(Py_None) : text_of(e->best_action);
     if (!best) return nullptr;
-    return Py_BuildValue("(kiiN)", static_cast<unsigned long>(e->depth), e->score,
-                         int(e->bound), best);
+    return Py_BuildValue("(kiiN)", static_cast<unsigned long>(e->depth), e->score, int(e->bound),
+                         best);
 }
 
 // store(key, depth, score, bound, best move text or None)
@@ -366,8 +366,8 @@ PyObject* py_bot_turn(PyObject*, PyObject* args) {
         return nullptr;
     const BotResult r = bot_turn(g, p, depth);
     if (r.status == BotResult::Status::OutOfMemory) return PyErr_NoMemory();
-    PyObject* text = r.status == BotResult::Status::Move ? text_of(r.action)
-                                                         : PyUnicode_FromString("");
+    PyObject* text =
+        r.status == BotResult::Status::Move ? text_of(r.action) : PyUnicode_FromString("");
     if (!text) return nullptr;
     return Py_BuildValue("(NKk)", text, static_cast<unsigned long long>(r.nodes),
                          static_cast<unsigned long>(r.passes));
@@ -391,7 +391,8 @@ PyMethodDef methods[] = {
     {"zobrist", py_zobrist, METH_NOARGS, "zobrist() -> 12 x 9 keys"},
     {"seed_zobrist", py_seed_zobrist, METH_VARARGS,
      "seed_zobrist(seed) -> whether the keys were built from it"},
-    {"bot_turn", py_bot_turn, METH_VARARGS, "bot_turn(grid, player, depth) -> (move, nodes, passes)"},
+    {"bot_turn", py_bot_turn, METH_VARARGS,
+     "bot_turn(grid, player, depth) -> (move, nodes, passes)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -407,9 +408,15 @@ int exec_module(PyObject* m) {
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tesko_testing",
-                          "Engine internals, for tests and benchmarks only.", 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_tesko_testing",
+                          "Engine internals, for tests and benchmarks only.",
+                          0,
+                          methods,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
