@@ -29,7 +29,7 @@ pytest_run() {
 }
 
 stage "install the package and the test dependencies"
-"$python" -m pip install --progress-bar off -C cmake.define.TESKO_TESTING=ON ".[test]"
+"$python" -m pip install --progress-bar off -C cmake.define.TESKO_TESTING=ON -C cmake.define.TESKO_WERROR=ON ".[test]"
 
 stage "test suite"
 pytest_run "$@"
@@ -40,7 +40,7 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S . -B build/asan "${generator[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTESKO_TESTING=ON -DTESKO_SANITIZE=ON \
+    -DTESKO_TESTING=ON -DTESKO_SANITIZE=ON -DTESKO_WERROR=ON \
     -DPython_EXECUTABLE="$(command -v "$python")"
 cmake --build build/asan -j2
 
