@@ -8,11 +8,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <random>
 #include <string_view>
 #include <vector>
 
+#include "engine/chacha.hpp"
 #include "engine/deal.hpp"
 #include "engine/grid.hpp"
 #include "engine/rules.hpp"
@@ -146,6 +148,20 @@ PyObject* py_moves(PyObject*, PyObject* args) {
     return list_of(Generate(g, p));
 }
 
+// bot_may_play(grid, player, move) -> bool: the search's quick check of a
+// remembered move, without making the move list.
+PyObject* py_bot_may_play(PyObject*, PyObject* args) {
+    PyObject *go, *mo;
+    int pv;
+    Grid g;
+    Player p;
+    Action a;
+    if (!PyArg_ParseTuple(args, "OiU", &go, &pv, &mo) || !to_grid(go, g) || !to_player(pv, p) ||
+        !to_action(mo, a))
+        return nullptr;
+    return PyBool_FromLong(bot_may_play(g, p, a));
+}
+
 PyObject* py_check_play(PyObject*, PyObject* args) {
     PyObject* go;
     int pv;
@@ -265,10 +281,76 @@ PyObject* py_zobrist(PyObject*, PyObject*) {
     return out;
 }
 
+// Fixed keys for benchmarks and tests: the 108 keys drawn in table order
+// from a Mersenne Twister seeded with `seed`. The benchmark's node counts
+// depend on the keys (through which positions share a table place), so this
+// recipe stays as it is.
 PyObject* py_seed_zobrist(PyObject*, PyObject* args) {
     unsigned long long seed;
     if (!PyArg_ParseTuple(args, "K", &seed)) return nullptr;
-    return PyBool_FromLong(seed_zobrist(seed));
+    std::mt19937_64 gen(seed);
+    ZobristTable keys;
+    for (auto& slot : keys)
+        for (auto& key : slot) key = gen();
+    return PyBool_FromLong(set_zobrist(keys));
+}
+
+// Bytes to little-endian words: `n` words from exactly 4 x n bytes.
+bool to_le_words(PyObject* obj, std::uint32_t* out, std::size_t n, const char* what) {
+    char* data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return false;
+    if (static_cast<std::size_t>(len) != 4 * n) {
+        PyErr_Format(PyExc_ValueError, "%s must be %zu bytes", what, 4 * n);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data + 4 * i);
+        out[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                 std::uint32_t{b[3]} << 24;
+    }
+    return true;
+}
+
+// chacha20_block(key, counter, nonce) -> 64 bytes: the block function on the
+// standard cipher's input (a 32-byte key, a 32-bit block counter and a
+// 12-byte nonce), its words serialised little-endian.
+PyObject* py_chacha20_block(PyObject*, PyObject* args) {
+    PyObject *ko, *no;
+    unsigned int counter;
+    if (!PyArg_ParseTuple(args, "SIS", &ko, &counter, &no)) return nullptr;
+    ChaChaWords in{};
+    for (std::size_t i = 0; i < 4; ++i) in[i] = CHACHA_CONSTANTS[i];
+    in[12] = counter;
+    if (!to_le_words(ko, &in[4], 8, "key") || !to_le_words(no, &in[13], 3, "nonce")) return nullptr;
+    const ChaChaWords out = chacha_block(in);
+    unsigned char bytes[64];
+    for (std::size_t i = 0; i < 16; ++i)
+        for (std::size_t j = 0; j < 4; ++j)
+            bytes[4 * i + j] = static_cast<unsigned char>(out[i] >> (8 * j));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+// chacha_stream(key, n32, n64) -> [int]: n32 32-bit words and then n64
+// 64-bit words drawn from the random source's stream under a 32-byte key.
+PyObject* py_chacha_stream(PyObject*, PyObject* args) {
+    PyObject* ko;
+    Py_ssize_t n32, n64;
+    if (!PyArg_ParseTuple(args, "Snn", &ko, &n32, &n64)) return nullptr;
+    if (n32 < 0 || n64 < 0) return PyErr_Format(PyExc_ValueError, "counts must be >= 0");
+    ChaChaKey key;
+    if (!to_le_words(ko, key.data(), key.size(), "key")) return nullptr;
+    ChaChaStream stream;
+    stream.rekey(key);
+    PyObject* out = PyList_New(n32 + n64);
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n32 + n64; ++i) {
+        PyObject* v = i < n32 ? PyLong_FromUnsignedLong(stream.next_u32())
+                              : PyLong_FromUnsignedLongLong(stream.next_u64());
+        if (!v) return Py_DECREF(out), nullptr;
+        PyList_SET_ITEM(out, i, v);
+    }
+    return out;
 }
 
 // Table: a transposition table that tests fill, probe and search with.
@@ -379,6 +461,8 @@ PyMethodDef methods[] = {
     {"legal_moves", py_moves<legal_moves>, METH_VARARGS, "legal_moves(grid, player) -> [move]"},
     {"bot_actions", py_moves<get_bot_actions>, METH_VARARGS,
      "bot_actions(grid, player) -> [move], in search order"},
+    {"bot_may_play", py_bot_may_play, METH_VARARGS,
+     "bot_may_play(grid, player, move) -> whether move is among bot_actions(grid, player)"},
     {"check_play", py_check_play, METH_VARARGS,
      "check_play(grid, player, text) -> (True, move) or (False, message)"},
     {"render", py_render, METH_O, "render(grid) -> str"},
@@ -391,6 +475,10 @@ PyMethodDef methods[] = {
     {"zobrist", py_zobrist, METH_NOARGS, "zobrist() -> 12 x 9 keys"},
     {"seed_zobrist", py_seed_zobrist, METH_VARARGS,
      "seed_zobrist(seed) -> whether the keys were built from it"},
+    {"chacha20_block", py_chacha20_block, METH_VARARGS,
+     "chacha20_block(key, counter, nonce) -> 64 bytes of the ChaCha20 block function"},
+    {"chacha_stream", py_chacha_stream, METH_VARARGS,
+     "chacha_stream(key, n32, n64) -> n32 32-bit and then n64 64-bit words of the stream"},
     {"bot_turn", py_bot_turn, METH_VARARGS,
      "bot_turn(grid, player, depth) -> (move, nodes, passes)"},
     {nullptr, nullptr, 0, nullptr},
