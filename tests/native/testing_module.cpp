@@ -363,7 +363,7 @@ PyObject* table_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = reinterpret_cast<TableObject*>(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;
     self->table = new (std::nothrow) TranspositionTable;
-    if (!self->table || !self->table->allocate()) {
+    if (!self->table || !self->table->acquire()) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
