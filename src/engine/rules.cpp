@@ -1,6 +1,7 @@
 #include "engine/rules.hpp"
 
-#include <array>
+#include <cassert>
+#include <cstddef>
 #include <cstring>
 
 namespace tesko {
@@ -36,6 +37,11 @@ void get_bot_actions(const Grid& g, Player p, ActionList& list) noexcept {
     const unsigned targets = g.down | opp;
 
     const int n_figures = popcount12(figures);
+    // The list's capacity holds the largest list the cards of one deal can
+    // make (two face-up Figures aiming at ten other cards, 30 moves); a grid
+    // with more cards than a deal would overrun it.
+    assert(popcount12(playable) + n_figures * popcount12(targets) <=
+           static_cast<int>(ActionList::CAPACITY));
     unsigned key0 = 0;
     unsigned key1 = static_cast<unsigned>(n_figures * popcount12(opp & g.figure));
     unsigned rest = key1 + static_cast<unsigned>(n_figures * popcount12(opp & ~g.figure));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -63,7 +64,10 @@ struct ActionList {
     std::array<Action, CAPACITY> items;  // only the first `count` are set
     std::uint8_t count = 0;
 
-    constexpr void push(Action a) noexcept { items[count++] = a; }
+    constexpr void push(Action a) noexcept {
+        assert(count < CAPACITY);
+        items[count++] = a;
+    }
     constexpr std::size_t size() const noexcept { return count; }
     constexpr bool empty() const noexcept { return count == 0; }
     constexpr const Action& operator[](std::size_t i) const noexcept { return items[i]; }
