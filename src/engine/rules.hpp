@@ -6,6 +6,12 @@
 // Normal card, or take any face-down card off the grid) or a FigureAction
 // (one's own face-up Figure used on any other card). Move text is the slot
 // text ("B3") or the Figure's slot text followed by the target's ("A1A4").
+//
+// The refusal messages and the text picture of a grid live here, beside
+// the rules, rather than in the Python module: they are part of the game
+// as players see it, byte for byte the same in every host, and each message
+// belongs to the one check that gives it. Both are plain bytes (UTF-8) with
+// no dependency on Python; src/lib only turns them into Python strings.
 #pragma once
 
 #include <array>

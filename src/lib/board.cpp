@@ -1,6 +1,5 @@
 #include "lib/board.hpp"
 
-#include <cerrno>
 #include <new>
 
 #include "engine/deal.hpp"

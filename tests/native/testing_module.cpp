@@ -64,7 +64,10 @@ PyObject* from_grid(const Grid& g) {
         PyObject* item;
         if (const auto c = g.card(i)) {
             item = Py_BuildValue("(iii)", int{c->face_down}, int(c->owner), int(c->kind));
-            if (!item) return Py_DECREF(t), nullptr;
+            if (!item) {
+                Py_DECREF(t);
+                return nullptr;
+            }
         } else {
             item = Py_NewRef(Py_None);
         }
@@ -93,7 +96,10 @@ PyObject* list_of(const ActionList& list) {
     if (!out) return nullptr;
     for (std::size_t i = 0; i < list.size(); ++i) {
         PyObject* s = text_of(list[i]);
-        if (!s) return Py_DECREF(out), nullptr;
+        if (!s) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), s);
     }
     return out;
@@ -209,7 +215,10 @@ bool to_words(PyObject* obj, Words& w) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const unsigned long v = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq, i));
-        if (PyErr_Occurred()) return Py_DECREF(seq), false;
+        if (PyErr_Occurred()) {
+            Py_DECREF(seq);
+            return false;
+        }
         if (v > 0xFFFFFFFFUL) {
             Py_DECREF(seq);
             PyErr_SetString(PyExc_OverflowError, "words are 32-bit");
@@ -269,12 +278,18 @@ PyObject* py_zobrist(PyObject*, PyObject*) {
     if (!out) return nullptr;
     for (int s = 0; s < SLOTS; ++s) {
         PyObject* row = PyList_New(SLOT_STATES);
-        if (!row) return Py_DECREF(out), nullptr;
+        if (!row) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         PyList_SET_ITEM(out, s, row);
         for (int k = 0; k < SLOT_STATES; ++k) {
             PyObject* v = PyLong_FromUnsignedLongLong(
                 z[static_cast<std::size_t>(s)][static_cast<std::size_t>(k)]);
-            if (!v) return Py_DECREF(out), nullptr;
+            if (!v) {
+                Py_DECREF(out);
+                return nullptr;
+            }
             PyList_SET_ITEM(row, k, v);
         }
     }
@@ -347,7 +362,10 @@ PyObject* py_chacha_stream(PyObject*, PyObject* args) {
     for (Py_ssize_t i = 0; i < n32 + n64; ++i) {
         PyObject* v = i < n32 ? PyLong_FromUnsignedLong(stream.next_u32())
                               : PyLong_FromUnsignedLongLong(stream.next_u64());
-        if (!v) return Py_DECREF(out), nullptr;
+        if (!v) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         PyList_SET_ITEM(out, i, v);
     }
     return out;
