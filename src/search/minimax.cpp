@@ -48,9 +48,9 @@ void put_first(ActionList& list, const Action& a) noexcept {
 
 }  // namespace
 
-// The steps run for every node: made part of the loop in minimax() below,
-// as calls would cost a good part of a node's time.
-#define STEP [[gnu::always_inline]] inline
+// The functions marked always_inline run for every node: they are made part
+// of the loop in minimax() below, as calls would cost a good part of a
+// node's time.
 
 bool Search::FrameStore::grow(std::size_t n) noexcept {
     try {
@@ -61,14 +61,14 @@ bool Search::FrameStore::grow(std::size_t n) noexcept {
     }
 }
 
-STEP bool Search::poll() noexcept {
+[[gnu::always_inline]] inline bool Search::poll() noexcept {
     if (nodes_ < next_poll_) return false;
     next_poll_ = nodes_ + POLL_INTERVAL;
     if (interrupt_.poll && interrupt_.poll(interrupt_.data)) interrupted_ = true;
     return interrupted_;
 }
 
-STEP void Search::make_children(Frame& f, unsigned upto) noexcept {
+[[gnu::always_inline]] inline void Search::make_children(Frame& f, unsigned upto) noexcept {
     upto = std::min<unsigned>(upto, f.actions.count);
     for (; f.made < upto; ++f.made) {
         const std::uint64_t key = key_after(*deltas_, f.grid, f.key, f.actions[f.made]);
@@ -77,7 +77,7 @@ STEP void Search::make_children(Frame& f, unsigned upto) noexcept {
     }
 }
 
-STEP std::optional<std::int32_t> Search::enter(Frame& f) noexcept {
+[[gnu::always_inline]] inline std::optional<std::int32_t> Search::enter(Frame& f) noexcept {
     ++nodes_;
     // 1, 2. The window as received; the key (and so the place) is set.
     f.alpha_in = f.alpha;
@@ -126,7 +126,7 @@ STEP std::optional<std::int32_t> Search::enter(Frame& f) noexcept {
     return std::nullopt;
 }
 
-STEP void Search::start_child(const Frame& parent, Frame& child) noexcept {
+[[gnu::always_inline]] inline void Search::start_child(const Frame& parent, Frame& child) noexcept {
     // 10. One ply less, the other side to move, the other role, the window
     // as it stands.
     child.grid = parent.grid;
@@ -139,7 +139,7 @@ STEP void Search::start_child(const Frame& parent, Frame& child) noexcept {
     child.beta = parent.beta;
 }
 
-STEP std::int32_t Search::leaf_value(const Frame& parent) noexcept {
+[[gnu::always_inline]] inline std::int32_t Search::leaf_value(const Frame& parent) noexcept {
     // Steps 1 to 7 as in enter(), for a child without depth left, whose grid
     // is never made: turning cards over leaves material as it is, so the
     // child's material is the parent's less a card taken off.
@@ -164,7 +164,7 @@ STEP std::int32_t Search::leaf_value(const Frame& parent) noexcept {
     return bot_sum - opp_sum;                             // 7.
 }
 
-STEP void Search::take_value(Frame& f, std::int32_t value) noexcept {
+[[gnu::always_inline]] inline void Search::take_value(Frame& f, std::int32_t value) noexcept {
     // 11, 12. The first strictly better score wins, the window narrows, and
     // a closed window skips the other children.
     const Action a = f.actions[f.next];
@@ -195,7 +195,7 @@ STEP void Search::take_value(Frame& f, std::int32_t value) noexcept {
     ++f.next;
 }
 
-STEP std::int32_t Search::finish(const Frame& f) noexcept {
+[[gnu::always_inline]] inline std::int32_t Search::finish(const Frame& f) noexcept {
     // 11, 12. The bound of the result.
     Bound bound;
     if (f.maximizing) {
@@ -263,8 +263,6 @@ std::int32_t Search::minimax(const Grid& grid, std::uint32_t depth, bool maximiz
         else ++sp;
     }
 }
-
-#undef STEP
 
 // Iterative deepening at the root.
 BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
