@@ -11,17 +11,21 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 status=0
+# check LABEL COMMAND...: runs the command, remembers a failure.
 check() {
-    printf '=== %s\n' "$*"
+    printf '=== %s\n' "$1"
+    shift
     "$@" || status=1
 }
 
 for tool in ruff clang-format; do
     command -v "$tool" >/dev/null || { echo "lint.sh: $tool is not on PATH" >&2; exit 2; }
 done
+# Other versions may format or judge differently from the pinned ones.
+echo "using $(ruff --version), $(clang-format --version)"
 
-check ruff check .
-check ruff format --check .
+check "ruff check" ruff check .
+check "ruff format --check" ruff format --check .
 
 # The C++ sources under version control (git) or, outside a checkout, on disk.
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
@@ -29,7 +33,7 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
     mapfile -t cxx < <(find src tests/native -name '*.cpp' -o -name '*.hpp' | sort)
 fi
-check clang-format --dry-run --Werror "${cxx[@]}"
+check "clang-format --dry-run --Werror (${#cxx[@]} files)" clang-format --dry-run --Werror "${cxx[@]}"
 
 [ "$status" -eq 0 ] && echo "lint: clean" || echo "lint: findings above" >&2
 exit "$status"
