@@ -9,8 +9,8 @@
 //
 // ChaChaStream hands out the output of blocks 0, 1, 2, ... under one key,
 // word by word. It uses a 64-bit block counter in words 12 and 13 and a zero
-// nonce in words 14 and 15: a stream never comes near the end of its
-// counter, and a source takes a new key long before that (random.hpp).
+// nonce in words 14 and 15; a random source takes a new key after 1024
+// blocks (random.hpp), so the counter never comes near its end.
 #pragma once
 
 #include <array>
@@ -23,10 +23,10 @@ namespace tesko {
 using ChaChaWords = std::array<std::uint32_t, 16>;
 using ChaChaKey = std::array<std::uint32_t, 8>;
 
-// Twenty rounds, the full cipher: twelve would be enough against every
-// known attack, but a deal draws less than one block, so the eight extra
-// rounds cost little (see the README's Board() timings), and twenty is
-// exactly what the published test vectors check.
+// Twenty rounds, the full cipher. Twelve would still keep a wide margin over
+// the published attacks, but a deal draws less than one block, so the eight
+// extra rounds cost little (see the README's Board() timings), and twenty
+// rounds are exactly what the published test vectors check.
 inline constexpr int CHACHA_ROUNDS = 20;
 
 // "expand 32-byte k" as four little-endian words.
