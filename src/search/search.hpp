@@ -33,15 +33,15 @@
 //     one ply less deep, the other side to move, the other role, and the
 //     window as it stands when the child is started.
 // 11. A maximising node starts its best at MAX_NODE_START. A child scoring
-//     strictly more becomes the best; alpha rises to the child's score; once
-//     alpha >= beta the other children are skipped. The result is an upper
-//     bound if it is at most the alpha of step 1, a lower bound if it is at
-//     least beta, exact otherwise.
+//     strictly more becomes the best; alpha rises to the child's score if
+//     that is higher; once alpha >= beta the other children are skipped.
+//     The result is an upper bound if it is at most the alpha of step 1, a
+//     lower bound if it is at least beta, exact otherwise.
 // 12. A minimising node mirrors that: its best starts at MIN_NODE_START, a
 //     child scoring strictly less becomes the best, beta falls to the
-//     child's score, the same cut-off. The result is a lower bound if it is
-//     at least the beta of step 1, an upper bound if it is at most alpha,
-//     exact otherwise.
+//     child's score if that is lower, the same cut-off. The result is a
+//     lower bound if it is at least the beta of step 1, an upper bound if it
+//     is at most alpha, exact otherwise.
 // 13. Store the key, the depth, the result, its bound and the best move at
 //     the node's place, over whatever was there.
 // 14. Return the result, not clamped to the window.
