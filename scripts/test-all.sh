@@ -6,7 +6,10 @@
 #
 #   venv             make .venv-test in the checkout, or reuse it;
 #   install          install the package there with its private engine test
-#                    module, and the extras listed in `extras` below;
+#                    module, compiler warnings as errors, and the extras
+#                    listed in `extras` below;
+#   lint             ruff (lint and format) and clang-format checks, with the
+#                    versions pinned by the `lint` extra;
 #   suite            run the whole suite against the installed package;
 #   sanitizer_build  build the module again with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (plus the C++ library's own
@@ -26,11 +29,11 @@ cd "$(dirname "$0")/.."
 
 # Extras of the package installed for the tests (pyproject's
 # [project.optional-dependencies]).
-extras=(test)
+extras=(test lint)
 
 # The stages, in order: to add one, write a function `stage_NAME` below and
 # put NAME in this list.
-stages=(venv install suite sanitizer_build sanitizer_suite)
+stages=(venv install lint suite sanitizer_build sanitizer_suite)
 
 # Test folders the sanitizer run leaves out: its runtime is preloaded into
 # the interpreter, and those suites start servers and browsers.
@@ -77,7 +80,13 @@ stage_install() {
     say "install the package and its extras [$wanted] into $venv"
     # --config-settings, not -C: pip before 23.1 (Debian 12's) lacks the short form.
     "$python" -m pip install --progress-bar off \
-        --config-settings=cmake.define.TESKO_TESTING=ON ".[$wanted]"
+        --config-settings=cmake.define.TESKO_TESTING=ON \
+        --config-settings=cmake.define.TESKO_WERROR=ON ".[$wanted]"
+}
+
+stage_lint() {
+    say "lint and format checks"
+    bash scripts/lint.sh
 }
 
 stage_suite() {
@@ -103,7 +112,7 @@ stage_sanitizer_build() {
     command -v ninja >/dev/null && generator=(-G Ninja)
     cmake -S . -B build/asan "${generator[@]}" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DTESKO_TESTING=ON -DTESKO_SANITIZE=ON \
+        -DTESKO_TESTING=ON -DTESKO_SANITIZE=ON -DTESKO_WERROR=ON \
         -DPython_EXECUTABLE="$PWD/$python"
     cmake --build build/asan -j2
 }

@@ -129,6 +129,42 @@ class TestBotOrdering:
         assert t.bot_actions(grid, 0) == ["A2A4", "A1", "A2A1", "C4"]
 
 
+SLOT_TEXTS = [r + c for r in "ABC" for c in "1234"]
+# Every move text there is, Figure moves aimed at their own slot included.
+ALL_MOVES = SLOT_TEXTS + [a + b for a in SLOT_TEXTS for b in SLOT_TEXTS]
+
+
+class TestBotMayPlay:
+    """The search trusts a remembered move once the quick check accepts it,
+    and makes the whole list only afterwards: the check has to accept
+    exactly the moves of that list."""
+
+    @settings(max_examples=300, deadline=None)
+    @given(grid=grids(), player=st.integers(0, 1))
+    def test_agrees_with_bot_actions(self, grid, player):
+        listed = set(t.bot_actions(grid, player))
+        accepted = {m for m in ALL_MOVES if t.bot_may_play(grid, player, m)}
+        assert accepted == listed
+
+    @pytest.mark.parametrize(
+        "rows, player, move, expected",
+        [
+            # One's own Figure aimed at one's own face-up card: legal, but not a bot move.
+            (["AF AN .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", False),
+            (["AF an .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", True),
+            (["AF BN .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A1", False),
+            (["AF .. .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", False),  # empty target
+            (["BF AN .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", False),  # not one's own
+            (["af AN .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", False),  # face down
+            (["AN BN .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1A2", False),  # not a Figure
+            (["BN bf .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A2", True),
+            (["BN bf .. ..", ".. .. .. ..", ".. .. .. .."], 0, "A1", False),
+        ],
+    )
+    def test_cases(self, rows, player, move, expected):
+        assert t.bot_may_play(parse(rows), player, move) is expected
+
+
 class TestRender:
     def test_worked_example(self):
         grid = parse(["AN bf .. BF", "BN AF an AN", ".. BN AN bn"])

@@ -183,10 +183,10 @@ class Harness:
             self.problems.append(f"nested {action}: {result!r}, expected {expected!r}")
         return None
 
-    def run_hook(self, kind, spec, finish):
+    def run_hook(self, kind, recipe, finish):
         """The body of every hook: the nested call, then `finish` (which
         returns the hook's value or raises). Logs what it did."""
-        action, propagate, end = spec
+        action, propagate, end = recipe
         event = Event(kind)
         self.events.append(event)
         self.hooks_running += 1
@@ -252,10 +252,10 @@ class StrSub(str):
         raise AssertionError("the module called StrSub.encode")
 
 
-def make_index(h, spec):
+def make_index(h, recipe):
     class Index:
         def __index__(self):
-            return h.run_hook("index", spec, index_end)
+            return h.run_hook("index", recipe, index_end)
 
     return Index()
 
@@ -267,13 +267,13 @@ def index_end(end):
     return value if kind == "int" else IntSub(value) if kind == "intsub" else value
 
 
-def make_spy(h, spec):
+def make_spy(h, recipe):
     """An object of a class whose __qualname__ runs a hook."""
 
     class SpyMeta(type):
         def __getattribute__(cls, name):
             if name == "__qualname__":
-                return h.run_hook("qualname", spec, qualname_end)
+                return h.run_hook("qualname", recipe, qualname_end)
             return super().__getattribute__(name)
 
     return SpyMeta("Spy", (), {})()
@@ -285,12 +285,12 @@ def qualname_end(end):
     return {"name": "Spy", "int": 42, "surrogate": "Sp\ud800y"}[end]
 
 
-def make_key(h, spec, text):
+def make_key(h, recipe, text):
     """A keyword name whose __str__ runs a hook."""
 
     class Key(str):
         def __str__(self):
-            return h.run_hook("key", spec, key_end)
+            return h.run_hook("key", recipe, key_end)
 
     return Key(text)
 
@@ -309,29 +309,29 @@ class FakePlayer:
         return Player
 
 
-def materialise(h, spec):
-    kind = spec[0]
+def materialise(h, recipe):
+    kind = recipe[0]
     if kind == "member":
         return {"A": Player.A, "B": Player.B, "Normal": CardType.Normal, "Figure": CardType.Figure}[
-            spec[1]
+            recipe[1]
         ]
     if kind == "plain":
-        return spec[1]
+        return recipe[1]
     if kind == "legal":
-        moves = model.legal_moves(h.game.grid, spec[1])
-        return moves[spec[2] % len(moves)] if moves else "A1"
+        moves = model.legal_moves(h.game.grid, recipe[1])
+        return moves[recipe[2] % len(moves)] if moves else "A1"
     if kind == "strsub":
-        return StrSub(spec[1])
+        return StrSub(recipe[1])
     if kind == "intsub":
-        return IntSub(spec[1])
+        return IntSub(recipe[1])
     if kind == "bytearray":
-        return bytearray(spec[1])
+        return bytearray(recipe[1])
     if kind == "memoryview":
-        return memoryview(spec[1])
+        return memoryview(recipe[1])
     if kind == "index":
-        return make_index(h, spec[1])
+        return make_index(h, recipe[1])
     if kind == "spy":
-        return make_spy(h, spec[1])
+        return make_spy(h, recipe[1])
     if kind == "thing":
         return {
             "board": h.board,
@@ -342,16 +342,16 @@ def materialise(h, spec):
             "object": object(),
             "list": ["A1"],
             "nan": math.nan,
-        }[spec[1]]
-    raise AssertionError(spec)
+        }[recipe[1]]
+    raise AssertionError(recipe)
 
 
-def make_key_name(h, spec):
-    if isinstance(spec, str):
-        return spec
-    if spec[0] == "strsub":
-        return type("Name", (str,), {})(spec[1])
-    return make_key(h, spec[1], spec[2])
+def make_key_name(h, recipe):
+    if isinstance(recipe, str):
+        return recipe
+    if recipe[0] == "strsub":
+        return type("Name", (str,), {})(recipe[1])
+    return make_key(h, recipe[1], recipe[2])
 
 
 # ---------------------------------------------------------------------------
@@ -669,18 +669,18 @@ ANY_CALLS = st.tuples(
 CALLS = st.integers(0, 2).flatmap(lambda pick: ANY_CALLS if pick == 0 else fitting_calls())
 
 
-def might_search_deep(specs):
-    for spec in specs:
+def might_search_deep(recipes):
+    for recipe in recipes:
         if (
-            spec[0] in ("plain", "intsub")
-            and type(spec[1]) is int
-            and DEEP <= spec[1] <= 0xFFFFFFFF
+            recipe[0] in ("plain", "intsub")
+            and type(recipe[1]) is int
+            and DEEP <= recipe[1] <= 0xFFFFFFFF
         ):
             return True
         if (
-            spec[0] == "index"
-            and spec[1][2][0] in ("int", "intsub")
-            and DEEP <= spec[1][2][1] <= 0xFFFFFFFF
+            recipe[0] == "index"
+            and recipe[1][2][0] in ("int", "intsub")
+            and DEEP <= recipe[1][2][1] <= 0xFFFFFFFF
         ):
             return True
     return False
@@ -725,15 +725,15 @@ class Fuzz(RuleBasedStateMachine):
         if down:
             self.h.game.play(letter, down[pick % len(down)])
 
-    @rule(spec=CALLS, strict=st.booleans())
-    def call(self, spec, strict):
-        method, args, kwargs = spec
+    @rule(recipe=CALLS, strict=st.booleans())
+    def call(self, recipe, strict):
+        method, args, kwargs = recipe
         h = self.h
         board = h.board
         values = [materialise(h, s) for s in args]
         named = {}
-        for name_spec, value_spec in kwargs:
-            named[make_key_name(h, name_spec)] = materialise(h, value_spec)
+        for name_recipe, value_recipe in kwargs:
+            named[make_key_name(h, name_recipe)] = materialise(h, value_recipe)
         function = Board if method == "new" else getattr(board, method)
         deep = method == "play_bot" and might_search_deep(args + [v for _, v in kwargs])
         before, grid_before = str(board), self.grid

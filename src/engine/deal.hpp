@@ -7,6 +7,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -21,12 +22,18 @@ struct DeckCard {
 
 // The cards before shuffling: A's four Normal cards and two Figures, then B's.
 inline constexpr std::array<DeckCard, SLOTS> DECK = {{
-    {Player::A, CardType::Normal}, {Player::A, CardType::Normal},
-    {Player::A, CardType::Normal}, {Player::A, CardType::Normal},
-    {Player::A, CardType::Figure}, {Player::A, CardType::Figure},
-    {Player::B, CardType::Normal}, {Player::B, CardType::Normal},
-    {Player::B, CardType::Normal}, {Player::B, CardType::Normal},
-    {Player::B, CardType::Figure}, {Player::B, CardType::Figure},
+    {Player::A, CardType::Normal},
+    {Player::A, CardType::Normal},
+    {Player::A, CardType::Normal},
+    {Player::A, CardType::Normal},
+    {Player::A, CardType::Figure},
+    {Player::A, CardType::Figure},
+    {Player::B, CardType::Normal},
+    {Player::B, CardType::Normal},
+    {Player::B, CardType::Normal},
+    {Player::B, CardType::Normal},
+    {Player::B, CardType::Figure},
+    {Player::B, CardType::Figure},
 }};
 
 // Rejection zone for drawing below n by widening multiplication:

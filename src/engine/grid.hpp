@@ -22,7 +22,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 namespace tesko {
 
@@ -53,8 +52,11 @@ constexpr std::uint16_t slot_bit(int index) noexcept {
 
 inline constexpr std::uint16_t ALL_SLOTS = (1U << SLOTS) - 1;
 
-// Number of slots in a set, by table (no reliance on a hardware popcount
-// instruction, which a portable build cannot assume).
+// Number of slots in a set, by table. std::popcount would be as portable,
+// but a build for the baseline x86-64 instruction set (as a wheel is) may
+// not use the POPCNT instruction and calls a library routine instead: on
+// the bot benchmark that took 15% more instructions and more time than
+// this 4 KiB table, which stays in the cache.
 inline constexpr std::array<std::uint8_t, 4096> POPCOUNT12 = [] {
     std::array<std::uint8_t, 4096> t{};
     for (unsigned m = 1; m < 4096; ++m) t[m] = static_cast<std::uint8_t>(t[m >> 1] + (m & 1U));

@@ -1,15 +1,32 @@
 #include "engine/random.hpp"
 
-#include <array>
-#include <cerrno>
-#include <cstddef>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/random.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
 
 namespace tesko {
 
 namespace {
+
+// Forks since the process started, counted in each child as it starts. A
+// source compares it with the count at its last key; asking the system for
+// the process id instead would cost a system call on every deal.
+std::atomic<std::uint64_t> forks{0};
+
+void count_fork_in_child() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
+
+// Whether the count is kept: registering the handler can fail (for lack of
+// memory), and then a source compares process ids instead.
+bool forks_counted() noexcept {
+    static const bool counted = ::pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    return counted;
+}
 
 bool read_urandom(unsigned char* p, std::size_t len) noexcept {
     const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
@@ -48,20 +65,27 @@ bool os_random_bytes(void* buf, std::size_t len) noexcept {
     return true;
 }
 
-bool RandomSource::reseed() noexcept {
-    std::array<std::uint32_t, 8> words{};
-    if (!os_random_bytes(words.data(), sizeof words)) return false;
-    std::seed_seq seq(words.begin(), words.end());
-    engine_.seed(seq);
+bool RandomSource::rekey() noexcept {
+    ChaChaKey key{};
+    if (!os_random_bytes(key.data(), sizeof key)) return false;
+    stream_.rekey(key);
+    forks_counted();  // counting starts before the first key is used
+    forks_ = forks.load(std::memory_order_relaxed);
     pid_ = ::getpid();
-    seeded_ = true;
+    keyed_ = true;
     return true;
+}
+
+bool RandomSource::forked() const noexcept {
+    return forks_counted() ? forks_ != forks.load(std::memory_order_relaxed) : pid_ != ::getpid();
 }
 
 RandomSource* RandomSource::for_this_thread() noexcept {
     thread_local RandomSource source;
-    if (!source.seeded_ || source.pid_ != ::getpid()) {
-        if (!source.reseed()) return nullptr;
+    if (!source.keyed_ || source.forked()) {
+        if (!source.rekey()) return nullptr;
+    } else if (source.stream_.blocks() >= REKEY_BLOCKS) {
+        source.rekey();  // on failure the current key serves on
     }
     return &source;
 }

@@ -1,14 +1,21 @@
-// RandomSource: each thread's pseudo-random generator, seeded from the
-// operating system (getrandom, falling back to /dev/urandom). Dealing draws
-// 32-bit words from it; the search's position keys draw 64-bit words.
+// RandomSource: each thread's random words, from a ChaCha20 stream keyed
+// from the operating system (getrandom, falling back to /dev/urandom).
+// Dealing draws 32-bit words from it; the search's position keys draw 64-bit
+// words.
 //
-// A source notices when the process has forked and reseeds itself, so a
+// The words of a stream cipher do not give away the ones that follow, so
+// the deals a long-lived server thread has made tell nothing about its next
+// ones. A source takes a fresh key from the operating system after every
+// 64 KiB of output, and when it notices that the process has forked, so a
 // forked server never deals its children the same games.
 #pragma once
 
-#include <cstdint>
-#include <random>
 #include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/chacha.hpp"
 
 namespace tesko {
 
@@ -18,18 +25,26 @@ bool os_random_bytes(void* buf, std::size_t len) noexcept;
 
 class RandomSource {
 public:
-    std::uint32_t next_u32() noexcept { return static_cast<std::uint32_t>(next_u64() >> 32); }
-    std::uint64_t next_u64() noexcept { return engine_(); }
+    // Output under one key: 64 KiB.
+    static constexpr std::uint64_t REKEY_BLOCKS = 1024;
 
-    // The calling thread's source, seeded on first use (and again after a
-    // fork). nullptr, with errno set, when the entropy source cannot be read.
+    std::uint32_t next_u32() noexcept { return stream_.next_u32(); }
+    std::uint64_t next_u64() noexcept { return stream_.next_u64(); }
+
+    // The calling thread's source, keyed on first use, again after a fork
+    // and again once it has given REKEY_BLOCKS blocks under its key. nullptr,
+    // with errno set, when the entropy source cannot be read for a first key
+    // or for the first key in a forked child; a later key that cannot be
+    // read leaves the source on its current key.
     static RandomSource* for_this_thread() noexcept;
 
 private:
-    bool reseed() noexcept;
-    std::mt19937_64 engine_;
+    bool rekey() noexcept;
+    bool forked() const noexcept;  // since the last key
+    ChaChaStream stream_;
+    std::uint64_t forks_ = 0;
     pid_t pid_ = 0;
-    bool seeded_ = false;
+    bool keyed_ = false;
 };
 
 }  // namespace tesko

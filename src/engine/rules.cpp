@@ -1,6 +1,7 @@
 #include "engine/rules.hpp"
 
-#include <array>
+#include <cassert>
+#include <cstddef>
 #include <cstring>
 
 namespace tesko {
@@ -12,7 +13,8 @@ ActionList legal_moves(const Grid& g, Player p) noexcept {
     const unsigned figures = up_own & g.figure;
     for_each_slot(playable | figures, [&](int s) {
         if (figures & slot_bit(s)) {
-            for_each_slot(g.occupied & ~slot_bit(s), [&](int t) { list.push(Action::figure_on(s, t)); });
+            for_each_slot(g.occupied & ~slot_bit(s),
+                          [&](int t) { list.push(Action::figure_on(s, t)); });
         } else {
             list.push(Action::single(s));
         }
@@ -35,6 +37,11 @@ void get_bot_actions(const Grid& g, Player p, ActionList& list) noexcept {
     const unsigned targets = g.down | opp;
 
     const int n_figures = popcount12(figures);
+    // The list's capacity holds the largest list the cards of one deal can
+    // make (two face-up Figures aiming at ten other cards, 30 moves); a grid
+    // with more cards than a deal would overrun it.
+    assert(popcount12(playable) + n_figures * popcount12(targets) <=
+           static_cast<int>(ActionList::CAPACITY));
     unsigned key0 = 0;
     unsigned key1 = static_cast<unsigned>(n_figures * popcount12(opp & g.figure));
     unsigned rest = key1 + static_cast<unsigned>(n_figures * popcount12(opp & ~g.figure));
@@ -57,9 +64,9 @@ bool bot_may_play(const Grid& g, Player p, Action a) noexcept {
     const unsigned b = slot_bit(a.slot());
     const unsigned own = g.owned_by(p);
     const bool own_face_up = (g.occupied & own & ~g.down & b) != 0;
-    if (a.variant == ActionKind::Single)
-        return (g.down & b) || (own_face_up && !(g.figure & b));
-    if (a.variant != ActionKind::Figure || !own_face_up || !(g.figure & b) || a.target() == a.slot())
+    if (a.variant == ActionKind::Single) return (g.down & b) || (own_face_up && !(g.figure & b));
+    if (a.variant != ActionKind::Figure || !own_face_up || !(g.figure & b) ||
+        a.target() == a.slot())
         return false;
     const unsigned t = slot_bit(a.target());
     return (g.down & t) || (g.occupied & ~own & t);
@@ -139,8 +146,12 @@ std::size_t render(const Grid& g, char (&out)[RENDER_MAX]) noexcept {
             } else if (card->face_down) {
                 put("[XXXXXX]");
             } else {
-                const char cell[6] = {'[', ' ', card->owner == Player::A ? 'A' : 'B',
-                                      card->kind == CardType::Normal ? 'N' : 'F', ' ', ']'};
+                const char cell[6] = {'[',
+                                      ' ',
+                                      card->owner == Player::A ? 'A' : 'B',
+                                      card->kind == CardType::Normal ? 'N' : 'F',
+                                      ' ',
+                                      ']'};
                 put({cell, 6});
             }
         }

@@ -6,9 +6,16 @@
 // Normal card, or take any face-down card off the grid) or a FigureAction
 // (one's own face-up Figure used on any other card). Move text is the slot
 // text ("B3") or the Figure's slot text followed by the target's ("A1A4").
+//
+// The refusal messages and the text picture of a grid live here, beside
+// the rules, rather than in the Python module: they are part of the game
+// as players see it, byte for byte the same in every host, and each message
+// belongs to the one check that gives it. Both are plain bytes (UTF-8) with
+// no dependency on Python; src/lib only turns them into Python strings.
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -63,7 +70,10 @@ struct ActionList {
     std::array<Action, CAPACITY> items;  // only the first `count` are set
     std::uint8_t count = 0;
 
-    constexpr void push(Action a) noexcept { items[count++] = a; }
+    constexpr void push(Action a) noexcept {
+        assert(count < CAPACITY);
+        items[count++] = a;
+    }
     constexpr std::size_t size() const noexcept { return count; }
     constexpr bool empty() const noexcept { return count == 0; }
     constexpr const Action& operator[](std::size_t i) const noexcept { return items[i]; }
@@ -93,8 +103,8 @@ constexpr void apply_action(Grid& g, Action a) noexcept {
     } else if (g.down & b) {
         g.take_off(s);
     } else {
-        g.down = static_cast<std::uint16_t>(
-            (g.down | b) ^ (NEIGHBOURS[static_cast<std::size_t>(s)] & g.occupied));
+        g.down = static_cast<std::uint16_t>((g.down | b) ^
+                                            (NEIGHBOURS[static_cast<std::size_t>(s)] & g.occupied));
     }
 }
 
@@ -115,18 +125,18 @@ bool bot_may_play(const Grid& g, Player p, Action a) noexcept;
 // Why typed move text was refused, in the order the checks run.
 enum class PlayError : std::uint8_t {
     None = 0,
-    Format,             // neither 2 nor 4 bytes
-    Coordinate,         // 2 bytes that are not a slot text
-    Origin,             // 4 bytes whose first slot text is invalid
-    Destination,        // 4 bytes whose second slot text is invalid
-    SameSlot,           // a Figure aimed at its own slot
-    OriginNotFaceUp,    // no face-up card at the Figure's slot
-    NotYourFigure,      // the card there is the opponent's
-    OnlyFigures,        // the card there is a Normal card
-    NoTarget,           // the target slot is empty
-    NoCard,             // the single slot is empty
-    OpponentFaceUp,     // the opponent's face-up card
-    NeedTarget,         // one's own face-up Figure without a target
+    Format,           // neither 2 nor 4 bytes
+    Coordinate,       // 2 bytes that are not a slot text
+    Origin,           // 4 bytes whose first slot text is invalid
+    Destination,      // 4 bytes whose second slot text is invalid
+    SameSlot,         // a Figure aimed at its own slot
+    OriginNotFaceUp,  // no face-up card at the Figure's slot
+    NotYourFigure,    // the card there is the opponent's
+    OnlyFigures,      // the card there is a Normal card
+    NoTarget,         // the target slot is empty
+    NoCard,           // the single slot is empty
+    OpponentFaceUp,   // the opponent's face-up card
+    NeedTarget,       // one's own face-up Figure without a target
 };
 
 // The message a player sees for each refusal (UTF-8, Portuguese).

@@ -149,8 +149,8 @@ void name_argument(const char* param) {
     PyObject* cause = value ? PyException_GetCause(value) : nullptr;
     Py_XDECREF(value);
     PyObject* message = text ? PyUnicode_FromFormat("argument '%s': %U", param, text) : nullptr;
-    PyObject* error = message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr)
-                              : nullptr;
+    PyObject* error =
+        message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message, nullptr) : nullptr;
     Py_XDECREF(text);
     Py_XDECREF(message);
     if (!error) {

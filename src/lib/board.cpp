@@ -1,6 +1,5 @@
 #include "lib/board.hpp"
 
-#include <cerrno>
 #include <new>
 
 #include "engine/deal.hpp"
@@ -166,17 +165,16 @@ PyObject* board_play_bot(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::uint32_t depth;
         if (!convert(BOT, raw, player, depth)) return nullptr;  // may run depth.__index__
 
-        const BotResult result = bot_turn(board.grid, player, depth, Interrupt{signals_pending, nullptr});
+        const BotResult result =
+            bot_turn(board.grid, player, depth, Interrupt{signals_pending, nullptr});
         switch (result.status) {
             case BotResult::Status::Move: {
                 expect(!result.action.is_none(), "the bot chose no move");
                 char text[4];
                 return text_result(text, move_text(result.action, text));
             }
-            case BotResult::Status::NoMove:
-                return text_result("", 0);
-            case BotResult::Status::OutOfMemory:
-                return PyErr_NoMemory();
+            case BotResult::Status::NoMove: return text_result("", 0);
+            case BotResult::Status::OutOfMemory: return PyErr_NoMemory();
             case BotResult::Status::Interrupted:
                 expect(PyErr_Occurred() != nullptr, "the search stopped without an exception");
                 return nullptr;

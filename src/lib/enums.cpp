@@ -11,10 +11,10 @@ namespace tesko::py {
 namespace {
 
 struct EnumInfo {
-    const char* type_name;                 // "builtins.Player": module builtins
-    const char* name;                      // "Player"
-    std::array<const char*, 2> members;    // by value: "A", "B"
-    std::array<const char*, 2> reprs;      // "Player.A", "Player.B"
+    const char* type_name;               // "builtins.Player": module builtins
+    const char* name;                    // "Player"
+    std::array<const char*, 2> members;  // by value: "A", "B"
+    std::array<const char*, 2> reprs;    // "Player.A", "Player.B"
 };
 
 struct EnumClass {
@@ -23,8 +23,8 @@ struct EnumClass {
 };
 
 constexpr EnumInfo PLAYER{"builtins.Player", "Player", {"A", "B"}, {"Player.A", "Player.B"}};
-constexpr EnumInfo CARD_TYPE{"builtins.CardType", "CardType", {"Normal", "Figure"},
-                             {"CardType.Normal", "CardType.Figure"}};
+constexpr EnumInfo CARD_TYPE{
+    "builtins.CardType", "CardType", {"Normal", "Figure"}, {"CardType.Normal", "CardType.Figure"}};
 
 template <const EnumInfo& Info>
 PyObject* enum_repr(PyObject* self) noexcept {

@@ -35,8 +35,8 @@ void raise_panic(const char* message) noexcept {
         PyObject* cls = get_panic_class();
         if (!cls) return;  // the error of making the class stays set
         const char* text = (message && *message) ? message : GENERIC_FAULT;
-        PyObject* arg = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
-                                             "replace");
+        PyObject* arg =
+            PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
         if (!arg) return;
         PyErr_SetObject(cls, arg);
         Py_DECREF(arg);

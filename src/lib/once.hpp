@@ -28,7 +28,8 @@ public:
     const T* get_or_init(Init&& init) {
         if (ready_.load(std::memory_order_acquire)) return &value_;
         if (maker_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
-            PyErr_SetString(PyExc_RuntimeError, "tesko: recursive initialisation of a process-wide object");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "tesko: recursive initialisation of a process-wide object");
             return nullptr;
         }
         if (!mutex_.try_lock()) {

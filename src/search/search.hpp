@@ -1,30 +1,83 @@
-// The bot: a depth-limited alpha-beta search with a transposition table,
-// driven by iterative deepening from the root.
+// The bot: a depth-limited alpha-beta search with a transposition table
+// (table.hpp), driven by iterative deepening from the root.
 //
 // Scores are signed 32-bit and always seen from the side that asked for the
-// move (the bot): Normal cards are worth 10, Figures 15, face up or down; a
-// side with no cards left has lost (WIN_SCORE plus the remaining depth, so
-// sooner wins score higher).
+// move (the bot): higher is better for the bot. A node maximises exactly
+// when the bot is to move there.
 //
-// The transposition table has TABLE_SIZE places indexed by the low 20 bits of
-// the position key; each place holds the last entry stored there (always
-// replace). Keys ignore the side to move, so the same grid with either side
-// to move shares an entry. A table serves one bot turn and starts empty.
+// Scoring one node, given its grid, the depth left, its role (maximising or
+// not), the side to move and the window (alpha, beta). The step comments in
+// minimax.cpp refer to these numbers.
 //
-// The search runs on an explicit stack of frames rather than on the C stack,
-// makes each child's key from its parent's, and fetches a child's table
-// place from memory before it searches the child: the table is 16 MiB, and
-// waiting for it is most of the cost of a deep search.
+//  1. Keep the window as the node received it.
+//  2. Take the grid's key, which gives its table place; no move is
+//     remembered yet.
+//  3. Probe the table. Only an entry stored under this very key counts. Its
+//     best move becomes the remembered move. If it was searched at least as
+//     deep as this node asks for: an exact score is the node's value; a
+//     lower bound raises alpha, an upper bound lowers beta, and if that
+//     closes the window (alpha >= beta) the entry's score is the value. An
+//     entry searched less deep only lends its move.
+//  4. Count the material: a Normal card is worth CARD_VALUE_NORMAL and a
+//     Figure CARD_VALUE_FIGURE, face up or down, the bot's cards in one sum
+//     and the opponent's in the other.
+//  5. Only the bot has cards left: the value is WIN_SCORE plus the depth
+//     left (an earlier win scores higher).
+//  6. Only the opponent has cards left: the value is minus that.
+//  7. No depth left: the value is the bot's sum less the opponent's.
+//  8. Make the list of moves of the side to move, most promising first. If
+//     there is none, the value is the material difference, and nothing is
+//     stored.
+//  9. If the remembered move is in the list, exchange it with the first.
+// 10. Search the children in list order: each is the grid after one move,
+//     one ply less deep, the other side to move, the other role, and the
+//     window as it stands when the child is started.
+// 11. A maximising node starts its best at MAX_NODE_START. A child scoring
+//     strictly more becomes the best; alpha rises to the child's score if
+//     that is higher; once alpha >= beta the other children are skipped.
+//     The result is an upper bound if it is at most the alpha of step 1, a
+//     lower bound if it is at least beta, exact otherwise.
+// 12. A minimising node mirrors that: its best starts at MIN_NODE_START, a
+//     child scoring strictly less becomes the best, beta falls to the
+//     child's score if that is lower, the same cut-off. The result is a
+//     lower bound if it is at least the beta of step 1, an upper bound if it
+//     is at most alpha, exact otherwise.
+// 13. Store the key, the depth, the result, its bound and the best move at
+//     the node's place, over whatever was there.
+// 14. Return the result, not clamped to the window.
+//
+// Of equal scores the earliest child in the list stays the best. Because
+// the probe comes first, even a node without depth left uses a stored
+// entry.
+//
+// How the code runs these steps without changing any result:
+// - The search runs on an explicit stack of frames rather than on the C
+//   stack, so the depth of a line is limited by memory and never by the
+//   thread's stack. Frames are never moved, so a reference to one stays
+//   valid while the stack grows.
+// - A child's key is made from its parent's (only the slots the move
+//   changes), and a child's table place is fetched from memory before the
+//   child is searched: the table is 16 MiB, and waiting for it is most of
+//   the cost of a deep search.
+// - A child without depth left gets no frame: steps 1 to 7 for it need only
+//   its key and its parent's material.
+// - A remembered move that the side to move may still make is searched
+//   before the list of step 8 is made; the list is made only if that move
+//   does not cut off, and then holds the remembered move first, as step 9
+//   would have put it.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "engine/grid.hpp"
 #include "engine/rules.hpp"
+#include "search/table.hpp"
+#include "search/zobrist.hpp"
 
 namespace tesko {
 
@@ -39,89 +92,6 @@ inline constexpr std::int32_t ROOT_BEST_START = -2147483647;
 // A pass whose best score lies above this has found a forced win.
 inline constexpr std::int32_t FORCED_WIN = 8999;
 
-enum class Bound : std::uint8_t { Exact = 0, LowerBound = 1, UpperBound = 2 };
-
-struct TableEntry {
-    std::uint64_t key = 0;
-    std::uint32_t depth = 0;
-    std::int32_t score = 0;
-    Bound bound = Bound::Exact;
-    Action best_action = Action::none();
-};
-
-// Zeroing 16 MiB (and faulting its pages in) for every turn would cost more
-// than a shallow search, so the process keeps one table's memory and lends it
-// to one table at a time; the table marks the places it stores in and clears
-// those marks when done. A table that finds the memory lent out (a bot turn
-// started from a signal handler during another) maps memory of its own.
-class TranspositionTable {
-public:
-    static constexpr std::size_t TABLE_SIZE = std::size_t{1} << 20;
-    static constexpr std::uint64_t PLACE_MASK = TABLE_SIZE - 1;
-
-    TranspositionTable() = default;
-    ~TranspositionTable();
-    TranspositionTable(const TranspositionTable&) = delete;
-    TranspositionTable& operator=(const TranspositionTable&) = delete;
-
-    // Makes the table ready with every place empty; false when the memory
-    // cannot be had.
-    bool allocate() noexcept;
-    bool allocated() const noexcept { return places_ != nullptr; }
-
-    // The entry at the key's place if it was stored under that very key.
-    std::optional<TableEntry> probe(std::uint64_t key) const noexcept {
-        const std::uint64_t place = key & PLACE_MASK;
-        if (!((stored_[place >> 6] >> (place & 63)) & 1U)) return std::nullopt;
-        const Packed& p = places_[place];
-        if ((p.tag ^ key) & ~PLACE_MASK) return std::nullopt;
-        return unpack(key, p);
-    }
-
-    // Starts fetching the key's place from memory.
-    void prefetch(std::uint64_t key) const noexcept {
-        __builtin_prefetch(&places_[key & PLACE_MASK]);
-    }
-
-    void store(const TableEntry& e) noexcept {
-        const std::uint64_t place = e.key & PLACE_MASK;
-        stored_[place >> 6] |= std::uint64_t{1} << (place & 63);
-        dirty_[place >> 12] |= std::uint64_t{1} << ((place >> 6) & 63);
-        places_[place] = pack(e);
-    }
-
-private:
-    // One place in 16 bytes. The low 20 bits of a key are its place, so the
-    // tag keeps only the upper 44 bits of the key, and its low 20 bits hold:
-    //   bits 0-1    bound
-    //   bits 2-9    best action: 0 none, 1 + slot for a SingleAction,
-    //               13 + 12 x slot + target for a FigureAction
-    struct Packed {
-        std::uint64_t tag;
-        std::int32_t score;
-        std::uint32_t depth;
-    };
-    static_assert(sizeof(Packed) == 16);
-
-    static constexpr std::size_t STORED_WORDS = TABLE_SIZE / 64;
-    static constexpr std::size_t DIRTY_WORDS = STORED_WORDS / 64;
-
-    static Packed pack(const TableEntry& e) noexcept;
-    static TableEntry unpack(std::uint64_t key, const Packed& p) noexcept;
-
-    // `stored_` has one bit a place, set when this table stores there: at
-    // 128 KiB it stays in the cache, so a probe of an empty place (about
-    // half of all probes) never waits for the places themselves, which are
-    // far too many to stay there. `dirty_` has a bit for each word of
-    // `stored_` written, so that handing the memory on clears only that.
-    Packed* places_ = nullptr;
-    std::uint64_t* stored_ = nullptr;
-    std::array<std::uint64_t, DIRTY_WORDS> dirty_{};
-    bool shared_ = false;  // the process's reusable memory, not a mapping of its own
-
-    friend struct SharedPlaces;
-};
-
 // Polled every few thousand nodes; a true answer ends the search at once.
 struct Interrupt {
     bool (*poll)(void* data) = nullptr;
@@ -129,8 +99,7 @@ struct Interrupt {
 };
 
 // One search: the table of the current bot turn, the node count and the
-// frames of the explicit stack on which the search runs, so that the depth
-// of a line is limited by memory and never by the thread's stack.
+// frames of the explicit stack.
 class Search {
 public:
     static constexpr std::uint64_t POLL_INTERVAL = 4096;
@@ -138,9 +107,8 @@ public:
     explicit Search(TranspositionTable& table, Interrupt interrupt = {}) noexcept
         : table_(table), interrupt_(interrupt) {}
 
-    // Scores `grid` for `bot`, `depth` plies deep: the 14-step alpha-beta
-    // node. Not clamped to the window. Returns 0 and sets interrupted() or
-    // out_of_memory() when the search had to stop.
+    // Scores `grid` for `bot`, `depth` plies deep, by the steps above. Returns
+    // 0 and sets interrupted() or out_of_memory() when the search had to stop.
     std::int32_t minimax(const Grid& grid, std::uint32_t depth, bool maximizing, Player to_move,
                          Player bot, std::int32_t alpha, std::int32_t beta) noexcept;
 
@@ -150,14 +118,14 @@ public:
     bool stopped() const noexcept { return interrupted_ || out_of_memory_; }
 
 private:
-    // The state of one node while its children are searched.
+    // A node whose children are being searched.
     struct Frame {
         Grid grid;
         std::uint32_t depth;
         bool maximizing;
         Player to_move;
-        std::uint8_t next;   // index of the action searched next
-        std::uint8_t made;   // children made so far
+        std::uint8_t next;   // index of the child searched next
+        std::uint8_t made;   // children made (keys computed, places fetched) so far
         std::uint8_t ahead;  // how many children are made before they are searched
         bool deferred;       // `actions` holds only the remembered move so far
         std::int32_t alpha, beta, alpha_in, beta_in;
@@ -168,15 +136,52 @@ private:
         ActionList actions;
         std::array<std::uint64_t, ActionList::CAPACITY> child_keys;
     };
-    bool grow() noexcept;
+
+    // The stack's frames, in blocks that are never moved or freed while the
+    // search lives: a reference to a frame stays valid however deep the
+    // stack grows.
+    class FrameStore {
+    public:
+        // Makes sure frames 0 to n - 1 exist; false when memory runs out.
+        bool reserve(std::size_t n) noexcept { return n <= size_ || grow(n); }
+        Frame& operator[](std::size_t i) noexcept { return blocks_[i / BLOCK][i % BLOCK]; }
+
+    private:
+        static constexpr std::size_t BLOCK = 64;
+        bool grow(std::size_t n) noexcept;
+        std::vector<std::unique_ptr<Frame[]>> blocks_;
+        std::size_t size_ = 0;  // frames in blocks_
+    };
+
+    // True when the search has to stop; asks the interrupt once every
+    // POLL_INTERVAL nodes.
+    bool poll() noexcept;
+    // Makes the children of `f` up to (not including) index `upto`.
+    void make_children(Frame& f, unsigned upto) noexcept;
+    // Steps 1 to 9 for the node in `f`, whose grid, depth, role, side to
+    // move, window and key are set: the node's value when it is settled
+    // without children; otherwise nothing, and `f` is ready for step 10.
+    std::optional<std::int32_t> enter(Frame& f) noexcept;
+    // Step 10: sets up the next child of `parent` in `child`.
+    static void start_child(const Frame& parent, Frame& child) noexcept;
+    // Steps 1 to 7 for the next child of `parent` when it has no depth left.
+    std::int32_t leaf_value(const Frame& parent) noexcept;
+    // Steps 11 and 12 for one child's value: the best, the window, the
+    // cut-off; then on to the next child.
+    void take_value(Frame& f, std::int32_t value) noexcept;
+    // The bound of steps 11 and 12, step 13 and step 14 for a node whose
+    // children are all searched or cut off.
+    std::int32_t finish(const Frame& f) noexcept;
 
     TranspositionTable& table_;
     Interrupt interrupt_;
+    Player bot_ = Player::A;
+    const KeyDeltas* deltas_ = nullptr;
     std::uint64_t nodes_ = 0;
     std::uint64_t next_poll_ = POLL_INTERVAL;
     bool interrupted_ = false;
     bool out_of_memory_ = false;
-    std::vector<Frame> frames_;
+    FrameStore frames_;
 };
 
 struct BotResult {

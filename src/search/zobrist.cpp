@@ -1,8 +1,9 @@
 #include "search/zobrist.hpp"
 
+#include <cstddef>
 #include <mutex>
-#include <random>
 
+#include "engine/chacha.hpp"
 #include "engine/random.hpp"
 
 namespace tesko {
@@ -13,16 +14,22 @@ ZobristTable table;
 KeyDeltas deltas;
 std::once_flag built;
 
-template <class Next>
-void fill(Next next) noexcept {
-    for (auto& slot : table)
-        for (auto& key : slot) key = next();
+// The key changes of single slots, from the table.
+void derive_deltas() noexcept {
     for (std::size_t s = 0; s < SLOTS; ++s) {
         for (std::size_t k = 0; k < 4; ++k) {  // state 1 + k face up, 5 + k face down
             deltas.flip[s][k] = table[s][1 + k] ^ table[s][5 + k];
             deltas.remove[s][k] = table[s][5 + k] ^ table[s][0];
         }
     }
+}
+
+// Draws the table in order (slot 0 state 0, slot 0 state 1, ...).
+template <class Next>
+void fill(Next next) noexcept {
+    for (auto& slot : table)
+        for (auto& key : slot) key = next();
+    derive_deltas();
 }
 
 void build_from_entropy() noexcept {
@@ -32,8 +39,9 @@ void build_from_entropy() noexcept {
     }
     // Without an entropy source the keys only lose their variety between
     // runs; any fixed keys give a correct search.
-    std::mt19937_64 fallback(0x7e5c0u);
-    fill([&fallback] { return fallback(); });
+    ChaChaStream fallback;
+    fallback.rekey(ChaChaKey{});
+    fill([&fallback] { return fallback.next_u64(); });
 }
 
 }  // namespace
@@ -48,11 +56,11 @@ const KeyDeltas& key_deltas() noexcept {
     return deltas;
 }
 
-bool seed_zobrist(std::uint64_t seed) noexcept {
+bool set_zobrist(const ZobristTable& keys) noexcept {
     bool took = false;
-    std::call_once(built, [seed, &took] {
-        std::mt19937_64 gen(seed);
-        fill([&gen] { return gen(); });
+    std::call_once(built, [&keys, &took] {
+        table = keys;
+        derive_deltas();
         took = true;
     });
     return took;

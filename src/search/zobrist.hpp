@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/grid.hpp"
@@ -65,10 +66,10 @@ inline std::uint64_t key_after(const KeyDeltas& d, const Grid& g, std::uint64_t 
     return key;
 }
 
-// Builds the table from a fixed seed instead of the entropy source, so a
-// benchmark or a test sees the same keys on every run. Takes effect only
-// before the table is first built; returns whether it did.
-bool seed_zobrist(std::uint64_t seed) noexcept;
+// Takes `keys` as the table instead of drawing it from the entropy source,
+// so that a benchmark or a test sees the same keys on every run. Takes
+// effect only before the table is first built; returns whether it did.
+bool set_zobrist(const ZobristTable& keys) noexcept;
 
 // XOR over all twelve slots of ZOBRIST[slot][slot_state_index].
 inline std::uint64_t position_key(const ZobristTable& z, const Grid& g) noexcept {

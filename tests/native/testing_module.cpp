@@ -8,11 +8,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <random>
 #include <string_view>
 #include <vector>
 
+#include "engine/chacha.hpp"
 #include "engine/deal.hpp"
 #include "engine/grid.hpp"
 #include "engine/rules.hpp"
@@ -62,7 +64,10 @@ PyObject* from_grid(const Grid& g) {
         PyObject* item;
         if (const auto c = g.card(i)) {
             item = Py_BuildValue("(iii)", int{c->face_down}, int(c->owner), int(c->kind));
-            if (!item) return Py_DECREF(t), nullptr;
+            if (!item) {
+                Py_DECREF(t);
+                return nullptr;
+            }
         } else {
             item = Py_NewRef(Py_None);
         }
@@ -91,7 +96,10 @@ PyObject* list_of(const ActionList& list) {
     if (!out) return nullptr;
     for (std::size_t i = 0; i < list.size(); ++i) {
         PyObject* s = text_of(list[i]);
-        if (!s) return Py_DECREF(out), nullptr;
+        if (!s) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), s);
     }
     return out;
@@ -146,6 +154,20 @@ PyObject* py_moves(PyObject*, PyObject* args) {
     return list_of(Generate(g, p));
 }
 
+// bot_may_play(grid, player, move) -> bool: the search's quick check of a
+// remembered move, without making the move list.
+PyObject* py_bot_may_play(PyObject*, PyObject* args) {
+    PyObject *go, *mo;
+    int pv;
+    Grid g;
+    Player p;
+    Action a;
+    if (!PyArg_ParseTuple(args, "OiU", &go, &pv, &mo) || !to_grid(go, g) || !to_player(pv, p) ||
+        !to_action(mo, a))
+        return nullptr;
+    return PyBool_FromLong(bot_may_play(g, p, a));
+}
+
 PyObject* py_check_play(PyObject*, PyObject* args) {
     PyObject* go;
     int pv;
@@ -193,7 +215,10 @@ bool to_words(PyObject* obj, Words& w) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
     for (Py_ssize_t i = 0; i < n; ++i) {
         const unsigned long v = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq, i));
-        if (PyErr_Occurred()) return Py_DECREF(seq), false;
+        if (PyErr_Occurred()) {
+            Py_DECREF(seq);
+            return false;
+        }
         if (v > 0xFFFFFFFFUL) {
             Py_DECREF(seq);
             PyErr_SetString(PyExc_OverflowError, "words are 32-bit");
@@ -253,22 +278,97 @@ PyObject* py_zobrist(PyObject*, PyObject*) {
     if (!out) return nullptr;
     for (int s = 0; s < SLOTS; ++s) {
         PyObject* row = PyList_New(SLOT_STATES);
-        if (!row) return Py_DECREF(out), nullptr;
+        if (!row) {
+            Py_DECREF(out);
+            return nullptr;
+        }
         PyList_SET_ITEM(out, s, row);
         for (int k = 0; k < SLOT_STATES; ++k) {
             PyObject* v = PyLong_FromUnsignedLongLong(
                 z[static_cast<std::size_t>(s)][static_cast<std::size_t>(k)]);
-            if (!v) return Py_DECREF(out), nullptr;
+            if (!v) {
+                Py_DECREF(out);
+                return nullptr;
+            }
             PyList_SET_ITEM(row, k, v);
         }
     }
     return out;
 }
 
+// Fixed keys for benchmarks and tests: the 108 keys drawn in table order
+// from a Mersenne Twister seeded with `seed`. The benchmark's node counts
+// depend on the keys (through which positions share a table place), so this
+// recipe stays as it is.
 PyObject* py_seed_zobrist(PyObject*, PyObject* args) {
     unsigned long long seed;
     if (!PyArg_ParseTuple(args, "K", &seed)) return nullptr;
-    return PyBool_FromLong(seed_zobrist(seed));
+    std::mt19937_64 gen(seed);
+    ZobristTable keys;
+    for (auto& slot : keys)
+        for (auto& key : slot) key = gen();
+    return PyBool_FromLong(set_zobrist(keys));
+}
+
+// Bytes to little-endian words: `n` words from exactly 4 x n bytes.
+bool to_le_words(PyObject* obj, std::uint32_t* out, std::size_t n, const char* what) {
+    char* data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return false;
+    if (static_cast<std::size_t>(len) != 4 * n) {
+        PyErr_Format(PyExc_ValueError, "%s must be %zu bytes", what, 4 * n);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data + 4 * i);
+        out[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                 std::uint32_t{b[3]} << 24;
+    }
+    return true;
+}
+
+// chacha20_block(key, counter, nonce) -> 64 bytes: the block function on the
+// standard cipher's input (a 32-byte key, a 32-bit block counter and a
+// 12-byte nonce), its words serialised little-endian.
+PyObject* py_chacha20_block(PyObject*, PyObject* args) {
+    PyObject *ko, *no;
+    unsigned int counter;
+    if (!PyArg_ParseTuple(args, "SIS", &ko, &counter, &no)) return nullptr;
+    ChaChaWords in{};
+    for (std::size_t i = 0; i < 4; ++i) in[i] = CHACHA_CONSTANTS[i];
+    in[12] = counter;
+    if (!to_le_words(ko, &in[4], 8, "key") || !to_le_words(no, &in[13], 3, "nonce")) return nullptr;
+    const ChaChaWords out = chacha_block(in);
+    unsigned char bytes[64];
+    for (std::size_t i = 0; i < 16; ++i)
+        for (std::size_t j = 0; j < 4; ++j)
+            bytes[4 * i + j] = static_cast<unsigned char>(out[i] >> (8 * j));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+// chacha_stream(key, n32, n64) -> [int]: n32 32-bit words and then n64
+// 64-bit words drawn from the random source's stream under a 32-byte key.
+PyObject* py_chacha_stream(PyObject*, PyObject* args) {
+    PyObject* ko;
+    Py_ssize_t n32, n64;
+    if (!PyArg_ParseTuple(args, "Snn", &ko, &n32, &n64)) return nullptr;
+    if (n32 < 0 || n64 < 0) return PyErr_Format(PyExc_ValueError, "counts must be >= 0");
+    ChaChaKey key;
+    if (!to_le_words(ko, key.data(), key.size(), "key")) return nullptr;
+    ChaChaStream stream;
+    stream.rekey(key);
+    PyObject* out = PyList_New(n32 + n64);
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < n32 + n64; ++i) {
+        PyObject* v = i < n32 ? PyLong_FromUnsignedLong(stream.next_u32())
+                              : PyLong_FromUnsignedLongLong(stream.next_u64());
+        if (!v) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        PyList_SET_ITEM(out, i, v);
+    }
+    return out;
 }
 
 // Table: a transposition table that tests fill, probe and search with.
@@ -281,7 +381,7 @@ PyObject* table_new(PyTypeObject* type, PyObject*, PyObject*) {
     auto* self = reinterpret_cast<TableObject*>(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;
     self->table = new (std::nothrow) TranspositionTable;
-    if (!self->table || !self->table->allocate()) {
+    if (!self->table || !self->table->acquire()) {
         Py_DECREF(self);
         return PyErr_NoMemory();
     }
@@ -304,8 +404,8 @@ PyObject* table_probe(PyObject* obj, PyObject* args) {
     if (!e) Py_RETURN_NONE;
     PyObject* best = e->best_action.is_none() ? Py_NewRef(Py_None) : text_of(e->best_action);
     if (!best) return nullptr;
-    return Py_BuildValue("(kiiN)", static_cast<unsigned long>(e->depth), e->score,
-                         int(e->bound), best);
+    return Py_BuildValue("(kiiN)", static_cast<unsigned long>(e->depth), e->score, int(e->bound),
+                         best);
 }
 
 // store(key, depth, score, bound, best move text or None)
@@ -366,8 +466,8 @@ PyObject* py_bot_turn(PyObject*, PyObject* args) {
         return nullptr;
     const BotResult r = bot_turn(g, p, depth);
     if (r.status == BotResult::Status::OutOfMemory) return PyErr_NoMemory();
-    PyObject* text = r.status == BotResult::Status::Move ? text_of(r.action)
-                                                         : PyUnicode_FromString("");
+    PyObject* text =
+        r.status == BotResult::Status::Move ? text_of(r.action) : PyUnicode_FromString("");
     if (!text) return nullptr;
     return Py_BuildValue("(NKk)", text, static_cast<unsigned long long>(r.nodes),
                          static_cast<unsigned long>(r.passes));
@@ -379,6 +479,8 @@ PyMethodDef methods[] = {
     {"legal_moves", py_moves<legal_moves>, METH_VARARGS, "legal_moves(grid, player) -> [move]"},
     {"bot_actions", py_moves<get_bot_actions>, METH_VARARGS,
      "bot_actions(grid, player) -> [move], in search order"},
+    {"bot_may_play", py_bot_may_play, METH_VARARGS,
+     "bot_may_play(grid, player, move) -> whether move is among bot_actions(grid, player)"},
     {"check_play", py_check_play, METH_VARARGS,
      "check_play(grid, player, text) -> (True, move) or (False, message)"},
     {"render", py_render, METH_O, "render(grid) -> str"},
@@ -391,7 +493,12 @@ PyMethodDef methods[] = {
     {"zobrist", py_zobrist, METH_NOARGS, "zobrist() -> 12 x 9 keys"},
     {"seed_zobrist", py_seed_zobrist, METH_VARARGS,
      "seed_zobrist(seed) -> whether the keys were built from it"},
-    {"bot_turn", py_bot_turn, METH_VARARGS, "bot_turn(grid, player, depth) -> (move, nodes, passes)"},
+    {"chacha20_block", py_chacha20_block, METH_VARARGS,
+     "chacha20_block(key, counter, nonce) -> 64 bytes of the ChaCha20 block function"},
+    {"chacha_stream", py_chacha_stream, METH_VARARGS,
+     "chacha_stream(key, n32, n64) -> n32 32-bit and then n64 64-bit words of the stream"},
+    {"bot_turn", py_bot_turn, METH_VARARGS,
+     "bot_turn(grid, player, depth) -> (move, nodes, passes)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -407,9 +514,15 @@ int exec_module(PyObject* m) {
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_tesko_testing",
-                          "Engine internals, for tests and benchmarks only.", 0, methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "_tesko_testing",
+                          "Engine internals, for tests and benchmarks only.",
+                          0,
+                          methods,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
