@@ -1,0 +1,169 @@
+"""Browser tests: Playwright drives Debian's Chromium (by its executable
+path; no browser is ever downloaded) against a real `tesko-server` on
+127.0.0.1 with a fresh store.
+
+Without the `chromium` package the whole directory is skipped with one
+line; `scripts/browser-setup.sh` installs the package when run as root.
+"""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+try:
+    from playwright.sync_api import sync_playwright
+except ImportError:  # the "browser" extra is not installed
+    sync_playwright = None
+    collect_ignore_glob = ["test_*.py"]
+
+    def pytest_terminal_summary(terminalreporter):
+        terminalreporter.write_line(
+            "browser tests not collected: Playwright is missing (pip install '.[browser]')"
+        )
+
+
+ROOT = Path(__file__).resolve().parents[2]
+SERVER_START_SECONDS = 30
+
+
+def find_chromium():
+    """The Chromium executable: $TESKO_CHROMIUM, or the chromium package's."""
+    for name in (os.environ.get("TESKO_CHROMIUM"), "chromium", "chromium-browser"):
+        path = name and shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+@pytest.fixture(scope="session")
+def chromium_path():
+    path = find_chromium()
+    if path is None:
+        pytest.skip("browser tests need Debian's chromium package (apt-get install -y chromium)")
+    return path
+
+
+@pytest.fixture(scope="session")
+def browser(chromium_path):
+    with sync_playwright() as playwright:
+        browser = playwright.chromium.launch(executable_path=chromium_path)
+        yield browser
+        browser.close()
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def server_command():
+    script = Path(sys.executable).with_name("tesko-server")
+    if script.exists():
+        return [str(script)]
+    found = shutil.which("tesko-server")
+    return [found] if found else [sys.executable, "-m", "tesko_server"]
+
+
+class Server:
+    def __init__(self, process, url, log):
+        self.process, self.url, self.log = process, url, log
+
+    def page_url(self, path="/"):
+        return self.url + path
+
+
+@pytest.fixture
+def server(tmp_path):
+    """A `tesko-server` subprocess on a free loopback port with its store in
+    tmp_path; stopped with SIGTERM (SIGKILL after 10 s) at the end."""
+    port = free_port()
+    log_path = tmp_path / "server.log"
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)  # a sanitizer runtime must not reach the server or browser
+    with open(log_path, "wb") as log:
+        process = subprocess.Popen(
+            server_command()
+            + ["--host", "127.0.0.1", "--port", str(port)]
+            + ["--db", str(tmp_path / "rooms.db"), "--workers", "1"],
+            stdout=log,
+            stderr=subprocess.STDOUT,
+            env=env,
+            cwd=tmp_path,
+        )
+    url = f"http://127.0.0.1:{port}"
+    deadline = time.monotonic() + SERVER_START_SECONDS
+    while True:
+        if process.poll() is not None:
+            pytest.fail(f"tesko-server exited with {process.returncode}:\n{log_path.read_text()}")
+        try:
+            with urllib.request.urlopen(url + "/healthz", timeout=2) as answer:
+                if answer.status == 200:
+                    break
+        except (urllib.error.URLError, ConnectionError, TimeoutError):
+            pass
+        if time.monotonic() > deadline:
+            process.kill()
+            pytest.fail(f"tesko-server did not answer /healthz:\n{log_path.read_text()}")
+        time.sleep(0.05)
+    yield Server(process, url, log_path)
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+@pytest.fixture
+def new_context(browser):
+    """Opens browser contexts (separate storage: separate people); all
+    closed at the end. Keyword arguments go to `browser.new_context`."""
+    contexts = []
+
+    def make(**options):
+        options.setdefault("viewport", {"width": 1100, "height": 900})
+        context = browser.new_context(**options)
+        context.set_default_timeout(10_000)
+        contexts.append(context)
+        return context
+
+    yield make
+    for context in contexts:
+        context.close()
+
+
+@pytest.fixture
+def context(new_context):
+    return new_context()
+
+
+@pytest.fixture
+def page(context):
+    return context.new_page()
+
+
+@pytest.fixture
+def screenshot():
+    """Saves a screenshot of a page as docs/NAME.png when $TESKO_SCREENSHOTS
+    is set (the README's pictures are refreshed that way), and otherwise
+    just takes it, so that the step runs in every test run."""
+    folder = os.environ.get("TESKO_SCREENSHOTS")
+
+    def take(page, name):
+        image = page.screenshot(full_page=True)
+        if folder:
+            target = (ROOT / folder) if not os.path.isabs(folder) else Path(folder)
+            target.mkdir(parents=True, exist_ok=True)
+            (target / f"{name}.png").write_bytes(image)
+        return image
+
+    return take
