@@ -18,18 +18,6 @@ from pathlib import Path
 
 import pytest
 
-try:
-    from playwright.sync_api import sync_playwright
-except ImportError:  # the "browser" extra is not installed
-    sync_playwright = None
-    collect_ignore_glob = ["test_*.py"]
-
-    def pytest_terminal_summary(terminalreporter):
-        terminalreporter.write_line(
-            "browser tests not collected: Playwright is missing (pip install '.[browser]')"
-        )
-
-
 ROOT = Path(__file__).resolve().parents[2]
 SERVER_START_SECONDS = 30
 
@@ -43,12 +31,25 @@ def find_chromium():
     return None
 
 
+# Skipping here, while the folder is collected, reports the whole folder in
+# one line.
+CHROMIUM = find_chromium()
+if CHROMIUM is None:
+    pytest.skip(
+        "browser tests need Debian's chromium package (apt-get install -y chromium)",
+        allow_module_level=True,
+    )
+try:
+    from playwright.sync_api import expect, sync_playwright
+except ImportError:
+    pytest.skip("browser tests need Playwright (pip install '.[browser]')", allow_module_level=True)
+
+expect.set_options(timeout=10_000)
+
+
 @pytest.fixture(scope="session")
 def chromium_path():
-    path = find_chromium()
-    if path is None:
-        pytest.skip("browser tests need Debian's chromium package (apt-get install -y chromium)")
-    return path
+    return CHROMIUM
 
 
 @pytest.fixture(scope="session")
