@@ -6,7 +6,7 @@
 
 import { el } from './dom.js';
 import { ROWS, COLUMNS, SLOTS, cellAt, cellAction, targetsOf, lastMoveSlots } from './game.js';
-import { t } from './i18n.js';
+import { lang, t } from './i18n.js';
 
 export class BoardView {
   // actions: act(slot) for a click or Enter/Space, cancel() for Escape,
@@ -150,7 +150,13 @@ export class BoardView {
       node.setAttribute('aria-selected', String(game.selected === slot));
       node.setAttribute('aria-disabled', String(!action.act));
       node.title = action.act ? '' : t(action.reason);
-      node.replaceChildren(...this.face(cell).filter(Boolean));
+      // Redrawn only when the card changes: replacing the nodes under the
+      // pointer between mousedown and mouseup would swallow the click.
+      const face = `${cell.empty}:${cell.face_up}:${cell.owner}:${cell.kind}:${lang()}`;
+      if (node.dataset.face !== face) {
+        node.dataset.face = face;
+        node.replaceChildren(...this.face(cell).filter(Boolean));
+      }
     }
     if (document.activeElement && this.table.contains(document.activeElement)) {
       this.actions.hint(this.hintFor(this.focused));

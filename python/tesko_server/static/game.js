@@ -6,6 +6,8 @@ export const ROWS = ['A', 'B', 'C'];
 export const COLUMNS = ['1', '2', '3', '4'];
 export const SLOTS = ROWS.flatMap((row) => COLUMNS.map((column) => row + column));
 
+const ROOM_ID = /^[A-Za-z0-9_-]{12}$/; // as the server makes them
+
 export const other = (side) => (side === 'A' ? 'B' : 'A');
 
 export function initialGame(roomId) {
@@ -22,6 +24,7 @@ export function initialGame(roomId) {
     changed: [], // slots whose card changed in the latest move, to turn over
     changedAt: 0, // the version of that move (restarts the animation)
     offers: [], // seats that asked for a rematch
+    rematch: null, // the id of the room where the rematch is played
   };
 }
 
@@ -54,6 +57,7 @@ export function fromSnapshot(game, message) {
     selected: null,
     changed: [],
     offers: [],
+    rematch: ROOM_ID.test(room.rematch || '') ? room.rematch : null,
   };
 }
 
@@ -84,6 +88,8 @@ export function fromEvent(game, message) {
     patch.thinking = engineThinking(room, state, null);
   } else if (event.kind === 'rematch_offer') {
     patch.offers = [...new Set([...game.offers, event.seat])];
+  } else if (event.kind === 'rematch') {
+    patch.rematch = event.room;
   }
   if (game.selected && !patch.legal.some((move) => move.startsWith(game.selected))) patch.selected = null;
   return patch;

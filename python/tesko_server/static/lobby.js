@@ -123,6 +123,7 @@ function draw(state) {
 bindLanguageButtons();
 onLangChange(() => draw(store.get()));
 byId('name').value = loadName();
+byId('name').addEventListener('input', () => saveName(byId('name').value.trim()));
 byId('refresh').addEventListener('click', refresh);
 store.subscribe(draw);
 refresh();

@@ -89,7 +89,7 @@ const connection = new RoomConnection(roomId, {
 // gets a link.
 function followRematch() {
   const game = store.get();
-  const next = game.room && game.room.rematch;
+  const next = game.rematch;
   if (!next) return;
   const mine = loadSeat(roomId);
   if (mine) {
@@ -257,7 +257,7 @@ function drawResult(game) {
     'ply limit': () => t('why_ply_limit', { n: game.room.options.ply_limit, a, b }),
   }[result.end];
   byId('result-why').textContent = why ? why() : result.text;
-  show(byId('rematch'), Boolean(game.seat) && !game.room.rematch);
+  show(byId('rematch'), Boolean(game.seat) && !game.rematch);
   byId('rematch').disabled = game.rematchAsked;
   const offers = game.offers.filter((side) => side !== game.seat);
   const status = game.rematchAsked
@@ -267,8 +267,8 @@ function drawResult(game) {
       : '';
   byId('rematch-status').textContent = status;
   const link = byId('rematch-link');
-  show(link, Boolean(game.room.rematch) && !game.seat);
-  if (game.room.rematch) link.href = '/r/' + encodeURIComponent(game.room.rematch);
+  show(link, Boolean(game.rematch) && !game.seat);
+  if (game.rematch) link.href = '/r/' + encodeURIComponent(game.rematch);
 }
 
 function drawBanner(game) {
