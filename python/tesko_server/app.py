@@ -7,6 +7,7 @@ become JSON errors with their HTTP status. Nothing here knows the rules.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import logging
 import re
@@ -264,8 +265,12 @@ def build_app(
             pass
         finally:
             hub().detach(conn)
+            if conn.closing is not None and conn.writer is not None:
+                # Let the writer send what is queued and the close frame.
+                with contextlib.suppress(Exception):
+                    await asyncio.wait_for(conn.writer, 5)
             conn.closed = True
-            if conn.writer is not None and conn.closing is None:
+            if conn.writer is not None:
                 conn.writer.cancel()
 
     async def serve(conn: SocketConnection) -> None:

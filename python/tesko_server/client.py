@@ -196,11 +196,17 @@ class RoomClient:
         )
         hello = {"type": "hello", "protocol": 1, "token": self.token, "version": self.version}
         await self._ws.send(json.dumps(hello))
-        welcome = json.loads(await asyncio.wait_for(self._ws.recv(), timeout))
+        try:
+            welcome = json.loads(await asyncio.wait_for(self._ws.recv(), timeout))
+        except websockets.ConnectionClosed:
+            code, reason = await self._close_info()
+            raise Closed(code, reason) from None
         if welcome.get("type") != "welcome":
             code, reason = await self._close_info()
             raise Closed(code, f"{welcome.get('code')}: {welcome.get('message')} ({reason})")
         self.seat = welcome["seat"]
+        if welcome.get("last_n"):
+            self.counter = max(self.counter, welcome["last_n"])
         target = welcome["version"]
         self._connected.set()
         self._reader = asyncio.get_running_loop().create_task(self._read(self._ws))

@@ -599,6 +599,7 @@ class Hub:
                     "room": room.id,
                     "seat": seat,
                     "version": room.committed_version,
+                    "last_n": room.seats[seat].last_n if seat else None,
                 }
             )
         )
