@@ -82,3 +82,15 @@ def play_move(page):
 
 def board_labels(page):
     return [cell.get_attribute("aria-label") for cell in page.get_by_role("gridcell").all()]
+
+
+CARD_CLASSES = {"empty", "up", "down", "side-A", "side-B", "unmarked", "kind-N", "kind-F"}
+
+
+def board_cards(page):
+    """What each cell shows, whoever looks: owner, face, kind (from the
+    cells' classes, which do not depend on who is looking)."""
+    return [
+        sorted(set(cell.get_attribute("class").split()) & CARD_CLASSES)
+        for cell in page.get_by_role("gridcell").all()
+    ]

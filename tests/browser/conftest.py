@@ -6,6 +6,7 @@ Without the `chromium` package the whole directory is skipped with one
 line; `scripts/browser-setup.sh` installs the package when run as root.
 """
 
+import contextlib
 import os
 import shutil
 import socket
@@ -82,71 +83,113 @@ def server_command():
 
 
 class Server:
-    def __init__(self, process, url, log):
-        self.process, self.url, self.log = process, url, log
+    """A `tesko-server` subprocess on a loopback port with its store in a
+    folder."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.log = folder / "server.log"
+        self.restarts = 0
+        self.process = None
 
     def page_url(self, path="/"):
         return self.url + path
 
+    def start(self):
+        env = dict(os.environ)
+        env.pop("LD_PRELOAD", None)  # a sanitizer runtime must not reach the server or browser
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(
+                server_command()
+                + ["--host", "127.0.0.1", "--port", str(self.port)]
+                + ["--db", str(self.folder / "rooms.db"), "--workers", "1"],
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                env=env,
+                cwd=self.folder,
+            )
+        deadline = time.monotonic() + SERVER_START_SECONDS
+        while True:
+            if self.process.poll() is not None:
+                pytest.fail(
+                    f"tesko-server exited with {self.process.returncode}:\n{self.log.read_text()}"
+                )
+            try:
+                with urllib.request.urlopen(self.url + "/healthz", timeout=2) as answer:
+                    if answer.status == 200:
+                        return
+            except (urllib.error.URLError, ConnectionError, TimeoutError):
+                pass
+            if time.monotonic() > deadline:
+                self.stop()
+                pytest.fail(f"tesko-server did not answer /healthz:\n{self.log.read_text()}")
+            time.sleep(0.05)
+
+    def stop(self):
+        """SIGTERM, and SIGKILL if it has not ended after 10 s."""
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    @contextlib.contextmanager
+    def down(self):
+        """Stops the server for the time of the block, then starts it again
+        on the same port and store, as after a deployment."""
+        self.restarts += 1
+        self.stop()
+        try:
+            yield
+        finally:
+            self.start()
+
 
 @pytest.fixture
 def server(tmp_path):
-    """A `tesko-server` subprocess on a free loopback port with its store in
-    tmp_path; stopped with SIGTERM (SIGKILL after 10 s) at the end."""
-    port = free_port()
-    log_path = tmp_path / "server.log"
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)  # a sanitizer runtime must not reach the server or browser
-    with open(log_path, "wb") as log:
-        process = subprocess.Popen(
-            server_command()
-            + ["--host", "127.0.0.1", "--port", str(port)]
-            + ["--db", str(tmp_path / "rooms.db"), "--workers", "1"],
-            stdout=log,
-            stderr=subprocess.STDOUT,
-            env=env,
-            cwd=tmp_path,
-        )
-    url = f"http://127.0.0.1:{port}"
-    deadline = time.monotonic() + SERVER_START_SECONDS
-    while True:
-        if process.poll() is not None:
-            pytest.fail(f"tesko-server exited with {process.returncode}:\n{log_path.read_text()}")
-        try:
-            with urllib.request.urlopen(url + "/healthz", timeout=2) as answer:
-                if answer.status == 200:
-                    break
-        except (urllib.error.URLError, ConnectionError, TimeoutError):
-            pass
-        if time.monotonic() > deadline:
-            process.kill()
-            pytest.fail(f"tesko-server did not answer /healthz:\n{log_path.read_text()}")
-        time.sleep(0.05)
-    yield Server(process, url, log_path)
-    process.terminate()
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
+    server = Server(tmp_path)
+    server.start()
+    yield server
+    server.stop()
 
 
 @pytest.fixture
-def new_context(browser):
+def new_context(browser, server):
     """Opens browser contexts (separate storage: separate people); all
-    closed at the end. Keyword arguments go to `browser.new_context`."""
-    contexts = []
+    closed at the end, before the server stops. Keyword arguments go to
+    `browser.new_context`."""
+    contexts, errors = [], []
+
+    def console(page, message):
+        # While a restarted server is away, the browser logs the refused
+        # reconnections; those are expected.
+        if message.type != "error":
+            return
+        if server.restarts and message.text.startswith("WebSocket connection to"):
+            return
+        errors.append(f"{page.url}: {message.text}")
+
+    def watch(page):
+        # A script error or a resource the page could not load (a refused
+        # Content-Security-Policy, a 404) fails the test.
+        page.on("pageerror", lambda error: errors.append(f"{page.url}: {error}"))
+        page.on("console", lambda message: console(page, message))
 
     def make(**options):
         options.setdefault("viewport", {"width": 1100, "height": 900})
         context = browser.new_context(**options)
         context.set_default_timeout(10_000)
+        context.on("page", watch)
         contexts.append(context)
         return context
 
     yield make
     for context in contexts:
         context.close()
+    assert errors == [], "the pages reported errors:\n" + "\n".join(errors)
 
 
 @pytest.fixture

@@ -1,10 +1,12 @@
 """A person playing in the browser: against the engine by clicks, typed
 moves, two people and a spectator, a reload, the keyboard, a phone."""
 
+import json
 import re
 
 from browser_ui import (
     MAX_GAME_PLIES,
+    board_cards,
     board_labels,
     cell,
     live_cells,
@@ -137,6 +139,68 @@ def test_a_reload_keeps_the_seat_and_the_position(page, server, new_context):
     expect(other.get_by_text("Estás a assistir.", exact=False)).to_be_visible()
 
 
+def test_a_server_restart_shows_the_banner_and_the_game_goes_on(page, server):
+    play_engine(page, server)
+    wait_turn_or_end(page)
+    play_move(page)
+    expect(your_turn(page)).to_be_visible()
+    history = move_items(page).all_inner_texts()
+
+    banner = page.get_by_text(re.compile(r"^Ligação perdida\. A voltar a ligar em \d+ s…$"))
+    with server.down():
+        expect(banner).to_be_visible()
+    expect(banner).to_be_hidden(timeout=30_000)
+    expect(your_turn(page)).to_be_visible()
+    assert move_items(page).all_inner_texts() == history
+    play_move(page)
+
+
+def test_a_dropped_spectator_catches_up_from_its_version(new_context, server):
+    ana, bia, eva = (new_context().new_page() for _ in range(3))
+    open_lobby(ana, server, "Ana")
+    ana.get_by_role("button", name="Criar sala").click()
+    link = ana.get_by_label("Ligação da sala").input_value()
+    bia.goto(link)
+    bia.get_by_label("O teu nome").fill("Bia")
+    bia.get_by_role("button", name="Entrar como B").click()
+
+    # Eva's socket goes through the test, which can cut it and keep it cut.
+    cut, hellos, sockets = [False], [], []
+
+    def route(socket):
+        if cut[0]:
+            socket.close()
+            return
+        server_side = socket.connect_to_server()
+
+        def forward(message):
+            if '"hello"' in message:
+                hellos.append(json.loads(message))
+            server_side.send(message)
+
+        socket.on_message(forward)
+        sockets.append(socket)
+
+    eva.route_web_socket(re.compile(r"/ws/"), route)
+    eva.goto(link)
+    expect(eva.get_by_text("Estás a assistir.", exact=False)).to_be_visible()
+    wait_turn_or_end(ana)
+    play_move(ana)
+    expect(move_items(eva)).to_have_count(1)
+
+    cut[0] = True
+    sockets[-1].close()
+    expect(eva.get_by_text(re.compile("^Ligação perdida"))).to_be_visible()
+    for player in (bia, ana):
+        wait_turn_or_end(player)
+        play_move(player)
+    cut[0] = False
+    expect(move_items(eva)).to_have_count(3, timeout=30_000)
+    assert move_items(eva).all_inner_texts() == move_items(ana).all_inner_texts()
+    assert hellos[0].get("version") is None and hellos[-1]["version"] >= 1
+    assert board_cards(eva) == board_cards(ana)
+
+
 def test_a_move_by_keyboard_alone(page, server):
     play_engine(page, server)
     expect(your_turn(page)).to_be_visible()
@@ -172,6 +236,9 @@ def test_a_move_by_keyboard_alone(page, server):
     go(normal)
     page.keyboard.press("Enter")
     expect(move_items(page).first).to_have_text(f"A {normal}")
+    wait_turn_or_end(page)
+    last = page.get_by_role("gridcell", name=re.compile("última jogada$")).first
+    expect(last).to_have_css("animation-name", "flip")  # the engine's card turned over
 
 
 def fits_a_phone(page):
@@ -189,7 +256,10 @@ def fits_a_phone(page):
 
 
 def test_a_phone_sized_screen_and_the_language_choice(new_context, server):
-    page = new_context(viewport={"width": 360, "height": 740}, has_touch=True).new_page()
+    phone = new_context(
+        viewport={"width": 360, "height": 740}, has_touch=True, reduced_motion="reduce"
+    )
+    page = phone.new_page()
     page.goto(server.page_url("/"))
     fits_a_phone(page)
 
@@ -203,3 +273,8 @@ def test_a_phone_sized_screen_and_the_language_choice(new_context, server):
     wait_turn_or_end(page)
     play_move(page)
     fits_a_phone(page)
+    # The phone asks for reduced motion: the cards turn over without moving.
+    wait_turn_or_end(page)
+    last = page.get_by_role("gridcell", name=re.compile("última jogada$")).first
+    expect(last).to_have_class(re.compile(r"\bflip\b"))
+    expect(last).to_have_css("animation-name", "none")

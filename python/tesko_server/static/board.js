@@ -123,8 +123,11 @@ export class BoardView {
     this.table.setAttribute('aria-label', t('board'));
     const targets = game.selected ? targetsOf(game, game.selected) : [];
     const last = lastMoveSlots(game);
-    const animate = game.changedAt !== this.animated ? new Set(game.changed) : new Set();
+    // The cards of the latest move turn over (the class stays until the
+    // next move, so that redrawing does not cut the animation short).
+    const fresh = game.changedAt !== this.animated;
     this.animated = game.changedAt;
+    const turning = new Set(game.changed);
     for (const slot of SLOTS) {
       const node = this.cells.get(slot);
       const cell = cellAt(game, slot);
@@ -140,12 +143,14 @@ export class BoardView {
       if (action.act) classes.push('live');
       if (targets.includes(slot)) classes.push('target');
       if (last.includes(slot)) classes.push('last');
-      node.className = classes.join(' ');
-      if (animate.has(slot)) {
-        node.classList.remove('flip');
-        void node.offsetWidth; // restart the animation
-        node.classList.add('flip');
+      if (turning.has(slot)) {
+        if (fresh) {
+          node.classList.remove('flip');
+          void node.offsetWidth; // lets the animation start again
+        }
+        classes.push('flip');
       }
+      node.className = classes.join(' ');
       node.setAttribute('aria-label', this.label(game, slot, cell));
       node.setAttribute('aria-selected', String(game.selected === slot));
       node.setAttribute('aria-disabled', String(!action.act));
