@@ -210,7 +210,7 @@ def screenshot():
     folder = os.environ.get("TESKO_SCREENSHOTS")
 
     def take(page, name):
-        image = page.screenshot(full_page=True)
+        image = page.screenshot(full_page=True, animations="disabled")
         if folder:
             target = (ROOT / folder) if not os.path.isabs(folder) else Path(folder)
             target.mkdir(parents=True, exist_ok=True)

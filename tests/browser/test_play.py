@@ -71,7 +71,8 @@ def test_refused_typed_move_shows_the_engines_message(page, server):
 
 
 def test_two_people_play_while_a_third_watches_every_move(new_context, server, screenshot):
-    ana, bia, eva = (new_context().new_page() for _ in range(3))
+    size = {"width": 1000, "height": 700}
+    ana, bia, eva = (new_context(viewport=size).new_page() for _ in range(3))
     ana.context.grant_permissions(["clipboard-read", "clipboard-write"])
     open_lobby(ana, server, "Ana")
     ana.get_by_label("Mostrar a sala no átrio").check()
@@ -101,8 +102,14 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
         mover = players[ply % 2]
         if wait_turn_or_end(mover):
             break
-        if ply == 4:
+        if ply == 4:  # the README's picture: a Figure picked, its targets marked
+            figure = mover.get_by_role("gridcell", name=re.compile("a tua Figura, virada para cima"))
+            if live_cells(mover).and_(figure).count():
+                live_cells(mover).and_(figure).first.click()
+                expect(mover.get_by_role("gridcell", selected=True)).to_have_count(1)
             screenshot(mover, "game")
+            mover.keyboard.press("Escape")
+            expect(mover.get_by_role("gridcell", selected=True)).to_have_count(0)
         move = play_move(mover)
         side = "AB"[ply % 2]
         expect(
