@@ -48,11 +48,18 @@ else:
     expect.set_options(timeout=10_000)
 
 
+# The sanitizer stage preloads its runtime into every process it starts;
+# it must not reach the browser, which is not ours.
+PRELOADED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def pytest_runtest_setup(item):
     # Raised from this hook (not from a fixture or a mark), the skip is
     # reported at this line for every test: one line for the folder.
     if CHROMIUM is None:
         pytest.skip(MISSING_CHROMIUM)
+    if PRELOADED:
+        pytest.skip("browser tests do not run with a preloaded sanitizer runtime")
 
 
 @pytest.fixture(scope="session")
