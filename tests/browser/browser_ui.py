@@ -27,6 +27,13 @@ def play_engine(page, server, name="Ana", level="Fácil (nível 1)"):
     return page.url
 
 
+def room_link(page):
+    """The address a room's page offers to share (once the room is known)."""
+    link = page.get_by_label("Ligação da sala")
+    expect(link).to_have_value(re.compile(r"^http://127\.0\.0\.1:\d+/r/[A-Za-z0-9_-]+$"))
+    return link.input_value()
+
+
 def move_items(page):
     section = page.get_by_role("region", name="Jogadas")
     return section.get_by_role("listitem")

@@ -4,7 +4,9 @@ moves, two people and a spectator, a reload, the keyboard, a phone."""
 import json
 import re
 
-from browser_ui import (
+from playwright.sync_api import expect
+
+from .browser_ui import (
     MAX_GAME_PLIES,
     board_cards,
     board_labels,
@@ -15,11 +17,11 @@ from browser_ui import (
     outcome,
     play_engine,
     play_move,
+    room_link,
     slot_of,
     wait_turn_or_end,
     your_turn,
 )
-from playwright.sync_api import expect
 
 
 def test_game_against_the_engine_to_its_end_by_clicks(page, server):
@@ -77,11 +79,10 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
     open_lobby(ana, server, "Ana")
     ana.get_by_label("Mostrar a sala no átrio").check()
     ana.get_by_role("button", name="Criar sala").click()
-    link = ana.get_by_label("Ligação da sala")
-    expect(link).to_have_value(re.compile(r"^http://127\.0\.0\.1:\d+/r/[A-Za-z0-9_-]+$"))
+    link = room_link(ana)
     ana.get_by_role("button", name="Copiar ligação").click()
     expect(ana.get_by_text("Ligação copiada.")).to_be_visible()
-    assert ana.evaluate("navigator.clipboard.readText()") == link.input_value()
+    assert ana.evaluate("navigator.clipboard.readText()") == link
 
     # Bia finds the room in the lobby's list of waiting rooms and joins.
     open_lobby(bia, server, "Bia")
@@ -128,7 +129,8 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
 
 
 def test_a_reload_keeps_the_seat_and_the_position(page, server, new_context):
-    room = play_engine(page, server)
+    room = play_engine(page, server, name="<b>Ana</b>")  # a name is text, never markup
+    expect(page.get_by_role("complementary").get_by_text("<b>Ana</b>")).to_be_visible()
     for _ in range(2):
         wait_turn_or_end(page)
         play_move(page)
@@ -147,6 +149,7 @@ def test_a_reload_keeps_the_seat_and_the_position(page, server, new_context):
     other = new_context().new_page()
     other.goto(room)
     expect(other.get_by_text("Estás a assistir.", exact=False)).to_be_visible()
+    expect(other.get_by_role("complementary").get_by_text("<b>Ana</b>")).to_be_visible()
 
 
 def test_a_server_restart_shows_the_banner_and_the_game_goes_on(page, server):
@@ -169,7 +172,7 @@ def test_a_dropped_spectator_catches_up_from_its_version(new_context, server):
     ana, bia, eva = (new_context().new_page() for _ in range(3))
     open_lobby(ana, server, "Ana")
     ana.get_by_role("button", name="Criar sala").click()
-    link = ana.get_by_label("Ligação da sala").input_value()
+    link = room_link(ana)
     bia.goto(link)
     bia.get_by_label("O teu nome").fill("Bia")
     bia.get_by_role("button", name="Entrar como B").click()

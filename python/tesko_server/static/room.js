@@ -28,9 +28,12 @@ const store = createStore({
 
 const connection = new RoomConnection(roomId, {
   welcome(message) {
-    if (!message.seat && store.get().seat) {
+    const mine = loadSeat(roomId);
+    if (!message.seat && mine) {
       forgetSeat(roomId);
       store.update({ seat: null, notice: t('seat_lost') });
+    } else if (mine && Number.isInteger(message.last_n) && message.last_n > mine.n) {
+      saveSeat(roomId, { ...mine, n: message.last_n }); // another tab moved for this seat
     }
   },
   snapshot(message) {
