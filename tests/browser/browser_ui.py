@@ -16,11 +16,15 @@ def open_lobby(page, server, name):
     page.get_by_label("O teu nome").fill(name)
 
 
-def play_engine(page, server, name="Ana", level="Fácil (nível 1)"):
+def play_engine(page, server, name="Ana", level="Fácil (nível 1)", hide_owners=False):
     """Starts a game against the engine from the lobby; the person plays A
     and moves first. Returns the room's address."""
     open_lobby(page, server, name)
     page.get_by_label(level).check()
+    if hide_owners:
+        page.get_by_role("region", name="Jogar contra o motor").get_by_label(
+            "Esconder os donos"
+        ).check()
     page.get_by_role("button", name="Jogar", exact=True).click()
     expect(page).to_have_url(re.compile(r"/r/[A-Za-z0-9_-]+$"))
     expect(page.get_by_role("grid", name="Tabuleiro")).to_be_visible()

@@ -282,10 +282,16 @@ def test_a_phone_sized_screen_and_the_language_choice(new_context, server):
     expect(page.get_by_role("heading", name="Play the engine")).to_be_visible()
     page.get_by_role("button", name="PT").click()
 
-    play_engine(page, server)
+    play_engine(page, server, hide_owners=True)
     wait_turn_or_end(page)
     play_move(page)
     fits_a_phone(page)
+    # Playing from memory: face-down cards show plain backs.
+    backs = page.get_by_role("gridcell", name=re.compile(r"^[A-C][1-4], carta virada para baixo"))
+    expect(backs).not_to_have_count(0)
+    expect(
+        page.get_by_role("gridcell", name=re.compile(r"(tua|adversário).*, virada para baixo"))
+    ).to_have_count(0)
     # The phone asks for reduced motion: the cards turn over without moving.
     wait_turn_or_end(page)
     last = page.get_by_role("gridcell", name=re.compile("última jogada$")).first
