@@ -112,13 +112,11 @@ export function targetsOf(game, slot) {
   return game.legal.filter((move) => move.length === 4 && move.startsWith(slot)).map((move) => move.slice(2));
 }
 
+// The slots of the latest move (none after a pass).
 export function lastMoveSlots(game) {
-  for (let i = game.history.length - 1; i >= 0; i -= 1) {
-    const move = game.history[i].move;
-    if (move) return move.length === 4 ? [move.slice(0, 2), move.slice(2)] : [move];
-    return [];
-  }
-  return [];
+  const last = game.history[game.history.length - 1];
+  if (!last || !last.move) return [];
+  return last.move.length === 4 ? [last.move.slice(0, 2), last.move.slice(2)] : [last.move];
 }
 
 // Why the page cannot take a move now, or null when it can.

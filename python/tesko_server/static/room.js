@@ -16,13 +16,15 @@ const store = createStore({
   ...initialGame(roomId),
   seat: held ? held.seat : null,
   link: null, // {state: 'open'|'connecting'|'lost', retryIn, since, wasOpen}
+  // Messages are kept as {key} (the page's own words, drawn in the current
+  // language) or {text} (the server's, shown as they came).
   fatal: null,
   notice: null,
   refusal: null,
-  pending: null, // n of the move waiting for its answer
+  pending: null, // n of the move waiting for its answer: no other move until then
   rematchAsked: false,
   hint: '',
-  copy: '',
+  copy: null,
   joinError: '',
 });
 
@@ -31,7 +33,7 @@ const connection = new RoomConnection(roomId, {
     const mine = loadSeat(roomId);
     if (!message.seat && mine) {
       forgetSeat(roomId);
-      store.update({ seat: null, notice: t('seat_lost') });
+      store.update({ seat: null, notice: { key: 'seat_lost' } });
     } else if (mine && Number.isInteger(message.last_n) && message.last_n > mine.n) {
       saveSeat(roomId, { ...mine, n: message.last_n }); // another tab moved for this seat
     }
@@ -58,20 +60,20 @@ const connection = new RoomConnection(roomId, {
         break;
       case 'refused': {
         // The engine's refusal is shown exactly as it comes (Portuguese).
-        const text =
+        const refusal =
           message.code === 'illegal_move' || !has('refused_' + message.code)
-            ? message.message
-            : t('refused_' + message.code);
-        store.update({ pending: null, refusal: text });
+            ? { text: message.message }
+            : { key: 'refused_' + message.code };
+        store.update({ pending: null, refusal });
         break;
       }
       case 'notice':
-        store.update({ notice: t('notice_' + message.code) });
+        store.update({ notice: has('notice_' + message.code) ? { key: 'notice_' + message.code } : { text: message.message } });
         break;
       case 'error':
         if (message.code === 'bad_token') {
           forgetSeat(roomId);
-          store.update({ seat: null, notice: t('seat_lost') });
+          store.update({ seat: null, notice: { key: 'seat_lost' } });
           connection.restart(null);
         }
         break;
@@ -81,10 +83,12 @@ const connection = new RoomConnection(roomId, {
   },
   status(link) {
     const wasOpen = (store.get().link && store.get().link.wasOpen) || link.state === 'open';
-    store.update({ link: { ...link, since: Date.now(), wasOpen } });
+    const patch = { link: { ...link, since: Date.now(), wasOpen } };
+    if (link.state === 'open') patch.pending = null; // an answer lost with the connection
+    store.update(patch);
   },
   fatal(code, message) {
-    store.update({ fatal: code === 'no_such_room' ? t('fatal_no_such_room') : message || code });
+    store.update({ fatal: code === 'no_such_room' ? { key: 'fatal_no_such_room' } : { text: message || code } });
   },
 });
 
@@ -104,17 +108,18 @@ function followRematch() {
 
 function send(message) {
   if (!connection.send(message)) {
-    store.update({ refusal: t('refused_offline'), pending: null });
+    store.update({ refusal: { key: 'refused_offline' }, pending: null });
     return false;
   }
   return true;
 }
 
 function play(move) {
+  if (store.get().pending !== null) return false;
   const n = nextCounter(roomId);
-  if (n === null) return;
+  if (n === null) return false;
   store.update({ pending: n, refusal: null, selected: null });
-  send({ type: 'move', move, n });
+  return send({ type: 'move', move, n });
 }
 
 const board = new BoardView(byId('board'), {
@@ -139,16 +144,15 @@ byId('move-form').addEventListener('submit', (event) => {
   const input = byId('move-input');
   const move = input.value.trim().toUpperCase();
   if (!move) {
-    store.update({ refusal: t('refused_empty') });
+    store.update({ refusal: { key: 'refused_empty' } });
     return;
   }
   const reason = blocked(store.get());
   if (reason && reason !== 'r_not_turn') {
-    store.update({ refusal: t(reason) });
+    store.update({ refusal: { key: reason } });
     return;
   }
-  input.value = '';
-  play(move);
+  if (play(move)) input.value = '';
 });
 
 byId('join-form').addEventListener('submit', async (event) => {
@@ -171,11 +175,11 @@ byId('copy-link').addEventListener('click', async () => {
   const input = byId('share-link');
   try {
     await navigator.clipboard.writeText(input.value);
-    store.update({ copy: t('copied') });
+    store.update({ copy: { key: 'copied' } });
   } catch {
     input.select();
     const done = document.execCommand && document.execCommand('copy');
-    store.update({ copy: done ? t('copied') : t('copy_failed') });
+    store.update({ copy: { key: done ? 'copied' : 'copy_failed' } });
   }
 });
 
@@ -286,13 +290,19 @@ function drawBanner(game) {
   } else banner.textContent = t('banner_connecting');
 }
 
+// A message of the state in words: the page's own translated, the server's as sent.
+function say(message) {
+  if (!message) return '';
+  return message.key ? t(message.key) : message.text;
+}
+
 function draw(game) {
   document.title = `tesko · ${t('room', { id: roomId })}`;
   byId('room-id').textContent = t('room', { id: roomId });
   show(byId('fatal'), Boolean(game.fatal));
-  byId('fatal').textContent = game.fatal || '';
+  byId('fatal').textContent = say(game.fatal);
   show(byId('notice'), Boolean(game.notice));
-  byId('notice').textContent = game.notice || '';
+  byId('notice').textContent = say(game.notice);
   drawBanner(game);
   const free = freeSeat(game);
   show(byId('join'), !game.seat && Boolean(free) && !game.fatal);
@@ -301,10 +311,10 @@ function draw(game) {
   const sharing = Boolean(game.seat) && Boolean(free);
   show(byId('share'), sharing);
   byId('share-link').value = `${location.origin}/r/${encodeURIComponent(roomId)}`;
-  byId('copy-status').textContent = game.copy;
+  byId('copy-status').textContent = say(game.copy);
   drawTurn(game);
   byId('hint').textContent = game.hint;
-  byId('refusal').textContent = game.refusal || '';
+  byId('refusal').textContent = say(game.refusal);
   byId('role').textContent = game.room
     ? [game.seat ? t('you_play', { side: game.seat }) : t('you_watch'), t('spectators', { n: game.room.spectators })].join(' · ')
     : '';
@@ -328,4 +338,4 @@ onLangChange(() => draw(store.get()));
 byId('join-name').value = loadName();
 store.subscribe(draw);
 if (/^[A-Za-z0-9_-]{1,64}$/.test(roomId)) connection.start(held ? held.token : null);
-else store.update({ fatal: t('fatal_no_such_room') });
+else store.update({ fatal: { key: 'fatal_no_such_room' } });
