@@ -300,6 +300,7 @@ function draw(game) {
   document.title = `tesko · ${t('room', { id: roomId })}`;
   byId('room-id').textContent = t('room', { id: roomId });
   show(byId('fatal'), Boolean(game.fatal));
+  show(byId('game'), !game.fatal);
   byId('fatal').textContent = say(game.fatal);
   show(byId('notice'), Boolean(game.notice));
   byId('notice').textContent = say(game.notice);
