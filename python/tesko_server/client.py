@@ -352,6 +352,8 @@ class RoomClient:
                 await self._ws.send(json.dumps({**message, "n": n}))
             except websockets.ConnectionClosed:
                 self._waiters.pop(n, None)
+                self._connected.clear()  # before the reader has noticed
+                await asyncio.sleep(0.01)
                 continue
             dropped = asyncio.ensure_future(self._wait_dropped())
             try:
