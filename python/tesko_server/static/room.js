@@ -319,7 +319,7 @@ function draw(game) {
   byId('role').textContent = game.room
     ? [game.seat ? t('you_play', { side: game.seat }) : t('you_watch'), t('spectators', { n: game.room.spectators })].join(' · ')
     : '';
-  byId('move-form').hidden = !game.seat;
+  byId('move-form').hidden = !game.seat || Boolean(game.state && game.state.result);
   drawSides(game);
   drawMoves(game);
   drawResult(game);
@@ -335,7 +335,7 @@ setInterval(() => {
 }, 250);
 
 bindLanguageButtons();
-onLangChange(() => draw(store.get()));
+onLangChange(() => store.update({ hint: '' })); // redraws everything in the new language
 byId('join-name').value = loadName();
 store.subscribe(draw);
 if (/^[A-Za-z0-9_-]{1,64}$/.test(roomId)) connection.start(held ? held.token : null);
