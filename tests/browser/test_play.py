@@ -36,6 +36,12 @@ def test_game_against_the_engine_to_its_end_by_clicks(page, server):
     # Each side's cards and material, and the whole game in the move list.
     expect(page.get_by_text(re.compile(r"^\d+ cartas? · material \d+$"))).to_have_count(2)
     assert move_items(page).count() >= 2
+    # The latest move is also told in words, for screen readers.
+    last = move_items(page).last.inner_text().split()
+    who = "Ana" if last[0] == "A" else r"motor \(nível 1\)"
+    expect(
+        page.get_by_text(re.compile(rf"^{who} \({last[0]}\) jogou {last[1]}\.$"))
+    ).to_be_attached()
 
     # A rematch against the engine starts at once, in a new room, same seat.
     page.get_by_role("button", name="Desforra").click()

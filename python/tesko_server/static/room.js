@@ -214,6 +214,19 @@ function drawTurn(game) {
   }
 }
 
+// The latest move in words, for screen readers (the board itself changes
+// silently).
+function drawAnnouncement(game) {
+  const last = game.history[game.history.length - 1];
+  let text = '';
+  if (last && game.room) {
+    const who = { name: seatName(game.room, last.player, t), side: last.player };
+    text = last.move ? t('played', { ...who, move: last.move }) : t('passed', who);
+  }
+  const node = byId('announce');
+  if (node.textContent !== text) node.textContent = text;
+}
+
 function drawSides(game) {
   if (!game.room || !game.state) return fill(byId('sides'));
   const items = ['A', 'B'].map((side, i) => {
@@ -314,6 +327,7 @@ function draw(game) {
   byId('share-link').value = `${location.origin}/r/${encodeURIComponent(roomId)}`;
   byId('copy-status').textContent = say(game.copy);
   drawTurn(game);
+  drawAnnouncement(game);
   byId('hint').textContent = game.hint;
   byId('refusal').textContent = say(game.refusal);
   byId('role').textContent = game.room
