@@ -103,7 +103,7 @@ function drawLists(state) {
     return el(
       'li',
       {},
-      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + t('plies', { n: room.plies }) })),
+      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + (room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies })) })),
       roomLink(room, 'watch', { a, b }),
     );
   });
