@@ -10,6 +10,9 @@
 #                    listed in `extras` below;
 #   lint             ruff (lint and format) and clang-format checks, with the
 #                    versions pinned by the `lint` extra;
+#   browser          Debian's chromium for the browser tests, installed with
+#                    apt-get when it is missing and this runs as root (the
+#                    browser tests skip, in one line, without it);
 #   suite            run the whole suite against the installed package;
 #   sanitizer_build  build the module again with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (plus the C++ library's own
@@ -29,11 +32,11 @@ cd "$(dirname "$0")/.."
 
 # Extras of the package installed for the tests (pyproject's
 # [project.optional-dependencies]).
-extras=(test lint)
+extras=(test lint server browser)
 
 # The stages, in order: to add one, write a function `stage_NAME` below and
 # put NAME in this list.
-stages=(venv install lint suite sanitizer_build sanitizer_suite)
+stages=(venv install lint browser suite sanitizer_build sanitizer_suite)
 
 # Test folders the sanitizer run leaves out: its runtime is preloaded into
 # the interpreter, and those suites start servers and browsers.
@@ -87,6 +90,11 @@ stage_install() {
 stage_lint() {
     say "lint and format checks"
     bash scripts/lint.sh
+}
+
+stage_browser() {
+    say "a browser for the browser tests"
+    bash scripts/browser-setup.sh
 }
 
 stage_suite() {

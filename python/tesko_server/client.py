@@ -1,0 +1,402 @@
+"""An asyncio client of tesko-server: the lobby calls and one room's channel.
+
+    lobby = Lobby("http://127.0.0.1:8000")
+    made = await lobby.create(seats={"B": {"kind": "engine", "level": 3}},
+                              join={"seat": "A", "name": "bot"})
+    room = RoomClient(lobby.base, made["room"]["id"], token=made["token"])
+    await room.connect()
+    while await room.wait_for_turn():
+        await room.play(room.legal_moves[0])
+    print(room.result["text"])
+
+`RoomClient` keeps the room's state from the server's messages, numbers its
+moves itself, and when its connection drops it reconnects with the last
+version it saw and sends an unanswered move again under the same number, so
+a move is never applied twice.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import json
+import time
+import urllib.parse
+from typing import Any
+
+import websockets
+
+
+class LobbyError(Exception):
+    def __init__(self, status: int, code: str, message: str) -> None:
+        super().__init__(f"{status} {code}: {message}")
+        self.status = status
+        self.code = code
+        self.message = message
+
+
+class MoveRefused(Exception):
+    def __init__(self, code: str, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+class Closed(Exception):
+    """The server closed the room's channel for good (its code and reason)."""
+
+    def __init__(self, code: int | None, reason: str) -> None:
+        super().__init__(f"closed {code}: {reason}")
+        self.code = code
+        self.reason = reason
+
+
+class Lobby:
+    """The lobby's HTTP calls (one short connection each)."""
+
+    def __init__(self, base: str) -> None:
+        self.base = base.rstrip("/")
+        parts = urllib.parse.urlsplit(self.base)
+        if parts.scheme != "http" or not parts.hostname:
+            raise ValueError("the lobby's address is http://HOST:PORT")
+        self.host = parts.hostname
+        self.port = parts.port or 80
+
+    async def request(
+        self, method: str, path: str, body: object = None, token: str | None = None
+    ) -> Any:
+        status, answer = await self.raw(method, path, body, token)
+        if status >= 400:
+            err = answer.get("error", {}) if isinstance(answer, dict) else {}
+            raise LobbyError(status, err.get("code", "?"), err.get("message", str(answer)))
+        return answer
+
+    async def raw(
+        self,
+        method: str,
+        path: str,
+        body: object = None,
+        token: str | None = None,
+        headers: dict[str, str] | None = None,
+        data: bytes | None = None,
+    ) -> tuple[int, Any]:
+        """One request; the status and the decoded JSON answer (or text)."""
+        if data is None:
+            data = b"" if body is None else json.dumps(body).encode()
+        lines = [
+            f"{method} {path} HTTP/1.1",
+            f"Host: {self.host}:{self.port}",
+            "Connection: close",
+            "Content-Type: application/json",
+            f"Content-Length: {len(data)}",
+        ]
+        if token is not None:
+            lines.append(f"Authorization: Bearer {token}")
+        lines += [f"{k}: {v}" for k, v in (headers or {}).items()]
+        reader, writer = await asyncio.open_connection(self.host, self.port)
+        try:
+            writer.write(("\r\n".join(lines) + "\r\n\r\n").encode() + data)
+            await writer.drain()
+            raw = await reader.read()
+        finally:
+            writer.close()
+            with contextlib.suppress(OSError):
+                await writer.wait_closed()
+        head, _, payload = raw.partition(b"\r\n\r\n")
+        status = int(head.split(b" ", 2)[1])
+        if b"transfer-encoding: chunked" in head.lower():
+            payload = _unchunk(payload)
+        try:
+            return status, json.loads(payload)
+        except ValueError:
+            return status, payload.decode("utf-8", "replace")
+
+    async def create(self, **options: Any) -> dict:
+        return await self.request("POST", "/api/rooms", options)
+
+    async def join(self, room: str, name: str, seat: str | None = None) -> dict:
+        body: dict[str, Any] = {"name": name}
+        if seat is not None:
+            body["seat"] = seat
+        return await self.request("POST", f"/api/rooms/{room}/join", body)
+
+    async def leave(self, room: str, token: str) -> dict:
+        return await self.request("POST", f"/api/rooms/{room}/leave", token=token)
+
+    async def rooms(self, status: str = "waiting") -> list[dict]:
+        return (await self.request("GET", f"/api/rooms?status={status}"))["rooms"]
+
+    async def read(self, room: str) -> dict:
+        return await self.request("GET", f"/api/rooms/{room}")
+
+
+def _unchunk(data: bytes) -> bytes:
+    out = b""
+    while data:
+        size_line, _, rest = data.partition(b"\r\n")
+        size = int(size_line.split(b";")[0], 16)
+        if size == 0:
+            break
+        out += rest[:size]
+        data = rest[size + 2 :]
+    return out
+
+
+class RoomClient:
+    """One seat's (or a spectator's) channel to a room."""
+
+    def __init__(
+        self,
+        base: str,
+        room: str,
+        token: str | None = None,
+        *,
+        version: int | None = None,
+        counter: int = 0,
+        origin: str | None = None,
+        reconnect: bool = True,
+    ) -> None:
+        self.url = base.replace("http://", "ws://", 1).rstrip("/") + f"/ws/{room}"
+        self.room_id = room
+        self.token = token
+        self.version = version
+        self.counter = counter
+        self.origin = origin
+        self.reconnect_on_drop = reconnect
+        self.seat: str | None = None
+        self.state: dict | None = None
+        self.room: dict | None = None
+        self.history: list[dict] = []
+        self.presence: dict | None = None
+        self.messages: list[dict] = []  # every message received, in order
+        self.notices: list[dict] = []
+        self.closed: Closed | None = None
+        self.reconnects = 0
+        self._ws: Any = None
+        self._reader: asyncio.Task[None] | None = None
+        self._waiters: dict[int, asyncio.Future[dict]] = {}
+        self._changed = asyncio.Event()
+        self._connected = asyncio.Event()
+
+    # -- connection -----------------------------------------------------------
+
+    async def connect(self, timeout: float = 10) -> dict:
+        """Open the channel, say hello, and return the welcome once the
+        snapshot or the missed events have been read."""
+        headers = {"Origin": self.origin} if self.origin else None
+        self._ws = await asyncio.wait_for(
+            websockets.connect(
+                self.url,
+                additional_headers=headers,
+                compression=None,
+                max_size=2**20,
+                open_timeout=timeout,
+            ),
+            timeout,
+        )
+        hello = {"type": "hello", "protocol": 1, "token": self.token, "version": self.version}
+        await self._ws.send(json.dumps(hello))
+        try:
+            welcome = json.loads(await asyncio.wait_for(self._ws.recv(), timeout))
+        except websockets.ConnectionClosed:
+            code, reason = await self._close_info()
+            raise Closed(code, reason) from None
+        if welcome.get("type") != "welcome":
+            code, reason = await self._close_info()
+            raise Closed(code, f"{welcome.get('code')}: {welcome.get('message')} ({reason})")
+        self.seat = welcome["seat"]
+        if welcome.get("last_n"):
+            self.counter = max(self.counter, welcome["last_n"])
+        target = welcome["version"]
+        self._connected.set()
+        self._reader = asyncio.get_running_loop().create_task(self._read(self._ws))
+        deadline = time.monotonic() + timeout
+        while (self.version or 0) < target or self.state is None:
+            await self._wait_change(deadline)
+        return welcome
+
+    async def _close_info(self) -> tuple[int | None, str]:
+        with contextlib.suppress(Exception):
+            await asyncio.wait_for(self._ws.wait_closed(), 2)
+        return self._ws.close_code, self._ws.close_reason or ""
+
+    async def close(self) -> None:
+        self.reconnect_on_drop = False
+        if self._ws is not None:
+            await self._ws.close()
+        if self._reader is not None:
+            with contextlib.suppress(asyncio.CancelledError, Exception):
+                await self._reader
+
+    async def send_raw(self, data: str | bytes) -> None:
+        await self._ws.send(data)
+
+    async def _read(self, ws: Any) -> None:
+        try:
+            async for text in ws:
+                self._handle(json.loads(text))
+        except websockets.ConnectionClosed:
+            pass
+        self._connected.clear()
+        code, reason = ws.close_code, ws.close_reason or ""
+        if ws is not self._ws:
+            return
+        if self.reconnect_on_drop and code in (None, 1001, 1006, 1011, 1012):
+            self._changed.set()
+            return  # `play` and `wait_for_turn` reconnect
+        self.closed = Closed(code, reason)
+        for future in self._waiters.values():
+            if not future.done():
+                future.set_exception(self.closed)
+        self._changed.set()
+
+    def _handle(self, message: dict) -> None:
+        self.messages.append(message)
+        kind = message.get("type")
+        if kind == "snapshot":
+            self.version = message["version"]
+            self.state = message["state"]
+            self.room = message["room"]
+            self.history = list(message["history"])
+        elif kind == "event":
+            if self.version is not None and message["version"] != self.version + 1:
+                self.notices.append({"type": "gap", "after": self.version, "got": message})
+            self.version = message["version"]
+            self.state = message["state"]
+            self.room = message["room"]
+            event = message["event"]
+            if event["kind"] == "turn":
+                self.history.append({"player": event["player"], "move": event["move"]})
+        elif kind in ("ack", "refused"):
+            future = self._waiters.pop(message.get("n"), None)
+            if future is not None and not future.done():
+                future.set_result(message)
+        elif kind == "presence":
+            self.presence = message
+        elif kind in ("notice", "error", "thinking"):
+            self.notices.append(message)
+        self._changed.set()
+
+    async def _wait_change(self, deadline: float) -> None:
+        self._changed.clear()
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise asyncio.TimeoutError
+        await asyncio.wait_for(self._changed.wait(), left)
+        if self.closed is not None:
+            raise self.closed
+
+    async def ensure_connected(self, timeout: float = 60) -> None:
+        """Reconnect after a drop (growing pauses), resuming from `version`."""
+        if self._connected.is_set():
+            return
+        if self.closed is not None:
+            raise self.closed
+        deadline = time.monotonic() + timeout
+        pause = 0.05
+        while True:
+            try:
+                await self.connect()
+                self.reconnects += 1
+                return
+            except (OSError, asyncio.TimeoutError, websockets.WebSocketException, Closed) as err:
+                if isinstance(err, Closed) and err.code not in (None, 1001, 1006, 1011, 1012):
+                    raise
+                if time.monotonic() + pause > deadline:
+                    raise
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, 1.0)
+
+    # -- playing ----------------------------------------------------------------
+
+    @property
+    def my_turn(self) -> bool:
+        return (
+            self.state is not None
+            and self.seat is not None
+            and self.state["to_move"] == self.seat
+            and (self.room or {}).get("status") == "playing"
+        )
+
+    @property
+    def legal_moves(self) -> list[str]:
+        return list(self.state["legal_moves"]) if self.my_turn and self.state else []
+
+    @property
+    def over(self) -> bool:
+        return self.state is not None and self.state["result"] is not None
+
+    @property
+    def result(self) -> dict | None:
+        return None if self.state is None else self.state["result"]
+
+    async def play(self, move: str, timeout: float = 60) -> dict:
+        """Send a move and return its acknowledgement; raises MoveRefused.
+
+        The move gets the next number of this client's counter; after a
+        dropped connection it is sent again with the same number."""
+        self.counter += 1
+        return await self._send_counted({"type": "move", "move": move}, self.counter, timeout)
+
+    async def rematch(self, timeout: float = 60) -> dict:
+        self.counter += 1
+        return await self._send_counted({"type": "rematch"}, self.counter, timeout)
+
+    async def _send_counted(self, message: dict, n: int, timeout: float) -> dict:
+        deadline = time.monotonic() + timeout
+        while True:
+            await self.ensure_connected(max(0.1, deadline - time.monotonic()))
+            future: asyncio.Future[dict] = asyncio.get_running_loop().create_future()
+            self._waiters[n] = future
+            try:
+                await self._ws.send(json.dumps({**message, "n": n}))
+            except websockets.ConnectionClosed:
+                self._waiters.pop(n, None)
+                self._connected.clear()  # before the reader has noticed
+                await asyncio.sleep(0.01)
+                continue
+            dropped = asyncio.ensure_future(self._wait_dropped())
+            try:
+                done, _ = await asyncio.wait(
+                    {future, dropped},
+                    timeout=max(0.0, deadline - time.monotonic()),
+                    return_when=asyncio.FIRST_COMPLETED,
+                )
+            finally:
+                dropped.cancel()
+            if future in done:
+                answer = future.result()
+                if answer["type"] == "refused":
+                    raise MoveRefused(answer["code"], answer["message"])
+                if answer.get("version") is not None:
+                    await self._caught_up(answer["version"], deadline)
+                return answer
+            self._waiters.pop(n, None)
+            if not done:
+                raise asyncio.TimeoutError(f"no answer to {message} within {timeout} s")
+            if self.closed is not None:
+                raise self.closed
+
+    async def _caught_up(self, version: int, deadline: float) -> None:
+        # The event of an acknowledged move follows its ack on the channel.
+        while (self.version or 0) < version and self._connected.is_set():
+            await self._wait_change(deadline)
+
+    async def _wait_dropped(self) -> None:
+        while self._connected.is_set() and self.closed is None:
+            self._changed.clear()
+            await self._changed.wait()
+
+    async def wait_for_turn(self, timeout: float = 60) -> bool:
+        """Wait until this seat may move (True) or the game is over (False)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            await self.ensure_connected(max(0.1, deadline - time.monotonic()))
+            if self.over:
+                return False
+            if self.my_turn:
+                return True
+            try:
+                await self._wait_change(deadline)
+            except asyncio.TimeoutError:
+                raise asyncio.TimeoutError(f"not this seat's turn within {timeout} s") from None

@@ -1,0 +1,180 @@
+"""The event loop's side of the engine workers.
+
+Each worker process is reached through one pipe, which the event loop
+itself reads (`loop.add_reader`): no helper threads compete with the loop
+for the interpreter lock. Requests made during one pass of the loop go down
+the pipe together; answers come back keyed by request id. A room is pinned
+to a worker for its life by `zlib.crc32` of its id, which any other process
+(a router in front of several servers, say) can compute the same way.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import itertools
+import logging
+import multiprocessing
+import zlib
+from collections.abc import Callable
+from typing import Any
+
+from . import worker as worker_module
+
+log = logging.getLogger("tesko_server")
+
+
+class WorkerDied(Exception):
+    """The worker holding the request's room ended before answering."""
+
+
+class EngineRefused(Exception):
+    def __init__(self, code: str, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+def worker_of(room_id: str, workers: int) -> int:
+    return zlib.crc32(room_id.encode()) % workers
+
+
+class _Worker:
+    def __init__(self, pool: EnginePool, index: int) -> None:
+        self.pool = pool
+        self.index = index
+        self.pending: dict[int, asyncio.Future[Any]] = {}
+        self.outbox: list[tuple] = []
+        self.flush_scheduled = False
+        self.alive = False
+        self.process: Any = None
+        self.conn: Any = None
+
+    def start(self) -> None:
+        ctx = multiprocessing.get_context("spawn")
+        parent, child = ctx.Pipe(duplex=True)
+        self.process = ctx.Process(
+            target=worker_module.main, args=(child,), name=f"tesko-engine-{self.index}", daemon=True
+        )
+        self.process.start()
+        child.close()
+        self.conn = parent
+        self.alive = True
+        loop = self.pool.loop
+        loop.add_reader(parent.fileno(), self._readable)
+        loop.add_reader(self.process.sentinel, self._ended)
+
+    def send(self, request: tuple, future: asyncio.Future[Any] | None) -> None:
+        if future is not None:
+            self.pending[request[0]] = future
+        self.outbox.append(request)
+        if not self.flush_scheduled:
+            self.flush_scheduled = True
+            self.pool.loop.call_soon(self._flush)
+
+    def _flush(self) -> None:
+        self.flush_scheduled = False
+        if not self.outbox or not self.alive:
+            return
+        batch, self.outbox = self.outbox, []
+        try:
+            self.conn.send(batch)
+        except OSError:
+            self._ended()
+
+    def _readable(self) -> None:
+        try:
+            while self.conn.poll():
+                for rid, ok, payload in self.conn.recv():
+                    future = self.pending.pop(rid, None)
+                    if future is None or future.done():
+                        continue
+                    if ok:
+                        future.set_result(payload)
+                    else:
+                        future.set_exception(EngineRefused(*payload))
+        except (EOFError, OSError):
+            self._ended()
+
+    def _ended(self) -> None:
+        if not self.alive:
+            return
+        self.alive = False
+        loop = self.pool.loop
+        loop.remove_reader(self.conn.fileno())
+        loop.remove_reader(self.process.sentinel)
+        self.conn.close()
+        self.process.join(timeout=1)
+        code = self.process.exitcode
+        pending, self.pending = self.pending, {}
+        self.outbox = []
+        for future in pending.values():
+            if not future.done():
+                future.set_exception(WorkerDied(f"engine worker {self.index} ended"))
+        if self.pool.stopping:
+            return
+        log.error("engine worker %d ended (exit code %s); starting it again", self.index, code)
+        self.start()
+        self.pool.on_restart(self.index)
+
+    def stop(self) -> None:
+        if not self.alive:
+            return
+        self.alive = False
+        loop = self.pool.loop
+        loop.remove_reader(self.conn.fileno())
+        loop.remove_reader(self.process.sentinel)
+        self.conn.close()  # the worker sees end of file and returns
+        self.process.join(timeout=5)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        for future in self.pending.values():
+            if not future.done():
+                future.set_exception(WorkerDied("the server is stopping"))
+
+
+class EnginePool:
+    """`workers` engine processes; requests go to the worker of their room."""
+
+    def __init__(self, workers: int, on_restart: Callable[[int], None]) -> None:
+        self.size = workers
+        self.on_restart = on_restart
+        self.stopping = False
+        self.loop: asyncio.AbstractEventLoop = asyncio.get_running_loop()
+        self._ids = itertools.count(1)
+        self.workers = [_Worker(self, i) for i in range(workers)]
+
+    def start(self) -> None:
+        for w in self.workers:
+            w.start()
+
+    def index_of(self, room_id: str) -> int:
+        return worker_of(room_id, self.size)
+
+    def request(self, room_id: str, op: str, *args: Any) -> asyncio.Future[Any]:
+        """Send `op` for the room's worker; the future has the answer's payload,
+        or raises EngineRefused (the engine said no) or WorkerDied."""
+        return self.request_to(self.index_of(room_id), op, room_id, *args)
+
+    def request_to(self, index: int, op: str, room_id: str, *args: Any) -> asyncio.Future[Any]:
+        future: asyncio.Future[Any] = self.loop.create_future()
+        worker = self.workers[index]
+        if not worker.alive:
+            future.set_exception(WorkerDied(f"engine worker {index} is not running"))
+            return future
+        worker.send((next(self._ids), op, room_id, *args), future)
+        return future
+
+    def post(self, room_id: str, op: str, *args: Any) -> None:
+        """Send `op` without waiting for an answer."""
+        worker = self.workers[self.index_of(room_id)]
+        if worker.alive:
+            worker.send((next(self._ids), op, room_id, *args), None)
+
+    def pids(self) -> list[int]:
+        return [w.process.pid for w in self.workers if w.alive]
+
+    def stop(self) -> None:
+        self.stopping = True
+        for w in self.workers:
+            w.stop()

@@ -1,0 +1,1081 @@
+"""Rooms: seats, turns, versions, and who is told what.
+
+This module knows nothing of HTTP or WebSockets. The web layer calls the
+`Hub` with plain values and hands it connections that can `send` a text and
+`close`; the hub reaches the boards through the engine pool and keeps every
+change in the store. A change is committed before anyone hears of it: the
+changes made during one pass of the event loop are written in one
+transaction (`Committer`), and only then are moves acknowledged and events
+broadcast.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import hmac
+import json
+import logging
+import secrets
+import time
+import unicodedata
+from collections import deque
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from functools import partial
+from typing import Any, Protocol
+
+from . import metrics
+from .engine import EnginePool, EngineRefused, WorkerDied
+from .store import Change, DeleteRoom, EventRow, RoomRow, SeatRow, Store, StoredRoom
+
+log = logging.getLogger("tesko_server")
+
+PROTOCOL = 1
+SEATS = ("A", "B")
+SLOTS = tuple(r + c for r in "ABC" for c in "1234")
+NAME_LIMIT = 24
+MAX_LEVEL = 12
+MAX_PLY_LIMIT = 1000
+MAX_MOVE_TEXT = 16
+MAX_COUNTER = 2**53
+
+
+class HubError(Exception):
+    """A request the hub refuses; `code` is the protocol's error code."""
+
+    def __init__(self, code: str, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+class Connection(Protocol):
+    """What the hub needs of a client connection."""
+
+    room: Room | None
+    seat: str | None
+
+    def send(self, text: str) -> None:
+        """Queue a text message; never blocks."""
+
+    def close(self, code: int, reason: str) -> None:
+        """Send what is queued, then close with `code`."""
+
+
+@dataclass
+class Settings:
+    workers: int = 1
+    max_rooms: int = 10_000
+    max_rooms_per_address: int = 20
+    idle_timeout: float = 3600.0
+    review_time: float = 86400.0
+    sweep_interval: float = 30.0
+    rate: float = 20.0
+    burst: float = 40.0
+    hello_timeout: float = 10.0
+    drain_timeout: float = 10.0
+
+
+def dumps(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def hash_token(token: str) -> bytes:
+    return hashlib.sha256(token.encode("utf-8", "surrogatepass")).digest()
+
+
+def new_token() -> tuple[str, bytes]:
+    token = secrets.token_urlsafe(32)  # 256 bits
+    return token, hash_token(token)
+
+
+def check_name(name: object) -> str:
+    if not isinstance(name, str):
+        raise HubError("bad_request", "name must be a string")
+    name = name.strip()
+    if not 1 <= len(name) <= NAME_LIMIT:
+        raise HubError("bad_request", f"a name has 1 to {NAME_LIMIT} characters")
+    if any(unicodedata.category(c)[0] == "C" for c in name):
+        raise HubError("bad_request", "a name cannot hold control characters")
+    return name
+
+
+def expand_state(state: dict, hide: bool) -> dict:
+    """The compact state the engine gives (cells as 24 letters) as the
+    protocol's state object."""
+    codes = state["cells"]
+    cells = []
+    for i, slot in enumerate(SLOTS):
+        code = codes[2 * i : 2 * i + 2]
+        if code == "--":
+            cells.append(
+                {"slot": slot, "empty": True, "face_up": False, "owner": None, "kind": None}
+            )
+        else:
+            up = code.isupper()
+            show = up or not hide
+            cells.append(
+                {
+                    "slot": slot,
+                    "empty": False,
+                    "face_up": up,
+                    "owner": code[0].upper() if show else None,
+                    "kind": code[1].upper() if show else None,
+                }
+            )
+    out = dict(state)
+    out["cells"] = cells
+    return out
+
+
+@dataclass
+class Seat:
+    kind: str  # "human" or "engine"
+    name: str | None = None
+    token_hash: bytes | None = None
+    level: int | None = None
+    think_time: float | None = None
+    last_n: int = 0
+    applied: dict[int, int] = field(default_factory=dict)
+    rematch: bool = False
+
+    @property
+    def taken(self) -> bool:
+        return self.kind == "engine" or self.token_hash is not None
+
+    def row(self, room: str, seat: str) -> SeatRow:
+        return SeatRow(
+            room, seat, self.kind, self.name, self.token_hash, self.level, self.think_time
+        )
+
+
+class Room:
+    def __init__(self, row: RoomRow, seats: dict[str, Seat]) -> None:
+        self.row = row
+        self.id = row.id
+        self.seats = seats
+        self.state: dict = row.initial_state  # after the last applied event
+        self.version = 0  # of the last applied event
+        self.committed_version = 0
+        self.committed_state: dict = row.initial_state
+        self.texts: list[str] = []  # committed event messages, version v at v - 1
+        self.history: list[tuple[int, str, str | None]] = []  # (version, player, move)
+        self.last_activity = row.created
+        self.conns: dict[str, set[Connection]] = {"A": set(), "B": set()}
+        self.spectators: set[Connection] = set()
+        self.queue: deque[tuple[Connection, str, int, str, int]] = deque()
+        self.busy = False  # a request to the engine is in flight
+        self.ready = False  # the engine holds the board
+        self.broken: str | None = None
+        self.thinking: tuple[str, float] | None = None
+        self.expanded: tuple[int, dict] | None = None
+
+    # -- what the room looks like -------------------------------------------
+
+    @property
+    def over(self) -> bool:
+        return self.state["result"] is not None
+
+    def status(self, state: dict | None = None) -> str:
+        state = state or self.state
+        if state["result"] is not None:
+            return "over"
+        if any(not s.taken for s in self.seats.values()):
+            return "waiting"
+        return "playing"
+
+    def summary(self, state: dict | None = None) -> dict:
+        state = state or self.committed_state
+        seats = {}
+        for name, seat in self.seats.items():
+            entry: dict[str, Any] = {
+                "kind": seat.kind,
+                "name": seat.name,
+                "taken": seat.taken,
+                "connected": seat.kind == "engine" or bool(self.conns[name]),
+            }
+            if seat.kind == "engine":
+                entry["level"] = seat.level
+                entry["think_time"] = seat.think_time
+            seats[name] = entry
+        row = self.row
+        return {
+            "id": self.id,
+            "status": self.status(state),
+            "public": row.public,
+            "options": {
+                "first": row.first,
+                "ply_limit": row.ply_limit,
+                "hide_face_down_owners": row.hide_face_down_owners,
+            },
+            "seats": seats,
+            "plies": state["plies"],
+            "to_move": state["to_move"],
+            "result": state["result"],
+            "spectators": len(self.spectators),
+            "created": row.created,
+            "rematch": row.rematch,
+        }
+
+    def public_state(self) -> dict:
+        cached = self.expanded
+        if cached is None or cached[0] != self.committed_version:
+            cached = (
+                self.committed_version,
+                expand_state(self.committed_state, self.row.hide_face_down_owners),
+            )
+            self.expanded = cached
+        return cached[1]
+
+    def public_history(self) -> list[dict]:
+        return [{"player": p, "move": m} for v, p, m in self.history if v <= self.committed_version]
+
+    def presence(self) -> dict:
+        return {
+            "type": "presence",
+            "seats": {
+                s: seat.kind == "engine" or bool(self.conns[s]) for s, seat in self.seats.items()
+            },
+            "spectators": len(self.spectators),
+        }
+
+    def connections(self) -> Iterable[Connection]:
+        yield from self.conns["A"]
+        yield from self.conns["B"]
+        yield from self.spectators
+
+    def broadcast(self, text: str) -> None:
+        for conn in self.connections():
+            conn.send(text)
+
+    def moves_for(self, seat: str | None) -> list[str]:
+        state = self.committed_state
+        if seat is None or state["to_move"] != seat:
+            return []
+        return state["legal_moves"]
+
+    def snapshot(self, seat: str | None) -> dict:
+        thinking = None
+        if self.thinking is not None:
+            who, since = self.thinking
+            thinking = {
+                "seat": who,
+                "level": self.seats[who].level,
+                "elapsed": round(time.monotonic() - since, 3),
+            }
+        return {
+            "type": "snapshot",
+            "version": self.committed_version,
+            "room": self.summary(),
+            "state": self.public_state(),
+            "history": self.public_history(),
+            "you": {"seat": seat, "legal_moves": self.moves_for(seat)},
+            "thinking": thinking,
+        }
+
+    def seat_of(self, token: str) -> str | None:
+        digest = hash_token(token)
+        found = None
+        for name, seat in self.seats.items():
+            # Every seat is compared, in constant time, whatever matches.
+            if seat.token_hash is not None and hmac.compare_digest(seat.token_hash, digest):
+                found = name
+        return found
+
+
+class Committer:
+    """Group commit: the changes of one pass of the event loop in one
+    transaction, then the callbacks that tell people, in order."""
+
+    def __init__(self, store: Store, on_failure: Callable[[BaseException], None]) -> None:
+        self.store = store
+        self.on_failure = on_failure
+        self.changes: list[Change] = []
+        self.after: list[Callable[[], None]] = []
+        self.scheduled = False
+        self.failed = False
+
+    def add(self, changes: list[Change], after: Callable[[], None] | None = None) -> None:
+        self.changes.extend(changes)
+        if after is not None:
+            self.after.append(after)
+        if not self.scheduled:
+            self.scheduled = True
+            asyncio.get_running_loop().call_soon(self.flush)
+
+    @property
+    def idle(self) -> bool:
+        return not self.changes and not self.after
+
+    def flush(self) -> None:
+        self.scheduled = False
+        if self.failed:
+            return
+        changes, self.changes = self.changes, []
+        after, self.after = self.after, []
+        if changes:
+            start = time.perf_counter()
+            try:
+                self.store.write(changes)
+            except Exception as err:  # noqa: BLE001 - nothing is acknowledged past this
+                self.failed = True
+                log.critical("the store refused a write: %s; stopping", err)
+                self.on_failure(err)
+                return
+            metrics.commits.observe(time.perf_counter() - start)
+        for callback in after:
+            try:
+                callback()
+            except Exception:  # noqa: BLE001
+                log.exception("error after a commit")
+
+
+class Hub:
+    """Every room of this server, and the requests made of them."""
+
+    def __init__(
+        self,
+        settings: Settings,
+        store: Store,
+        on_failure: Callable[[BaseException], None] = lambda err: None,
+    ) -> None:
+        self.settings = settings
+        self.store = store
+        self.rooms: dict[str, Room] = {}
+        self.committer = Committer(store, on_failure)
+        self.pool: EnginePool | None = None
+        self.stopping = False
+        self._sweeper: asyncio.Task[None] | None = None
+        self._tasks: set[asyncio.Task[Any]] = set()
+        self._drained: asyncio.Future[None] | None = None
+
+    # -- start and stop -----------------------------------------------------
+
+    async def start(self) -> None:
+        self.pool = EnginePool(self.settings.workers, self._worker_restarted)
+        self.pool.start()
+        cutoff = time.time() - self.settings.review_time
+        stored = self.store.load_rooms(finished_after=cutoff)
+        by_worker: dict[int, list[Room]] = {}
+        for entry in stored:
+            room = self._restore(entry)
+            self.rooms[room.id] = room
+            if not room.over:
+                by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
+        for index, rooms in by_worker.items():
+            self._load(index, rooms, [[m for _, _, m in r.history] for r in rooms], notice=False)
+        self._update_gauges()
+        log.info(
+            "store holds %d rooms, %d of them unfinished",
+            len(stored),
+            sum(len(r) for r in by_worker.values()),
+        )
+        self._sweeper = asyncio.get_running_loop().create_task(self._sweep())
+
+    def _restore(self, entry: StoredRoom) -> Room:
+        seats = {
+            s.seat: Seat(s.kind, s.name, s.token_hash, s.level, s.think_time) for s in entry.seats
+        }
+        room = Room(entry.room, seats)
+        for event in entry.events:
+            room.version = room.committed_version = event.version
+            room.state = room.committed_state = event.state
+            room.last_activity = event.at
+            if event.kind == "turn":
+                room.history.append((event.version, event.data["player"], event.data["move"]))
+            if event.seat is not None and event.n is not None:
+                seat = room.seats[event.seat]
+                seat.last_n = max(seat.last_n, event.n)
+                seat.applied[event.n] = event.version
+            if event.kind == "rematch_offer":
+                room.seats[event.data["seat"]].rematch = True
+            room.texts.append(self._event_text(room, event))
+        if room.over:
+            room.ready = True
+        return room
+
+    async def drain(self) -> None:
+        """Stop taking work, let the moves in flight finish, close every
+        connection with 'going away', stop the engine and close the store.
+        Called again, it waits for the first call to end."""
+        if self._drained is not None:
+            await self._drained
+            return
+        self._drained = asyncio.get_running_loop().create_future()
+        self.stopping = True
+        deadline = time.monotonic() + self.settings.drain_timeout
+        while time.monotonic() < deadline:
+            if self.committer.idle and not any(
+                r.busy and not r.thinking for r in self.rooms.values()
+            ):
+                break
+            await asyncio.sleep(0.01)
+        self.committer.flush()
+        for room in self.rooms.values():
+            for conn in list(room.connections()):
+                conn.close(1001, "going away")
+        await asyncio.sleep(0.05)
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+        if self.pool is not None:
+            self.pool.stop()
+        self.store.close()
+        log.info("stopped")
+        self._drained.set_result(None)
+
+    # -- lobby --------------------------------------------------------------
+
+    def room(self, room_id: str) -> Room:
+        room = self.rooms.get(room_id) if isinstance(room_id, str) else None
+        if room is None:
+            raise HubError("no_such_room", "no such room")
+        return room
+
+    def open_rooms(self) -> int:
+        return sum(1 for r in self.rooms.values() if not r.over)
+
+    def list_rooms(self, status: str) -> list[dict]:
+        if status not in ("waiting", "playing"):
+            raise HubError("bad_request", "status is 'waiting' or 'playing'")
+        found = [
+            r for r in self.rooms.values() if r.row.public and r.status(r.committed_state) == status
+        ]
+        found.sort(key=lambda r: r.row.created, reverse=True)
+        return [r.summary() for r in found[:100]]
+
+    def read(self, room_id: str) -> dict:
+        room = self.room(room_id)
+        return {
+            "room": room.summary(),
+            "version": room.committed_version,
+            "state": room.public_state(),
+            "history": room.public_history(),
+        }
+
+    async def create(self, body: object, address: str) -> dict:
+        if self.stopping:
+            raise HubError("shutting_down", "the server is stopping")
+        options = parse_create(body)
+        if self.open_rooms() >= self.settings.max_rooms:
+            raise HubError("server_full", "the server holds as many rooms as it may")
+        mine = sum(1 for r in self.rooms.values() if r.row.creator == address and not r.over)
+        if mine >= self.settings.max_rooms_per_address:
+            raise HubError("too_many_rooms", "too many open rooms from this address")
+        join = options.pop("join")
+        seats = {s: Seat(**options["seats"][s]) for s in SEATS}
+        token = None
+        if join is not None:
+            seat_name, name = join
+            if seats[seat_name].kind != "human":
+                raise HubError("seat_taken", f"seat {seat_name} is the engine's")
+            token, seats[seat_name].token_hash = new_token()
+            seats[seat_name].name = name
+        room = await self._new_room(options, seats, address)
+        log.info(
+            "room %s created by %s: %s, first %s, ply limit %d",
+            room.id,
+            address,
+            " against ".join(
+                f"{s} engine level {seat.level}" if seat.kind == "engine" else f"{s} human"
+                for s, seat in seats.items()
+            ),
+            options["first"],
+            options["ply_limit"],
+        )
+        answer: dict[str, Any] = {"room": room.summary()}
+        if join is not None:
+            answer["seat"] = join[0]
+            answer["token"] = token
+        self._next(room)
+        return answer
+
+    async def _new_room(self, options: dict, seats: dict[str, Seat], address: str) -> Room:
+        assert self.pool is not None
+        room_id = secrets.token_urlsafe(9)
+        while room_id in self.rooms:  # pragma: no cover - 72 random bits
+            room_id = secrets.token_urlsafe(9)
+        try:
+            dealt = await self.pool.request(room_id, "new", options["first"], options["ply_limit"])
+        except (WorkerDied, EngineRefused) as err:
+            raise HubError("server_full", f"the engine could not deal: {err}") from None
+        row = RoomRow(
+            id=room_id,
+            created=time.time(),
+            public=options["public"],
+            first=options["first"],
+            ply_limit=options["ply_limit"],
+            hide_face_down_owners=options["hide_face_down_owners"],
+            layout=dealt["layout"],
+            initial_state=dealt["state"],
+            creator=address,
+        )
+        room = Room(row, seats)
+        room.ready = True
+        self.rooms[room_id] = room
+        await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
+        self._update_gauges()
+        return room
+
+    async def join(self, room_id: str, body: object) -> dict:
+        if self.stopping:
+            raise HubError("shutting_down", "the server is stopping")
+        room = self.room(room_id)
+        if not isinstance(body, dict):
+            raise HubError("bad_request", "the body is a JSON object")
+        name = check_name(body.get("name"))
+        wanted = body.get("seat")
+        if room.over:
+            raise HubError("game_over", "the game is over")
+        if wanted is None:
+            free = [s for s in SEATS if not room.seats[s].taken]
+            if not free:
+                raise HubError("room_full", "no seat is free")
+            wanted = free[0]
+        elif wanted not in SEATS:
+            raise HubError("bad_request", "seat is 'A' or 'B'")
+        seat = room.seats[wanted]
+        if seat.taken:
+            raise HubError("seat_taken", f"seat {wanted} is taken")
+        token, seat.token_hash = new_token()
+        seat.name = name
+        await self._seat_event(room, wanted, {"kind": "join", "seat": wanted, "name": name})
+        log.info("room %s: seat %s taken", room.id, wanted)
+        self._next(room)
+        return {"room": room.summary(), "seat": wanted, "token": token}
+
+    async def leave(self, room_id: str, token: str | None) -> dict:
+        room = self.room(room_id)
+        if not token:
+            raise HubError("missing_token", "the seat's token is needed")
+        seat_name = room.seat_of(token)
+        if seat_name is None:
+            raise HubError("bad_token", "that token holds no seat of this room")
+        seat = room.seats[seat_name]
+        seat.token_hash = None
+        seat.name = None
+        seat.rematch = False
+        room.queue = deque(q for q in room.queue if q[1] != seat_name)
+        for conn in list(room.conns[seat_name]):
+            conn.close(1000, "seat given up")
+        await self._seat_event(room, seat_name, {"kind": "leave", "seat": seat_name})
+        log.info("room %s: seat %s given up", room.id, seat_name)
+        return {"room": room.summary()}
+
+    async def _seat_event(self, room: Room, seat_name: str, data: dict) -> None:
+        room.version += 1
+        row = EventRow(room.id, room.version, data["kind"], data, room.state, time.time())
+        room.last_activity = row.at
+        seat_row = room.seats[seat_name].row(room.id, seat_name)
+        future = asyncio.get_running_loop().create_future()
+        self.committer.add([seat_row, row], partial(self._publish, room, [row], None, None, future))
+        await future
+
+    async def _commit(self, changes: list[Change]) -> None:
+        future = asyncio.get_running_loop().create_future()
+        self.committer.add(changes, partial(future.set_result, None))
+        await future
+
+    # -- connections --------------------------------------------------------
+
+    def attach(self, room_id: str, token: object, version: object, conn: Connection) -> None:
+        room = self.room(room_id)
+        seat = None
+        if token is not None:
+            if not isinstance(token, str) or not token:
+                raise HubError("bad_token", "that token holds no seat of this room")
+            seat = room.seat_of(token)
+            if seat is None:
+                raise HubError("bad_token", "that token holds no seat of this room")
+        conn.room = room
+        conn.seat = seat
+        (room.conns[seat] if seat else room.spectators).add(conn)
+        metrics.connections.labels("seat" if seat else "spectator").inc()
+        conn.send(
+            dumps(
+                {
+                    "type": "welcome",
+                    "protocol": PROTOCOL,
+                    "room": room.id,
+                    "seat": seat,
+                    "version": room.committed_version,
+                    "last_n": room.seats[seat].last_n if seat else None,
+                }
+            )
+        )
+        if (
+            isinstance(version, int)
+            and not isinstance(version, bool)
+            and 0 <= version <= room.committed_version
+        ):
+            for text in room.texts[version : room.committed_version]:
+                conn.send(text)
+            conn.send(dumps(room.presence()))
+        else:
+            conn.send(dumps(room.snapshot(seat)))
+        self._presence_changed(room, skip=conn)
+
+    def detach(self, conn: Connection) -> None:
+        room = conn.room
+        if room is None:
+            return
+        conn.room = None
+        group = room.conns[conn.seat] if conn.seat else room.spectators
+        if conn in group:
+            group.discard(conn)
+            metrics.connections.labels("seat" if conn.seat else "spectator").dec()
+            self._presence_changed(room)
+
+    def _presence_changed(self, room: Room, skip: Connection | None = None) -> None:
+        text = dumps(room.presence())
+        for other in room.connections():
+            if other is not skip:
+                other.send(text)
+
+    # -- moves --------------------------------------------------------------
+
+    def move(self, conn: Connection, message: dict) -> None:
+        room = conn.room
+        assert room is not None
+        n = message.get("n")
+        if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
+            self._refuse(conn, n, "bad_message", "n is a positive integer")
+            return
+        move = message.get("move")
+        if not isinstance(move, str) or len(move) > MAX_MOVE_TEXT:
+            self._refuse(conn, n, "bad_message", "move is the text of a move")
+            return
+        if conn.seat is None:
+            self._refuse(conn, n, "spectator", "a spectator cannot move")
+            return
+        room.last_activity = time.time()
+        room.queue.append((conn, conn.seat, n, move, 0))
+        self._pump(room)
+
+    def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
+        metrics.refusals.labels(code).inc()
+        conn.send(dumps({"type": "refused", "n": n, "code": code, "message": message}))
+
+    def _duplicate(self, conn: Connection, seat: Seat, n: int) -> None:
+        conn.send(dumps({"type": "ack", "n": n, "version": seat.applied.get(n), "duplicate": True}))
+
+    def _pump(self, room: Room) -> None:
+        """Send the room's next queued move to the engine, if it may go now."""
+        assert self.pool is not None
+        while room.queue and not room.busy and room.ready and not self.stopping:
+            conn, seat_name, n, move, tries = room.queue.popleft()
+            seat = room.seats[seat_name]
+            if n <= seat.last_n:
+                self._duplicate(conn, seat, n)
+            elif room.broken:
+                self._refuse(conn, n, "busy", "the room cannot go on: " + room.broken)
+            elif room.over:
+                self._refuse(conn, n, "game_over", "the game is over")
+            elif room.status() == "waiting":
+                self._refuse(conn, n, "waiting", "a seat is still free")
+            elif room.state["to_move"] != seat_name:
+                self._refuse(conn, n, "not_your_turn", "it is not your turn")
+            else:
+                room.busy = True
+                future = self.pool.request(room.id, "play", seat_name, move)
+                future.add_done_callback(
+                    partial(self._played, room, conn, seat_name, n, move, tries)
+                )
+
+    def _played(
+        self,
+        room: Room,
+        conn: Connection,
+        seat_name: str,
+        n: int,
+        move: str,
+        tries: int,
+        future: asyncio.Future[Any],
+    ) -> None:
+        room.busy = False
+        err = future.exception()
+        if err is not None:
+            if isinstance(err, EngineRefused):
+                self._refuse(conn, n, err.code, err.message)
+            elif isinstance(err, WorkerDied) and tries == 0:
+                room.queue.appendleft((conn, seat_name, n, move, 1))  # after the rebuild
+                return
+            else:
+                log.error("room %s: move %s failed: %s", room.id, move, err)
+                self._refuse(conn, n, "busy", "the engine failed on this move; send it again")
+            self._pump(room)
+            return
+        seat = room.seats[seat_name]
+        seat.last_n = n
+        rows = self._record_turns(room, future.result(), "human", n)
+        seat.applied[n] = rows[0].version
+        metrics.moves.labels("human").inc()
+        ack = dumps({"type": "ack", "n": n, "version": rows[0].version})
+        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
+        self._next(room)
+
+    def _record_turns(
+        self, room: Room, payload: dict, by: str, n: int | None, seconds: float | None = None
+    ) -> list[Change]:
+        state = payload["state"]
+        now = time.time()
+        rows: list[Change] = []
+        for i, (player, move) in enumerate(payload["turns"]):
+            room.version += 1
+            first = i == 0 and move is not None
+            data: dict[str, Any] = {
+                "kind": "turn",
+                "player": player,
+                "move": move,
+                "by": by if first else "rules",
+            }
+            if first and seconds is not None:
+                data["seconds"] = round(seconds, 6)
+            rows.append(
+                EventRow(
+                    room.id,
+                    room.version,
+                    "turn",
+                    data,
+                    state,
+                    now,
+                    seat=player if first else None,
+                    n=n if first else None,
+                )
+            )
+            room.history.append((room.version, player, move))
+            log.info(
+                "room %s v%d: %s %s%s",
+                room.id,
+                room.version,
+                player,
+                move or "passes",
+                f" (engine, {seconds * 1000:.2f} ms)" if first and seconds is not None else "",
+            )
+        room.state = state
+        room.last_activity = now
+        if state["result"] is not None:
+            room.row.finished_at = now
+            rows.append(room.row)
+            assert self.pool is not None
+            self.pool.post(room.id, "drop")
+            log.info("room %s over: %s", room.id, state["result"]["text"])
+        return rows
+
+    def _publish(
+        self,
+        room: Room,
+        rows: list[Change],
+        conn: Connection | None,
+        ack: str | None,
+        future: asyncio.Future[None] | None,
+    ) -> None:
+        """After a commit: acknowledge, then tell everyone, in version order."""
+        if ack is not None and conn is not None:
+            conn.send(ack)
+        for row in rows:
+            if isinstance(row, EventRow):
+                room.committed_version = row.version
+                room.committed_state = row.state
+                text = self._event_text(room, row)
+                room.texts.append(text)
+                room.broadcast(text)
+        if future is not None and not future.done():
+            future.set_result(None)
+        if room.over:
+            self._update_gauges()
+
+    def _event_text(self, room: Room, row: EventRow) -> str:
+        return dumps(
+            {
+                "type": "event",
+                "version": row.version,
+                "event": row.data,
+                "state": expand_state(row.state, room.row.hide_face_down_owners),
+                "room": room.summary(row.state),
+            }
+        )
+
+    def _next(self, room: Room) -> None:
+        """Start the engine seat's search if it is its turn, else the next queued move."""
+        if room.busy or not room.ready or self.stopping or room.broken:
+            return
+        to_move = room.state["to_move"]
+        if to_move is not None and room.status() == "playing":
+            seat = room.seats[to_move]
+            if seat.kind == "engine":
+                self._start_bot(room, to_move, seat)
+                return
+        self._pump(room)
+
+    def _start_bot(self, room: Room, seat_name: str, seat: Seat) -> None:
+        assert self.pool is not None
+        room.busy = True
+        room.thinking = (seat_name, time.monotonic())
+        future = self.pool.request(room.id, "bot", seat.level, seat.think_time)
+        future.add_done_callback(partial(self._bot_done, room, seat_name))
+        notice = dumps(
+            {
+                "type": "thinking",
+                "seat": seat_name,
+                "level": seat.level,
+                "think_time": seat.think_time,
+            }
+        )
+        # After the commit of whatever came before, so it follows that event.
+        self.committer.add([], partial(room.broadcast, notice))
+
+    def _bot_done(self, room: Room, seat_name: str, future: asyncio.Future[Any]) -> None:
+        room.busy = False
+        room.thinking = None
+        err = future.exception()
+        if err is not None:
+            if not isinstance(err, WorkerDied):
+                log.error("room %s: the engine seat failed: %s", room.id, err)
+                room.broken = str(err)
+            return  # a restarted worker asks again once the room is rebuilt
+        payload = future.result()
+        seconds = payload["seconds"]
+        metrics.bot_think.observe(seconds)
+        metrics.moves.labels("engine").inc()
+        rows = self._record_turns(room, payload, "engine", None, seconds)
+        self.committer.add(rows, partial(self._publish, room, rows, None, None, None))
+        self._next(room)
+
+    # -- rematch ------------------------------------------------------------
+
+    def rematch(self, conn: Connection, message: dict) -> None:
+        room = conn.room
+        assert room is not None
+        n = message.get("n")
+        if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
+            self._refuse(conn, n, "bad_message", "n is a positive integer")
+            return
+        if conn.seat is None:
+            self._refuse(conn, n, "spectator", "a spectator cannot ask for a rematch")
+            return
+        seat = room.seats[conn.seat]
+        if n <= seat.last_n:
+            self._duplicate(conn, seat, n)
+            return
+        if not room.over:
+            self._refuse(conn, n, "bad_message", "the game is not over")
+            return
+        seat.last_n = n
+        room.version += 1
+        seat.rematch = True
+        data = {"kind": "rematch_offer", "seat": conn.seat}
+        row = EventRow(
+            room.id, room.version, "rematch_offer", data, room.state, time.time(), conn.seat, n
+        )
+        seat.applied[n] = row.version
+        ack = dumps({"type": "ack", "n": n, "version": row.version})
+        self.committer.add([row], partial(self._publish, room, [row], conn, ack, None))
+        humans = [s for s in room.seats.values() if s.kind == "human"]
+        if room.row.rematch is None and all(s.rematch for s in humans):
+            room.row.rematch = "pending"
+            self._spawn(self._make_rematch(room))
+
+    async def _make_rematch(self, room: Room) -> None:
+        old = room.row
+        options = {
+            "first": "B" if old.first == "A" else "A",
+            "ply_limit": old.ply_limit,
+            "public": old.public,
+            "hide_face_down_owners": old.hide_face_down_owners,
+        }
+        seats = {
+            s: Seat(seat.kind, seat.name, seat.token_hash, seat.level, seat.think_time)
+            for s, seat in room.seats.items()
+        }
+        try:
+            new = await self._new_room(options, seats, old.creator)
+        except HubError as err:
+            log.error("room %s: no rematch: %s", room.id, err.message)
+            old.rematch = None
+            return
+        old.rematch = new.id
+        room.version += 1
+        data = {"kind": "rematch", "room": new.id}
+        row = EventRow(room.id, room.version, "rematch", data, room.state, time.time())
+        self.committer.add([old, row], partial(self._publish, room, [row], None, None, None))
+        log.info("room %s: rematch in room %s", room.id, new.id)
+        self._next(new)
+
+    def _spawn(self, coro: Any) -> None:
+        task = asyncio.get_running_loop().create_task(coro)
+        self._tasks.add(task)
+        task.add_done_callback(self._tasks.discard)
+
+    # -- engine faults --------------------------------------------------------
+
+    def _worker_restarted(self, index: int) -> None:
+        assert self.pool is not None
+        metrics.worker_restarts.inc()
+        self.committer.flush()  # the store must hold every applied turn
+        rooms = [r for r in self.rooms.values() if not r.over and self.pool.index_of(r.id) == index]
+        for room in rooms:
+            room.ready = False
+        moves = [self.store.load_moves(r.id) for r in rooms]
+        self._load(index, rooms, moves, notice=True)
+
+    def _load(
+        self, index: int, rooms: list[Room], moves: list[list[str | None]], notice: bool
+    ) -> None:
+        assert self.pool is not None
+        if not rooms:
+            return
+        specs = [
+            (r.id, r.row.layout, r.row.first, r.row.ply_limit, m) for r, m in zip(rooms, moves)
+        ]
+        start = time.perf_counter()
+        future = self.pool.request_to(index, "load", "", specs)
+        future.add_done_callback(partial(self._loaded, rooms, notice, start))
+
+    def _loaded(
+        self, rooms: list[Room], notice: bool, start: float, future: asyncio.Future[Any]
+    ) -> None:
+        err = future.exception()
+        if err is not None:
+            if not isinstance(err, WorkerDied):  # a dead worker is restarted and asked again
+                for room in rooms:
+                    room.broken = str(err)
+                log.error("rebuilding %d rooms failed: %s", len(rooms), err)
+            return
+        answers = future.result()
+        log.info(
+            "%d rooms rebuilt on the engine in %.2f s", len(rooms), time.perf_counter() - start
+        )
+        text = dumps(
+            {
+                "type": "notice",
+                "code": "engine_restarted",
+                "message": "the engine was restarted; the game goes on from the same position",
+            }
+        )
+        for room in rooms:
+            ok, state = answers.get(room.id, (False, "not rebuilt"))
+            if not ok:
+                room.broken = state
+                log.error("room %s cannot be rebuilt: %s", room.id, state)
+                continue
+            if state["cells"] != room.state["cells"] or state["to_move"] != room.state["to_move"]:
+                room.broken = "the rebuilt board differs from the stored one"
+                log.error("room %s: %s", room.id, room.broken)
+                continue
+            room.ready = True
+            if notice:
+                room.broadcast(text)
+            self._next(room)
+
+    # -- expiry ----------------------------------------------------------------
+
+    async def _sweep(self) -> None:
+        while True:
+            await asyncio.sleep(self.settings.sweep_interval)
+            try:
+                self.expire(time.time())
+            except Exception:  # noqa: BLE001
+                log.exception("expiring rooms failed")
+
+    def expire(self, now: float) -> None:
+        changes: list[Change] = []
+        gone: list[Room] = []
+        for room in self.rooms.values():
+            if room.over:
+                finished = room.row.finished_at or room.last_activity
+                if now - finished > self.settings.review_time:
+                    changes.append(DeleteRoom(room.id))
+                    gone.append(room)
+            elif now - room.last_activity > self.settings.idle_timeout and not room.busy:
+                room.row.expired = True
+                changes.append(room.row)
+                gone.append(room)
+                assert self.pool is not None
+                self.pool.post(room.id, "drop")
+        for room in gone:
+            del self.rooms[room.id]
+            log.info("room %s %s", room.id, "deleted" if room.over else "expired (idle)")
+            for conn in list(room.connections()):
+                conn.close(1000, "room expired")
+        if changes:
+            self.committer.add(changes)
+            self._update_gauges()
+
+    def _update_gauges(self) -> None:
+        counts = {"waiting": 0, "playing": 0, "over": 0}
+        for room in self.rooms.values():
+            counts[room.status()] += 1
+        for status, count in counts.items():
+            metrics.rooms.labels(status).set(count)
+
+
+def parse_create(body: object) -> dict:
+    """The options of a new room from the lobby's JSON, checked."""
+    if body is None:
+        body = {}
+    if not isinstance(body, dict):
+        raise HubError("bad_request", "the body is a JSON object")
+    unknown = set(body) - {"first", "ply_limit", "seats", "public", "hide_face_down_owners", "join"}
+    if unknown:
+        raise HubError("bad_request", f"unknown field {sorted(unknown)[0]!r}")
+    first = body.get("first", "A")
+    if first not in SEATS:
+        raise HubError("bad_request", "first is 'A' or 'B'")
+    ply_limit = _int(body.get("ply_limit", 200), "ply_limit", 1, MAX_PLY_LIMIT)
+    public = body.get("public", True)
+    hide = body.get("hide_face_down_owners", False)
+    if not isinstance(public, bool) or not isinstance(hide, bool):
+        raise HubError("bad_request", "public and hide_face_down_owners are true or false")
+    seats_in = body.get("seats", {})
+    if not isinstance(seats_in, dict) or set(seats_in) - set(SEATS):
+        raise HubError("bad_request", "seats maps 'A' and 'B' to their settings")
+    seats: dict[str, dict] = {}
+    for name in SEATS:
+        spec = seats_in.get(name, {})
+        if not isinstance(spec, dict):
+            raise HubError("bad_request", f"seat {name} is an object")
+        kind = spec.get("kind", "human")
+        if kind == "human":
+            seats[name] = {"kind": "human"}
+        elif kind == "engine":
+            level = _int(spec.get("level", 5), "level", 1, MAX_LEVEL)
+            think = spec.get("think_time", 2.0)
+            if (
+                isinstance(think, bool)
+                or not isinstance(think, (int, float))
+                or not 0.05 <= think <= 30
+            ):
+                raise HubError("bad_request", "think_time is 0.05 to 30 seconds")
+            seats[name] = {
+                "kind": "engine",
+                "name": f"engine (level {level})",
+                "level": level,
+                "think_time": float(think),
+            }
+        else:
+            raise HubError("bad_request", "a seat's kind is 'human' or 'engine'")
+    if all(s["kind"] == "engine" for s in seats.values()):
+        raise HubError("bad_request", "at least one seat is human")
+    join = body.get("join")
+    if join is not None:
+        if not isinstance(join, dict):
+            raise HubError("bad_request", "join is an object with seat and name")
+        seat = join.get("seat", next(s for s in SEATS if seats[s]["kind"] == "human"))
+        if seat not in SEATS:
+            raise HubError("bad_request", "seat is 'A' or 'B'")
+        join = (seat, check_name(join.get("name")))
+    return {
+        "first": first,
+        "ply_limit": ply_limit,
+        "public": public,
+        "hide_face_down_owners": hide,
+        "seats": seats,
+        "join": join,
+    }
+
+
+def _int(value: object, name: str, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise HubError("bad_request", f"{name} is a whole number from {low} to {high}")
+    return value

@@ -1,0 +1,46 @@
+// The lobby's HTTP API. Every call resolves to the answer's JSON or
+// throws an ApiError carrying the server's code and message.
+
+export class ApiError extends Error {
+  constructor(code, message, status) {
+    super(message);
+    this.code = code;
+    this.status = status;
+  }
+}
+
+async function call(method, path, { body, token } = {}) {
+  const headers = { Accept: 'application/json' };
+  if (body !== undefined) headers['Content-Type'] = 'application/json';
+  if (token) headers.Authorization = `Bearer ${token}`;
+  let answer;
+  try {
+    answer = await fetch(path, {
+      method,
+      headers,
+      body: body === undefined ? undefined : JSON.stringify(body),
+      cache: 'no-store',
+    });
+  } catch {
+    throw new ApiError('network', '', 0);
+  }
+  let data = null;
+  try {
+    data = await answer.json();
+  } catch {
+    /* not JSON: handled below */
+  }
+  if (!answer.ok || data === null) {
+    const error = (data && data.error) || {};
+    throw new ApiError(error.code || 'http_' + answer.status, error.message || '', answer.status);
+  }
+  return data;
+}
+
+export const createRoom = (options) => call('POST', '/api/rooms', { body: options });
+export const listRooms = (status) => call('GET', `/api/rooms?status=${encodeURIComponent(status)}`);
+export const readRoom = (room) => call('GET', `/api/rooms/${encodeURIComponent(room)}`);
+export const joinRoom = (room, seat, name) =>
+  call('POST', `/api/rooms/${encodeURIComponent(room)}/join`, { body: { seat, name } });
+export const leaveRoom = (room, token) =>
+  call('POST', `/api/rooms/${encodeURIComponent(room)}/leave`, { token });

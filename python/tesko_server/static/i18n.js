@@ -1,0 +1,358 @@
+// The page's own words, in Portuguese (the default) and English. The
+// choice is remembered in localStorage. Texts from the server (names, the
+// engine's refusal messages) are never translated: they are shown as sent.
+
+const WORDS = {
+  pt: {
+    language: 'Língua',
+    tagline: 'Um jogo de cartas para dois numa grelha de 3 × 4.',
+    lobby: '← Átrio',
+    your_name: 'O teu nome',
+    default_name: 'Jogador',
+    engine_heading: 'Jogar contra o motor',
+    strength: 'Força',
+    level_easy: 'Fácil (nível 1)',
+    level_medium: 'Médio (nível 3)',
+    level_hard: 'Difícil (nível 6)',
+    level_other: 'Outro nível',
+    level_number: 'Nível (1 a 12)',
+    first_heading: 'Quem começa',
+    first_me: 'Eu',
+    first_engine: 'O motor',
+    hide_marks: 'Esconder os donos das cartas viradas para baixo (jogar de memória)',
+    let_watch: 'Deixar outros assistir',
+    play: 'Jogar',
+    friend_heading: 'Jogar com um amigo',
+    friend_text: 'Cria uma sala privada e envia a ligação a quem quiseres.',
+    friend_public: 'Mostrar a sala no átrio (qualquer pessoa pode entrar)',
+    create_room: 'Criar sala',
+    waiting_heading: 'Salas à espera de jogador',
+    waiting_none: 'Nenhuma sala à espera.',
+    playing_heading: 'Jogos a decorrer',
+    playing_none: 'Nenhum jogo a decorrer.',
+    refresh: 'Atualizar',
+    join: 'Entrar',
+    join_room: 'Entrar na sala de {name}',
+    watch: 'Assistir',
+    watch_game: 'Assistir a {a} contra {b}',
+    waits: '{name} espera adversário',
+    versus: '{a} contra {b}',
+    plies: '{n} jogadas',
+    ply_one: '1 jogada',
+    engine_name: 'motor (nível {level})',
+    free_seat: 'lugar livre',
+    lists_failed: 'Não foi possível ler as salas.',
+    err_network: 'Sem ligação ao servidor.',
+    err_too_many_rooms: 'Já tens salas abertas demais; acaba ou deixa uma primeiro.',
+    err_server_full: 'O servidor está cheio; tenta daqui a pouco.',
+    err_no_such_room: 'Esta sala não existe ou já expirou.',
+    err_seat_taken: 'Esse lugar já foi ocupado.',
+    err_room_full: 'A sala já está cheia.',
+    err_game_over: 'O jogo desta sala já acabou.',
+    err_bad_request: 'Pedido inválido: {message}',
+    err_other: 'Erro: {message}',
+    room: 'Sala {id}',
+    board: 'Tabuleiro',
+    cell_empty: '{slot}, vazia',
+    cell_up: '{slot}, {card}, virada para cima',
+    cell_down: '{slot}, {card}, virada para baixo',
+    cell_back: '{slot}, carta virada para baixo',
+    mine_N: 'a tua carta Normal',
+    mine_F: 'a tua Figura',
+    theirs_N: 'carta Normal do adversário',
+    theirs_F: 'Figura do adversário',
+    side_N: 'carta Normal de {side}',
+    side_F: 'Figura de {side}',
+    kind_N: 'Normal',
+    kind_F: 'Figura',
+    selected: 'selecionada',
+    target: 'alvo',
+    last_move: 'última jogada',
+    r_loading: 'A carregar.',
+    r_over: 'O jogo acabou.',
+    r_watching: 'Estás a assistir.',
+    r_waiting: 'À espera do segundo jogador.',
+    r_not_turn: 'Não é a tua vez.',
+    r_empty: 'Casa vazia.',
+    r_theirs_up: 'Não podes jogar uma carta do adversário virada para cima.',
+    r_no_targets: 'Esta Figura não tem alvos.',
+    r_not_target: 'Não é alvo desta Figura.',
+    r_not_legal: 'Jogada não permitida.',
+    h_play: 'jogar esta carta Normal',
+    h_take: 'retirar esta carta',
+    h_select: 'escolher esta Figura e depois o alvo',
+    h_target: 'virar esta carta com a Figura de {from}',
+    h_cancel: 'cancelar a escolha',
+    hint: '{slot}: {text}',
+    t_loading: 'A ligar…',
+    t_yours: 'É a tua vez.',
+    t_pick_target: 'Escolhe o alvo da Figura de {slot} (Escape cancela).',
+    t_other: 'Vez de {name} ({side}).',
+    t_thinking: 'O motor está a pensar… {s} s',
+    t_waiting: 'À espera do segundo jogador.',
+    t_over: 'Fim do jogo.',
+    played: '{name} ({side}) jogou {move}.',
+    passed: '{name} ({side}) passou.',
+    move_label: 'Jogada',
+    move_placeholder: 'ex.: B2 ou B3A1',
+    move_send: 'Jogar',
+    refused_not_your_turn: 'Não é a tua vez.',
+    refused_spectator: 'Quem assiste não pode jogar.',
+    refused_waiting: 'Falta um jogador.',
+    refused_game_over: 'O jogo acabou.',
+    refused_bad_message: 'Jogada mal escrita.',
+    refused_busy: 'O motor está a recomeçar; tenta de novo.',
+    refused_offline: 'Sem ligação; tenta quando voltar.',
+    refused_empty: 'Escreve uma jogada, por exemplo B2 ou B3A1.',
+    you: 'tu',
+    cards: '{n} cartas',
+    card_one: '1 carta',
+    material: 'material {n}',
+    online: 'ligado',
+    offline: 'desligado',
+    you_play: 'Jogas com {side}.',
+    you_watch: 'Estás a assistir.',
+    spectators: '{n} a assistir',
+    moves_heading: 'Jogadas',
+    moves_none: 'Ainda nenhuma jogada.',
+    passes: 'passa',
+    you_won: 'Ganhaste!',
+    you_lost: 'Perdeste.',
+    side_won: '{name} ({side}) ganhou.',
+    draw: 'Empate.',
+    why_no_cards: '{side} ficou sem cartas.',
+    why_no_moves: 'Nenhum lado pode jogar; conta o material: {a} contra {b}.',
+    why_ply_limit: 'Chegou-se ao limite de {n} jogadas; conta o material: {a} contra {b}.',
+    rematch: 'Desforra',
+    rematch_asked: 'Pediste a desforra; à espera do adversário.',
+    rematch_offer: '{name} pede a desforra.',
+    rematch_watch: 'Assistir à desforra',
+    join_heading: 'Há um lugar livre nesta sala',
+    join_as: 'Entrar como {side}',
+    share_heading: 'Convida um amigo',
+    share_text: 'Envia esta ligação a quem vai jogar contigo:',
+    share_link: 'Ligação da sala',
+    copy: 'Copiar ligação',
+    copied: 'Ligação copiada.',
+    copy_failed: 'Não foi possível copiar; copia a ligação à mão.',
+    banner_lost: 'Ligação perdida. A voltar a ligar em {s} s…',
+    banner_connecting: 'A voltar a ligar…',
+    fatal_no_such_room: 'Esta sala não existe ou já expirou.',
+    seat_lost: 'O teu lugar nesta sala já não é válido; estás a assistir.',
+    notice_engine_restarted: 'O motor teve uma falha e foi reiniciado; o jogo continua.',
+  },
+  en: {
+    language: 'Language',
+    tagline: 'A card game for two on a 3 × 4 grid.',
+    lobby: '← Lobby',
+    your_name: 'Your name',
+    default_name: 'Player',
+    engine_heading: 'Play the engine',
+    strength: 'Strength',
+    level_easy: 'Easy (level 1)',
+    level_medium: 'Medium (level 3)',
+    level_hard: 'Hard (level 6)',
+    level_other: 'Another level',
+    level_number: 'Level (1 to 12)',
+    first_heading: 'Who moves first',
+    first_me: 'Me',
+    first_engine: 'The engine',
+    hide_marks: 'Hide the owners of face-down cards (play from memory)',
+    let_watch: 'Let others watch',
+    play: 'Play',
+    friend_heading: 'Play a friend',
+    friend_text: 'Creates a private room; send its link to whoever you like.',
+    friend_public: 'List the room in the lobby (anyone can join)',
+    create_room: 'Create room',
+    waiting_heading: 'Rooms waiting for a player',
+    waiting_none: 'No room is waiting.',
+    playing_heading: 'Games in progress',
+    playing_none: 'No game in progress.',
+    refresh: 'Refresh',
+    join: 'Join',
+    join_room: "Join {name}'s room",
+    watch: 'Watch',
+    watch_game: 'Watch {a} against {b}',
+    waits: '{name} is waiting for an opponent',
+    versus: '{a} against {b}',
+    plies: '{n} moves',
+    ply_one: '1 move',
+    engine_name: 'engine (level {level})',
+    free_seat: 'free seat',
+    lists_failed: 'Could not read the rooms.',
+    err_network: 'No connection to the server.',
+    err_too_many_rooms: 'You have too many open rooms; finish or leave one first.',
+    err_server_full: 'The server is full; try again in a while.',
+    err_no_such_room: 'This room does not exist or has expired.',
+    err_seat_taken: 'That seat has been taken.',
+    err_room_full: 'The room is full.',
+    err_game_over: "This room's game has ended.",
+    err_bad_request: 'Invalid request: {message}',
+    err_other: 'Error: {message}',
+    room: 'Room {id}',
+    board: 'Board',
+    cell_empty: '{slot}, empty',
+    cell_up: '{slot}, {card}, face up',
+    cell_down: '{slot}, {card}, face down',
+    cell_back: '{slot}, face-down card',
+    mine_N: 'your Normal card',
+    mine_F: 'your Figure',
+    theirs_N: "opponent's Normal card",
+    theirs_F: "opponent's Figure",
+    side_N: "{side}'s Normal card",
+    side_F: "{side}'s Figure",
+    kind_N: 'Normal',
+    kind_F: 'Figure',
+    selected: 'selected',
+    target: 'target',
+    last_move: 'last move',
+    r_loading: 'Loading.',
+    r_over: 'The game is over.',
+    r_watching: 'You are watching.',
+    r_waiting: 'Waiting for the second player.',
+    r_not_turn: 'It is not your turn.',
+    r_empty: 'Empty slot.',
+    r_theirs_up: "You cannot play the opponent's face-up card.",
+    r_no_targets: 'This Figure has no target.',
+    r_not_target: 'Not a target of this Figure.',
+    r_not_legal: 'Not a legal move.',
+    h_play: 'play this Normal card',
+    h_take: 'take this card off',
+    h_select: 'select this Figure, then its target',
+    h_target: 'turn this card over with the Figure on {from}',
+    h_cancel: 'cancel the selection',
+    hint: '{slot}: {text}',
+    t_loading: 'Connecting…',
+    t_yours: 'Your turn.',
+    t_pick_target: 'Pick the target of the Figure on {slot} (Escape cancels).',
+    t_other: '{name} ({side}) to move.',
+    t_thinking: 'The engine is thinking… {s} s',
+    t_waiting: 'Waiting for the second player.',
+    t_over: 'Game over.',
+    played: '{name} ({side}) played {move}.',
+    passed: '{name} ({side}) passed.',
+    move_label: 'Move',
+    move_placeholder: 'e.g. B2 or B3A1',
+    move_send: 'Play',
+    refused_not_your_turn: 'It is not your turn.',
+    refused_spectator: 'Spectators cannot move.',
+    refused_waiting: 'A player is missing.',
+    refused_game_over: 'The game is over.',
+    refused_bad_message: 'That move is not well formed.',
+    refused_busy: 'The engine is restarting; try again.',
+    refused_offline: 'Not connected; try again when the connection is back.',
+    refused_empty: 'Type a move, for example B2 or B3A1.',
+    you: 'you',
+    cards: '{n} cards',
+    card_one: '1 card',
+    material: 'material {n}',
+    online: 'online',
+    offline: 'offline',
+    you_play: 'You play {side}.',
+    you_watch: 'You are watching.',
+    spectators: '{n} watching',
+    moves_heading: 'Moves',
+    moves_none: 'No move yet.',
+    passes: 'passes',
+    you_won: 'You won!',
+    you_lost: 'You lost.',
+    side_won: '{name} ({side}) won.',
+    draw: 'Draw.',
+    why_no_cards: '{side} has no cards left.',
+    why_no_moves: 'Neither side can move; material decides: {a} to {b}.',
+    why_ply_limit: 'The {n}-move limit was reached; material decides: {a} to {b}.',
+    rematch: 'Rematch',
+    rematch_asked: 'You asked for a rematch; waiting for your opponent.',
+    rematch_offer: '{name} asks for a rematch.',
+    rematch_watch: 'Watch the rematch',
+    join_heading: 'This room has a free seat',
+    join_as: 'Join as {side}',
+    share_heading: 'Invite a friend',
+    share_text: 'Send this link to the person you will play:',
+    share_link: "Room's link",
+    copy: 'Copy link',
+    copied: 'Link copied.',
+    copy_failed: 'Could not copy; copy the link by hand.',
+    banner_lost: 'Connection lost. Reconnecting in {s} s…',
+    banner_connecting: 'Reconnecting…',
+    fatal_no_such_room: 'This room does not exist or has expired.',
+    seat_lost: 'Your seat in this room is no longer valid; you are watching.',
+    notice_engine_restarted: 'The engine failed and was restarted; the game goes on.',
+  },
+};
+
+const KEY = 'tesko.lang';
+const listeners = new Set();
+
+function stored() {
+  try {
+    return window.localStorage.getItem(KEY);
+  } catch {
+    return null;
+  }
+}
+
+let current = WORDS[stored()] ? stored() : 'pt';
+
+export const languages = Object.keys(WORDS);
+
+export function lang() {
+  return current;
+}
+
+export function t(key, params = {}) {
+  const text = WORDS[current][key] ?? WORDS.pt[key] ?? key;
+  return text.replace(/\{(\w+)\}/g, (whole, name) => (name in params ? String(params[name]) : whole));
+}
+
+export function has(key) {
+  return key in WORDS[current];
+}
+
+// A lobby error in words: the page's own when it knows the code, else the
+// server's message.
+export function errorText(error) {
+  const key = 'err_' + error.code;
+  if (has(key)) return t(key, { message: error.message });
+  return t('err_other', { message: error.message || error.code });
+}
+
+export function setLang(code) {
+  if (!WORDS[code] || code === current) return;
+  current = code;
+  try {
+    window.localStorage.setItem(KEY, code);
+  } catch {
+    /* remembered for this page only */
+  }
+  translatePage();
+  for (const listener of listeners) listener(code);
+}
+
+export function onLangChange(listener) {
+  listeners.add(listener);
+}
+
+// Fills the static words of the page: data-i18n (text), and
+// data-i18n-placeholder / data-i18n-aria-label (attributes).
+export function translatePage(root = document) {
+  document.documentElement.lang = current === 'pt' ? 'pt' : 'en';
+  for (const node of root.querySelectorAll('[data-i18n]')) node.textContent = t(node.dataset.i18n);
+  for (const node of root.querySelectorAll('[data-i18n-placeholder]')) {
+    node.placeholder = t(node.dataset.i18nPlaceholder);
+  }
+  for (const node of root.querySelectorAll('[data-i18n-aria-label]')) {
+    node.setAttribute('aria-label', t(node.dataset.i18nAriaLabel));
+  }
+  for (const button of root.querySelectorAll('[data-lang]')) {
+    button.setAttribute('aria-pressed', String(button.dataset.lang === current));
+  }
+}
+
+// The language buttons of the header.
+export function bindLanguageButtons(root = document) {
+  for (const button of root.querySelectorAll('[data-lang]')) {
+    button.addEventListener('click', () => setLang(button.dataset.lang));
+  }
+  translatePage(root);
+}

@@ -1,0 +1,132 @@
+// The lobby (/): play the engine or a friend, join a waiting room, watch a
+// game. A room created here is entered at once with its seat's token kept
+// in localStorage for that room.
+
+import { createRoom, listRooms } from './api.js';
+import { byId, el, fill, show } from './dom.js';
+import { seatName } from './game.js';
+import { bindLanguageButtons, errorText, onLangChange, t } from './i18n.js';
+import { loadName, saveName, saveSeat } from './seats.js';
+import { createStore } from './store.js';
+
+const REFRESH_MS = 5000;
+const store = createStore({ waiting: [], playing: [], listsFailed: false, error: '', busy: false });
+
+function playerName() {
+  const name = byId('name').value.trim() || t('default_name');
+  saveName(name);
+  return name;
+}
+
+async function start(options) {
+  if (store.get().busy) return;
+  store.update({ busy: true, error: '' });
+  try {
+    const answer = await createRoom(options);
+    saveSeat(answer.room.id, { seat: answer.seat, token: answer.token, n: 0 });
+    location.assign('/r/' + encodeURIComponent(answer.room.id));
+  } catch (error) {
+    store.update({ busy: false, error: errorText(error) });
+  }
+}
+
+function engineLevel(form) {
+  const choice = form.elements.level.value;
+  const level = Number(choice === 'other' ? byId('level-number').value : choice);
+  return Number.isInteger(level) && level >= 1 && level <= 12 ? level : null;
+}
+
+byId('level-number').addEventListener('input', () => {
+  byId('level-other').checked = true;
+});
+
+byId('engine-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const form = event.currentTarget;
+  const level = engineLevel(form);
+  if (level === null) {
+    store.update({ error: t('level_number') });
+    return;
+  }
+  start({
+    first: form.elements.first.value === 'me' ? 'A' : 'B',
+    seats: { A: { kind: 'human' }, B: { kind: 'engine', level } },
+    public: form.elements.public.checked,
+    hide_face_down_owners: form.elements.hide.checked,
+    join: { seat: 'A', name: playerName() },
+  });
+});
+
+byId('friend-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const form = event.currentTarget;
+  start({
+    seats: { A: { kind: 'human' }, B: { kind: 'human' } },
+    public: form.elements.public.checked,
+    hide_face_down_owners: form.elements.hide.checked,
+    join: { seat: 'A', name: playerName() },
+  });
+});
+
+async function refresh() {
+  try {
+    const [waiting, playing] = await Promise.all([listRooms('waiting'), listRooms('playing')]);
+    store.update({ waiting: waiting.rooms, playing: playing.rooms, listsFailed: false });
+  } catch {
+    store.update({ listsFailed: true });
+  }
+}
+
+function roomLink(room, key, params) {
+  return el('a', {
+    className: 'button',
+    href: '/r/' + encodeURIComponent(room.id),
+    'aria-label': t(key + '_' + (key === 'join' ? 'room' : 'game'), params),
+    text: t(key),
+  });
+}
+
+function drawLists(state) {
+  const waiting = state.waiting.map((room) => {
+    const host = ['A', 'B'].find((side) => room.seats[side].taken) || 'A';
+    const name = seatName(room, host, t);
+    return el(
+      'li',
+      {},
+      el('span', { className: 'what', text: t('waits', { name }) }),
+      roomLink(room, 'join', { name }),
+    );
+  });
+  const playing = state.playing.map((room) => {
+    const a = seatName(room, 'A', t);
+    const b = seatName(room, 'B', t);
+    return el(
+      'li',
+      {},
+      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + (room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies })) })),
+      roomLink(room, 'watch', { a, b }),
+    );
+  });
+  fill(byId('waiting'), waiting);
+  fill(byId('playing'), playing);
+  show(byId('waiting-none'), waiting.length === 0);
+  show(byId('playing-none'), playing.length === 0);
+}
+
+function draw(state) {
+  drawLists(state);
+  byId('lobby-error').textContent = state.error;
+  byId('lists-error').textContent = state.listsFailed ? t('lists_failed') : '';
+  for (const button of document.querySelectorAll('form button[type=submit]')) button.disabled = state.busy;
+}
+
+bindLanguageButtons();
+onLangChange(() => draw(store.get()));
+byId('name').value = loadName();
+byId('name').addEventListener('input', () => saveName(byId('name').value.trim()));
+byId('refresh').addEventListener('click', refresh);
+store.subscribe(draw);
+refresh();
+setInterval(() => {
+  if (!document.hidden) refresh();
+}, REFRESH_MS);

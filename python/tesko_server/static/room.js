@@ -1,0 +1,356 @@
+// The game page (/r/<room>): joins or watches a room, keeps the game state
+// in one store and draws every part of the page from it.
+
+import { joinRoom } from './api.js';
+import { BoardView } from './board.js';
+import { RoomConnection } from './connection.js';
+import { byId, el, fill, show } from './dom.js';
+import { blocked, cellAction, fromEvent, fromPresence, fromSnapshot, initialGame, seatName } from './game.js';
+import { bindLanguageButtons, errorText, has, onLangChange, t } from './i18n.js';
+import { forgetSeat, loadName, loadSeat, nextCounter, saveName, saveSeat } from './seats.js';
+import { createStore } from './store.js';
+
+const roomId = decodeURIComponent(location.pathname.replace(/^\/r\//, '').replace(/\/$/, ''));
+const held = loadSeat(roomId);
+const store = createStore({
+  ...initialGame(roomId),
+  seat: held ? held.seat : null,
+  link: null, // {state: 'open'|'connecting'|'lost', retryIn, since, wasOpen}
+  // Messages are kept as {key} (the page's own words, drawn in the current
+  // language) or {text} (the server's, shown as they came).
+  fatal: null,
+  notice: null,
+  refusal: null,
+  pending: null, // n of the move waiting for its answer: no other move until then
+  rematchAsked: false,
+  hint: '',
+  copy: null,
+  joinError: '',
+});
+
+const connection = new RoomConnection(roomId, {
+  welcome(message) {
+    const mine = loadSeat(roomId);
+    if (!message.seat && mine) {
+      forgetSeat(roomId);
+      store.update({ seat: null, notice: { key: 'seat_lost' } });
+    } else if (mine && Number.isInteger(message.last_n) && message.last_n > mine.n) {
+      saveSeat(roomId, { ...mine, n: message.last_n }); // another tab moved for this seat
+    }
+  },
+  snapshot(message) {
+    store.update((game) => fromSnapshot(game, message));
+    followRematch();
+  },
+  event(message) {
+    store.update((game) => fromEvent(game, message));
+    followRematch();
+  },
+  message(message) {
+    const game = store.get();
+    switch (message.type) {
+      case 'presence':
+        store.update(fromPresence(game, message));
+        break;
+      case 'thinking':
+        store.update({ thinking: { seat: message.seat, level: message.level, since: Date.now() } });
+        break;
+      case 'ack':
+        if (message.n === game.pending) store.update({ pending: null, refusal: null });
+        break;
+      case 'refused': {
+        // The engine's refusal is shown exactly as it comes (Portuguese).
+        const refusal =
+          message.code === 'illegal_move' || !has('refused_' + message.code)
+            ? { text: message.message }
+            : { key: 'refused_' + message.code };
+        store.update({ pending: null, refusal });
+        break;
+      }
+      case 'notice':
+        store.update({ notice: has('notice_' + message.code) ? { key: 'notice_' + message.code } : { text: message.message } });
+        break;
+      case 'error':
+        if (message.code === 'bad_token') {
+          forgetSeat(roomId);
+          store.update({ seat: null, notice: { key: 'seat_lost' } });
+          connection.restart(null);
+        }
+        break;
+      default:
+        break;
+    }
+  },
+  status(link) {
+    const wasOpen = (store.get().link && store.get().link.wasOpen) || link.state === 'open';
+    const patch = { link: { ...link, since: Date.now(), wasOpen } };
+    if (link.state === 'open') patch.pending = null; // an answer lost with the connection
+    store.update(patch);
+  },
+  fatal(code, message) {
+    store.update({ fatal: code === 'no_such_room' ? { key: 'fatal_no_such_room' } : { text: message || code } });
+  },
+});
+
+// A rematch room carries the same tokens: a seat follows it, a spectator
+// gets a link.
+function followRematch() {
+  const game = store.get();
+  const next = game.rematch;
+  if (!next) return;
+  const mine = loadSeat(roomId);
+  if (mine) {
+    saveSeat(next, { seat: mine.seat, token: mine.token, n: 0 });
+    connection.stop();
+    location.assign('/r/' + encodeURIComponent(next));
+  }
+}
+
+function send(message) {
+  if (!connection.send(message)) {
+    store.update({ refusal: { key: 'refused_offline' }, pending: null });
+    return false;
+  }
+  return true;
+}
+
+function play(move) {
+  if (store.get().pending !== null) return false;
+  const n = nextCounter(roomId);
+  if (n === null) return false;
+  store.update({ pending: n, refusal: null, selected: null });
+  return send({ type: 'move', move, n });
+}
+
+const board = new BoardView(byId('board'), {
+  act(slot) {
+    const game = store.get();
+    const action = cellAction(game, slot);
+    if (action.act === 'move') play(action.move);
+    else if (action.act === 'select') store.update({ selected: slot });
+    else if (action.act === 'cancel') store.update({ selected: null });
+    else store.update({ hint: t('hint', { slot, text: t(action.reason) }) });
+  },
+  cancel() {
+    store.update({ selected: null });
+  },
+  hint(text) {
+    if (store.get().hint !== text) store.update({ hint: text });
+  },
+});
+
+byId('move-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const input = byId('move-input');
+  const move = input.value.trim().toUpperCase();
+  if (!move) {
+    store.update({ refusal: { key: 'refused_empty' } });
+    return;
+  }
+  const reason = blocked(store.get());
+  if (reason && reason !== 'r_not_turn') {
+    store.update({ refusal: { key: reason } });
+    return;
+  }
+  if (play(move)) input.value = '';
+});
+
+byId('join-form').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  const game = store.get();
+  const name = byId('join-name').value.trim() || t('default_name');
+  const side = freeSeat(game);
+  try {
+    const answer = await joinRoom(roomId, side, name);
+    saveName(name);
+    saveSeat(roomId, { seat: answer.seat, token: answer.token, n: 0 });
+    store.update({ seat: answer.seat, joinError: '' });
+    connection.restart(answer.token);
+  } catch (error) {
+    store.update({ joinError: errorText(error) });
+  }
+});
+
+byId('copy-link').addEventListener('click', async () => {
+  const input = byId('share-link');
+  try {
+    await navigator.clipboard.writeText(input.value);
+    store.update({ copy: { key: 'copied' } });
+  } catch {
+    input.select();
+    const done = document.execCommand && document.execCommand('copy');
+    store.update({ copy: { key: done ? 'copied' : 'copy_failed' } });
+  }
+});
+
+byId('rematch').addEventListener('click', () => {
+  const n = nextCounter(roomId);
+  if (n !== null && send({ type: 'rematch', n })) store.update({ rematchAsked: true });
+});
+
+function freeSeat(game) {
+  if (!game.room) return null;
+  return ['A', 'B'].find((side) => game.room.seats[side].kind === 'human' && !game.room.seats[side].taken) || null;
+}
+
+// Drawing: every part of the page from the whole state.
+
+function drawTurn(game) {
+  const turn = byId('turn');
+  turn.classList.toggle('mine', false);
+  if (!game.state || !game.room) return (turn.textContent = t('t_loading'));
+  if (game.state.result) return (turn.textContent = t('t_over'));
+  if (game.room.status === 'waiting') return (turn.textContent = t('t_waiting'));
+  if (game.thinking) {
+    const seconds = Math.floor((Date.now() - game.thinking.since) / 1000);
+    return (turn.textContent = t('t_thinking', { s: seconds }));
+  }
+  const side = game.state.to_move;
+  if (side === game.seat) {
+    turn.classList.add('mine');
+    turn.textContent = game.selected ? t('t_pick_target', { slot: game.selected }) : t('t_yours');
+  } else {
+    turn.textContent = t('t_other', { name: seatName(game.room, side, t), side });
+  }
+}
+
+// The latest move in words, for screen readers (the board itself changes
+// silently).
+function drawAnnouncement(game) {
+  const last = game.history[game.history.length - 1];
+  let text = '';
+  if (last && game.room) {
+    const who = { name: seatName(game.room, last.player, t), side: last.player };
+    text = last.move ? t('played', { ...who, move: last.move }) : t('passed', who);
+  }
+  const node = byId('announce');
+  if (node.textContent !== text) node.textContent = text;
+}
+
+function drawSides(game) {
+  if (!game.room || !game.state) return fill(byId('sides'));
+  const items = ['A', 'B'].map((side, i) => {
+    const seat = game.room.seats[side];
+    const cards = game.state.cards[i];
+    const present = seat.kind === 'engine' || seat.connected;
+    return el(
+      'li',
+      { className: `side side-${side}` + (game.state.to_move === side ? ' to-move' : '') },
+      el('span', { className: 'badge', 'aria-hidden': 'true', text: side }),
+      el(
+        'span',
+        { className: 'who' },
+        el('strong', { text: seatName(game.room, side, t) }),
+        side === game.seat ? ` (${t('you')})` : '',
+        seat.taken ? el('span', { className: present ? 'online' : 'offline', text: ' · ' + t(present ? 'online' : 'offline') }) : null,
+      ),
+      el('span', { className: 'count', text: `${cards === 1 ? t('card_one') : t('cards', { n: cards })} · ${t('material', { n: game.state.material[i] })}` }),
+    );
+  });
+  fill(byId('sides'), items);
+}
+
+function drawMoves(game) {
+  const list = byId('moves');
+  const items = game.history.map((turn, i) =>
+    el('li', { value: i + 1 }, el('span', { className: `mover side-${turn.player}`, text: turn.player }), ' ', turn.move || t('passes')),
+  );
+  const grew = items.length !== list.childElementCount;
+  fill(list, items);
+  show(byId('moves-none'), items.length === 0);
+  if (grew) list.scrollTop = list.scrollHeight; // the list scrolls on its own, not the page
+}
+
+function drawResult(game) {
+  const result = game.state && game.state.result;
+  show(byId('result'), Boolean(result));
+  if (!result) return;
+  let heading;
+  if (!result.winner) heading = t('draw');
+  else if (game.seat) heading = result.winner === game.seat ? t('you_won') : t('you_lost');
+  else heading = t('side_won', { name: seatName(game.room, result.winner, t), side: result.winner });
+  byId('result-heading').textContent = heading;
+  const [a, b] = result.material;
+  const why = {
+    'no cards': () => t('why_no_cards', { side: result.winner ? (result.winner === 'A' ? 'B' : 'A') : '' }),
+    'no moves': () => t('why_no_moves', { a, b }),
+    'ply limit': () => t('why_ply_limit', { n: game.room.options.ply_limit, a, b }),
+  }[result.end];
+  byId('result-why').textContent = why ? why() : result.text;
+  show(byId('rematch'), Boolean(game.seat) && !game.rematch);
+  byId('rematch').disabled = game.rematchAsked;
+  const offers = game.offers.filter((side) => side !== game.seat);
+  const status = game.rematchAsked
+    ? t('rematch_asked')
+    : offers.length
+      ? t('rematch_offer', { name: seatName(game.room, offers[0], t) })
+      : '';
+  byId('rematch-status').textContent = status;
+  const link = byId('rematch-link');
+  show(link, Boolean(game.rematch) && !game.seat);
+  if (game.rematch) link.href = '/r/' + encodeURIComponent(game.rematch);
+}
+
+function drawBanner(game) {
+  const link = game.link;
+  const banner = byId('banner');
+  const lost = link && link.wasOpen && link.state !== 'open' && !game.fatal;
+  show(banner, Boolean(lost));
+  if (!lost) return;
+  if (link.state === 'lost') {
+    const left = Math.max(0, Math.ceil((link.since + link.retryIn - Date.now()) / 1000));
+    banner.textContent = t('banner_lost', { s: left });
+  } else banner.textContent = t('banner_connecting');
+}
+
+// A message of the state in words: the page's own translated, the server's as sent.
+function say(message) {
+  if (!message) return '';
+  return message.key ? t(message.key) : message.text;
+}
+
+function draw(game) {
+  document.title = `tesko · ${t('room', { id: roomId })}`;
+  byId('room-id').textContent = t('room', { id: roomId });
+  show(byId('fatal'), Boolean(game.fatal));
+  show(byId('game'), !game.fatal);
+  byId('fatal').textContent = say(game.fatal);
+  show(byId('notice'), Boolean(game.notice));
+  byId('notice').textContent = say(game.notice);
+  drawBanner(game);
+  const free = freeSeat(game);
+  show(byId('join'), !game.seat && Boolean(free) && !game.fatal);
+  byId('join-button').textContent = t('join_as', { side: free || '' });
+  byId('join-error').textContent = game.joinError;
+  const sharing = Boolean(game.seat) && Boolean(free);
+  show(byId('share'), sharing);
+  byId('share-link').value = `${location.origin}/r/${encodeURIComponent(roomId)}`;
+  byId('copy-status').textContent = say(game.copy);
+  drawTurn(game);
+  drawAnnouncement(game);
+  byId('hint').textContent = game.hint;
+  byId('refusal').textContent = say(game.refusal);
+  byId('role').textContent = game.room
+    ? [game.seat ? t('you_play', { side: game.seat }) : t('you_watch'), t('spectators', { n: game.room.spectators })].join(' · ')
+    : '';
+  byId('move-form').hidden = !game.seat || Boolean(game.state && game.state.result);
+  drawSides(game);
+  drawMoves(game);
+  drawResult(game);
+  if (game.state) board.render(game);
+}
+
+// Counting seconds (the engine thinking, the next reconnection) without
+// a state change: redraw those two lines every quarter second.
+setInterval(() => {
+  const game = store.get();
+  if (game.thinking) drawTurn(game);
+  if (game.link && game.link.state === 'lost') drawBanner(game);
+}, 250);
+
+bindLanguageButtons();
+onLangChange(() => store.update({ hint: '' })); // redraws everything in the new language
+byId('join-name').value = loadName();
+store.subscribe(draw);
+if (/^[A-Za-z0-9_-]{1,64}$/.test(roomId)) connection.start(held ? held.token : null);
+else store.update({ fatal: { key: 'fatal_no_such_room' } });

@@ -1,0 +1,301 @@
+"""Where rooms, seats and turns are kept, so that a restart loses nothing.
+
+The server talks to its store through `Store`: one call writes a batch of
+changes in one transaction, the others read rooms back at start and turns
+back when a room's board has to be rebuilt. `SqliteStore` is the embedded
+default. Another backend (a database shared by several server nodes) only
+has to implement these few calls.
+"""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Protocol
+
+
+@dataclass
+class RoomRow:
+    """A room's settings and where it stands; written whole (insert or update)."""
+
+    id: str
+    created: float
+    public: bool
+    first: str
+    ply_limit: int
+    hide_face_down_owners: bool
+    layout: str
+    initial_state: dict
+    creator: str
+    finished_at: float | None = None
+    rematch: str | None = None
+    expired: bool = False
+
+
+@dataclass
+class SeatRow:
+    room: str
+    seat: str
+    kind: str
+    name: str | None = None
+    token_hash: bytes | None = None
+    level: int | None = None
+    think_time: float | None = None
+
+
+@dataclass
+class EventRow:
+    room: str
+    version: int
+    kind: str
+    data: dict
+    state: dict
+    at: float
+    seat: str | None = None
+    n: int | None = None
+
+
+@dataclass
+class DeleteRoom:
+    id: str
+
+
+Change = RoomRow | SeatRow | EventRow | DeleteRoom
+
+
+@dataclass
+class StoredRoom:
+    room: RoomRow
+    seats: list[SeatRow] = field(default_factory=list)
+    events: list[EventRow] = field(default_factory=list)
+
+
+class Store(Protocol):
+    def write(self, changes: Sequence[Change]) -> None:
+        """Apply `changes` in order, all or none, durably before returning."""
+
+    def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+        """Every room not expired that is unfinished or finished after the time given."""
+
+    def load_moves(self, room: str) -> list[str | None]:
+        """The room's turns in order (None for a pass), from the store itself."""
+
+    def close(self) -> None: ...
+
+
+# Each entry brings the schema from the version before it to its own.
+MIGRATIONS: tuple[str, ...] = (
+    """
+    CREATE TABLE rooms (
+        id TEXT PRIMARY KEY,
+        created REAL NOT NULL,
+        public INTEGER NOT NULL,
+        first TEXT NOT NULL,
+        ply_limit INTEGER NOT NULL,
+        hide_face_down_owners INTEGER NOT NULL,
+        layout TEXT NOT NULL,
+        initial_state TEXT NOT NULL,
+        creator TEXT NOT NULL,
+        finished_at REAL,
+        rematch TEXT,
+        expired INTEGER NOT NULL DEFAULT 0
+    );
+    CREATE TABLE seats (
+        room TEXT NOT NULL REFERENCES rooms(id) ON DELETE CASCADE,
+        seat TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        name TEXT,
+        token_hash BLOB,
+        level INTEGER,
+        think_time REAL,
+        PRIMARY KEY (room, seat)
+    );
+    CREATE TABLE events (
+        room TEXT NOT NULL REFERENCES rooms(id) ON DELETE CASCADE,
+        version INTEGER NOT NULL,
+        kind TEXT NOT NULL,
+        seat TEXT,
+        n INTEGER,
+        data TEXT NOT NULL,
+        state TEXT NOT NULL,
+        at REAL NOT NULL,
+        PRIMARY KEY (room, version)
+    ) WITHOUT ROWID;
+    CREATE INDEX rooms_open ON rooms (finished_at, expired);
+    """,
+)
+
+SCHEMA_VERSION = len(MIGRATIONS)
+
+
+class StoreError(RuntimeError):
+    pass
+
+
+def _dumps(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+class SqliteStore:
+    """The store in one SQLite file, in WAL mode.
+
+    `durable=False` (synchronous=NORMAL) survives the end of the process at
+    any point, `kill -9` included; `durable=True` (FULL) also a power cut,
+    at an fsync per commit.
+    """
+
+    def __init__(self, path: str, *, durable: bool = False) -> None:
+        self.path = path
+        self._db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+        self._db.execute("PRAGMA journal_mode=WAL")
+        self._db.execute(f"PRAGMA synchronous={'FULL' if durable else 'NORMAL'}")
+        self._db.execute("PRAGMA foreign_keys=ON")
+        self._db.execute("PRAGMA busy_timeout=5000")
+        self._migrate()
+
+    def _migrate(self) -> None:
+        db = self._db
+        db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
+        row = db.execute("SELECT version FROM schema_version").fetchone()
+        current = row[0] if row else 0
+        if current > SCHEMA_VERSION:
+            raise StoreError(
+                f"{self.path} has schema version {current}; this server knows up to "
+                f"{SCHEMA_VERSION}: use a newer tesko-server"
+            )
+        for version in range(current, SCHEMA_VERSION):
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                for statement in MIGRATIONS[version].split(";"):
+                    if statement.strip():
+                        db.execute(statement)
+                db.execute("DELETE FROM schema_version")
+                db.execute("INSERT INTO schema_version VALUES (?)", (version + 1,))
+                db.execute("COMMIT")
+            except BaseException:
+                db.execute("ROLLBACK")
+                raise
+
+    @property
+    def schema_version(self) -> int:
+        return self._db.execute("SELECT version FROM schema_version").fetchone()[0]
+
+    def write(self, changes: Sequence[Change]) -> None:
+        if not changes:
+            return
+        db = self._db
+        db.execute("BEGIN")
+        try:
+            for change in changes:
+                if isinstance(change, EventRow):
+                    db.execute(
+                        "INSERT INTO events VALUES (?,?,?,?,?,?,?,?)",
+                        (
+                            change.room,
+                            change.version,
+                            change.kind,
+                            change.seat,
+                            change.n,
+                            _dumps(change.data),
+                            _dumps(change.state),
+                            change.at,
+                        ),
+                    )
+                elif isinstance(change, RoomRow):
+                    db.execute(
+                        "INSERT INTO rooms VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO UPDATE"
+                        " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
+                        " expired=excluded.expired, public=excluded.public",
+                        (
+                            change.id,
+                            change.created,
+                            int(change.public),
+                            change.first,
+                            change.ply_limit,
+                            int(change.hide_face_down_owners),
+                            change.layout,
+                            _dumps(change.initial_state),
+                            change.creator,
+                            change.finished_at,
+                            change.rematch,
+                            int(change.expired),
+                        ),
+                    )
+                elif isinstance(change, SeatRow):
+                    db.execute(
+                        "INSERT OR REPLACE INTO seats VALUES (?,?,?,?,?,?,?)",
+                        (
+                            change.room,
+                            change.seat,
+                            change.kind,
+                            change.name,
+                            change.token_hash,
+                            change.level,
+                            change.think_time,
+                        ),
+                    )
+                elif isinstance(change, DeleteRoom):
+                    db.execute("DELETE FROM rooms WHERE id=?", (change.id,))
+                else:  # pragma: no cover - a programming error
+                    raise TypeError(f"not a store change: {change!r}")
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+        db = self._db
+        rooms: dict[str, StoredRoom] = {}
+        for row in db.execute(
+            "SELECT * FROM rooms WHERE expired=0 AND (finished_at IS NULL OR finished_at > ?)"
+            " ORDER BY created",
+            (finished_after,),
+        ):
+            rooms[row[0]] = StoredRoom(
+                RoomRow(
+                    id=row[0],
+                    created=row[1],
+                    public=bool(row[2]),
+                    first=row[3],
+                    ply_limit=row[4],
+                    hide_face_down_owners=bool(row[5]),
+                    layout=row[6],
+                    initial_state=json.loads(row[7]),
+                    creator=row[8],
+                    finished_at=row[9],
+                    rematch=row[10],
+                    expired=bool(row[11]),
+                )
+            )
+        for row in db.execute("SELECT * FROM seats ORDER BY room, seat"):
+            if row[0] in rooms:
+                rooms[row[0]].seats.append(SeatRow(*row))
+        for row in db.execute("SELECT * FROM events ORDER BY room, version"):
+            stored = rooms.get(row[0])
+            if stored is not None:
+                stored.events.append(
+                    EventRow(
+                        room=row[0],
+                        version=row[1],
+                        kind=row[2],
+                        seat=row[3],
+                        n=row[4],
+                        data=json.loads(row[5]),
+                        state=json.loads(row[6]),
+                        at=row[7],
+                    )
+                )
+        return list(rooms.values())
+
+    def load_moves(self, room: str) -> list[str | None]:
+        return [
+            json.loads(data).get("move")
+            for (data,) in self._db.execute(
+                "SELECT data FROM events WHERE room=? AND kind='turn' ORDER BY version", (room,)
+            )
+        ]
+
+    def close(self) -> None:
+        self._db.close()

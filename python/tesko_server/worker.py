@@ -1,0 +1,227 @@
+"""An engine worker process: it owns the boards of the rooms pinned to it.
+
+The server's event loop never imports `tesko` (a search holds the
+interpreter lock for its whole length); it sends requests down a pipe to a
+worker process, which answers on the same pipe. A request is a tuple
+`(request_id, operation, room_id, *arguments)`; the worker answers a batch
+of requests with a list of `(request_id, ok, payload)` (none for `drop`).
+
+A bot's search runs on the worker's main thread under a timer whose signal
+stops it when the seat's think time runs out; the engine then plays its
+depth-1 move instead.
+"""
+
+from __future__ import annotations
+
+import signal
+import time
+from multiprocessing.connection import Connection
+from typing import Any
+
+# Deals tried, at most, when a saved layout is looked for. The deal is
+# uniform over 207,900 layouts; this bound fails about once in 10^20 tries
+# for a single layout.
+REDEAL_BOUND = 10_000_000
+
+
+class OutOfTime(Exception):
+    pass
+
+
+def _out_of_time(signum: int, frame: object) -> None:
+    raise OutOfTime
+
+
+def main(conn: Connection) -> None:
+    # The server stops its workers by closing their pipes, after its last
+    # move is through; a signal sent to the whole process group is its alone.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    signal.signal(signal.SIGALRM, _out_of_time)
+    engine = Engine()
+    try:
+        while True:
+            batch = conn.recv()
+            out: list[tuple[Any, bool, Any]] = []
+            for request in batch:
+                if request[1] == "bot" and out:
+                    conn.send(out)  # answer the quick ones before a search
+                    out = []
+                answer = engine.handle(request)
+                if answer is not None:
+                    out.append(answer)
+            if out:
+                conn.send(out)
+    except (EOFError, OSError):
+        return  # the server is gone
+
+
+class Engine:
+    def __init__(self) -> None:
+        from tesko import Player
+        from tesko_tools import game as referee
+        from tesko_tools.rules import SLOTS
+
+        self.Player = Player
+        self.referee = referee
+        self.slots = SLOTS
+        self.games: dict[str, Any] = {}
+
+    def handle(self, request: tuple) -> tuple[Any, bool, Any] | None:
+        rid, op, room = request[0], request[1], request[2]
+        try:
+            if op == "new":
+                return rid, True, self.new(room, *request[3:])
+            if op == "play":
+                return rid, *self.play(room, *request[3:])
+            if op == "bot":
+                return rid, True, self.bot(room, *request[3:])
+            if op == "load":
+                return rid, True, self.load(request[3])
+            if op == "drop":
+                self.games.pop(room, None)
+                return None
+            if op == "crash":  # used by the tests: a worker that dies
+                import os
+
+                os._exit(3)
+            return rid, False, ("bad_request", f"unknown operation {op!r}")
+        except Exception as err:  # noqa: BLE001 - reported to the server, which logs it
+            return rid, False, ("error", f"{type(err).__name__}: {err}")
+
+    def _player(self, name: str) -> Any:
+        return self.Player.A if name == "A" else self.Player.B
+
+    def new(self, room: str, first: str, ply_limit: int) -> dict:
+        game = self.referee.Game(first=self._player(first), ply_limit=ply_limit, room_id=room)
+        self.games[room] = game
+        return {"layout": game.layout, "state": self.state(game)}
+
+    def play(self, room: str, side: str, move: str) -> tuple[bool, Any]:
+        game = self.games.get(room)
+        if game is None:
+            return False, ("busy", "the room's board is not loaded")
+        if game.over:
+            return False, ("game_over", "the game is over")
+        if game.to_move != self._player(side):
+            return False, ("not_your_turn", "it is not your turn")
+        before = len(game.history)
+        try:
+            game.play(move)
+        except ValueError as err:  # the engine's refusal, word for word
+            return False, ("illegal_move", str(err))
+        return True, {"turns": self._turns(game, before), "state": self.state(game)}
+
+    def bot(self, room: str, level: int, think_time: float) -> dict:
+        game = self.games[room]
+        before = len(game.history)
+        depth = level
+        start = time.perf_counter()
+        try:
+            signal.setitimer(signal.ITIMER_REAL, think_time)
+            try:
+                move = game.bot_move(level).move
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+        except OutOfTime:
+            depth = 1
+            move = game.bot_move(1).move
+        seconds = time.perf_counter() - start
+        game.play(move)
+        return {
+            "move": move,
+            "seconds": seconds,
+            "depth": depth,
+            "turns": self._turns(game, before),
+            "state": self.state(game),
+        }
+
+    def load(self, specs: list[tuple[str, str, str, int, list[str | None]]]) -> dict:
+        """Rebuild rooms' games from their saved layouts and turns."""
+        games = rebuild(self.referee, specs, self._player)
+        out: dict[str, Any] = {}
+        for room, game in games.items():
+            if isinstance(game, str):
+                out[room] = (False, game)
+            else:
+                self.games[room] = game
+                out[room] = (True, self.state(game))
+        return out
+
+    def _turns(self, game: Any, before: int) -> list[tuple[str, str | None]]:
+        return [("AB"[int(t.player)], t.move) for t in game.history[before:]]
+
+    def state(self, game: Any) -> dict:
+        """The position in the compact form the server keeps and stores."""
+        a = game.cards(self.Player.A)
+        b = game.cards(self.Player.B)
+        codes = []
+        for slot in self.slots:
+            card = a.get(slot) or b.get(slot)
+            if card is None:
+                codes.append("--")
+            else:
+                codes.append(card.code if card.face_up else card.code.lower())
+        result = game.result
+        return {
+            "cells": "".join(codes),
+            "to_move": None if game.to_move is None else "AB"[int(game.to_move)],
+            "plies": game.plies,
+            "material": [game.material(self.Player.A), game.material(self.Player.B)],
+            "cards": [len(a), len(b)],
+            "legal_moves": game.legal_moves(),
+            "result": None
+            if result is None
+            else {
+                "winner": None if result.winner is None else "AB"[int(result.winner)],
+                "end": result.end.value,
+                "material": list(result.material),
+                "text": str(result),
+            },
+        }
+
+
+def rebuild(referee: Any, specs: list, player: Any) -> dict[str, Any]:
+    """Games at the position of their saved turns, on live engine boards.
+
+    Each spec is (room, layout, first, ply_limit, turns). The boards are
+    dealt until each saved layout comes up; one run of deals serves every
+    room asked for at once. A room that cannot be rebuilt maps to the reason.
+    """
+    from tesko import Board
+
+    wanted: dict[str, list] = {}
+    for spec in specs:
+        wanted.setdefault(spec[1], []).append(spec)
+    boards: dict[str, list] = {}
+    missing = len(specs)
+    tries = 0
+    while missing and tries < REDEAL_BOUND:
+        board = Board()
+        tries += 1
+        text = str(board)
+        need = wanted.get(text)
+        if need and len(boards.get(text, ())) < len(need):
+            boards.setdefault(text, []).append(board)
+            missing -= 1
+    out: dict[str, Any] = {}
+    for layout, group in wanted.items():
+        found = boards.get(layout, [])
+        for spec, board in zip(group, found + [None] * (len(group) - len(found))):
+            room, _, first, ply_limit, turns = spec
+            if board is None:
+                out[room] = f"the layout did not come up in {REDEAL_BOUND} deals"
+                continue
+            game = referee.Game(board=board, first=player(first), ply_limit=ply_limit, room_id=room)
+            try:
+                for move in turns:
+                    if move is not None:
+                        game.play(move)
+            except Exception as err:  # noqa: BLE001
+                out[room] = f"the saved turns do not replay: {err}"
+                continue
+            if [t.move for t in game.history] != list(turns):
+                out[room] = "the saved turns do not replay as written"
+                continue
+            out[room] = game
+    return out

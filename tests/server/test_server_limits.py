@@ -1,0 +1,159 @@
+"""Limits and protection: message size, rate, origins, lobby errors, headers,
+the store's schema."""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+
+import pytest
+import websockets
+from conftest import run
+from tesko_server.client import Closed, Lobby, RoomClient
+from tesko_server.store import SCHEMA_VERSION, SqliteStore, StoreError
+
+
+async def seated(server) -> tuple[Lobby, RoomClient]:
+    lobby = Lobby(server.base)
+    made = await lobby.create(join={"name": "Ana"})
+    client = RoomClient(server.base, made["room"]["id"], token=made["token"], reconnect=False)
+    await client.connect()
+    return lobby, client
+
+
+async def closed_by(client: RoomClient) -> Closed:
+    for _ in range(200):
+        if client.closed is not None:
+            return client.closed
+        await __import__("asyncio").sleep(0.02)
+    raise AssertionError("the server did not close the connection")
+
+
+def test_an_oversized_message_closes_the_connection(server):
+    async def scenario():
+        lobby, client = await seated(server)
+        await client.send_raw(json.dumps({"type": "ping", "pad": "x" * 4096}))
+        return await closed_by(client)
+
+    assert run(scenario()).code == 1009
+
+
+def test_a_flood_over_the_rate_limit_closes_the_connection(server_factory):
+    server = server_factory("--rate", "5")
+
+    async def scenario():
+        lobby, client = await seated(server)
+        for _ in range(60):
+            await client.send_raw('{"type":"ping"}')
+        closed = await closed_by(client)
+        errors = [n for n in client.notices if n["type"] == "error"]
+        pongs = [m for m in client.messages if m["type"] == "pong"]
+        return closed, errors, pongs
+
+    closed, errors, pongs = run(scenario())
+    assert closed.code == 1008
+    assert [e["code"] for e in errors] == ["rate_limited"]
+    assert 5 <= len(pongs) <= 12  # a burst of twice the rate went through
+
+
+@pytest.mark.parametrize(
+    ("origin", "allowed"),
+    [
+        ("http://evil.example", False),
+        ("null", False),
+        ("http://127.0.0.1:{port}", True),  # the server's own
+        ("https://game.example", True),  # allowed by --allow-origin
+    ],
+)
+def test_websocket_origins(server_factory, origin, allowed):
+    server = server_factory("--allow-origin", "https://game.example")
+    origin = origin.format(port=server.port)
+
+    async def scenario():
+        lobby = Lobby(server.base)
+        made = await lobby.create(join={"name": "Ana"})
+        client = RoomClient(
+            server.base, made["room"]["id"], token=made["token"], origin=origin, reconnect=False
+        )
+        try:
+            await client.connect()
+        except websockets.InvalidStatus as err:
+            return err.response.status_code
+        return client.seat
+
+    assert run(scenario()) == ("A" if allowed else 403)
+
+
+def test_lobby_errors_have_codes_and_statuses(server_factory):
+    server = server_factory("--max-rooms-per-address", "1")
+
+    async def scenario():
+        lobby = Lobby(server.base)
+        answers = [
+            await lobby.raw("POST", "/api/rooms", data=b"{nope"),
+            await lobby.raw("POST", "/api/rooms", {"ply_limit": 0}),
+            await lobby.raw(
+                "POST", "/api/rooms", {"seats": {"A": {"kind": "engine"}, "B": {"kind": "engine"}}}
+            ),
+            await lobby.raw("POST", "/api/rooms", {"join": {"name": "x" * 25}}),
+            await lobby.raw("POST", "/api/rooms", {"join": {"name": "a\u0000b"}}),
+            await lobby.raw("POST", "/api/rooms", {"join": {"name": "y" * 5000}}),
+            await lobby.raw("GET", "/api/rooms/nosuchroom"),
+            await lobby.raw("GET", "/api/rooms?status=everything"),
+        ]
+        made = await lobby.create(join={"seat": "A", "name": "<b>Ana</b>"})
+        room = made["room"]["id"]
+        answers.append(
+            await lobby.raw("POST", f"/api/rooms/{room}/join", {"seat": "A", "name": "B"})
+        )
+        await lobby.join(room, "Bia")
+        answers.append(await lobby.raw("POST", f"/api/rooms/{room}/join", {"name": "Cy"}))
+        answers.append(await lobby.raw("POST", "/api/rooms", {}))  # a second room from this address
+        read = await lobby.read(room)
+        return answers, read
+
+    answers, read = run(scenario())
+    codes = [(status, body["error"]["code"]) for status, body in answers]
+    assert codes == [
+        (400, "bad_request"),
+        (400, "bad_request"),
+        (400, "bad_request"),
+        (400, "bad_request"),
+        (400, "bad_request"),
+        (413, "too_large"),
+        (404, "no_such_room"),
+        (400, "bad_request"),
+        (409, "seat_taken"),
+        (409, "room_full"),
+        (429, "too_many_rooms"),
+    ]
+    assert read["room"]["seats"]["A"]["name"] == "<b>Ana</b>"  # text, kept as typed
+
+
+def test_every_answer_carries_the_content_policy(server):
+    import urllib.request
+
+    for path in ("/", "/r/abc", "/static/index.html", "/api/rooms", "/healthz", "/metrics"):
+        with urllib.request.urlopen(server.base + path, timeout=5) as answer:
+            headers = answer.headers
+            body = answer.read()
+        policy = headers["content-security-policy"]
+        assert "default-src 'self'" in policy and "script-src 'self'" in policy, path
+        assert "unsafe-inline" not in policy
+        assert f"ws://127.0.0.1:{server.port}" in policy
+        assert headers["x-content-type-options"] == "nosniff"
+    assert b"tesko_moves" in body  # the metrics page, last
+
+
+def test_the_store_migrates_and_refuses_a_newer_schema(tmp_path):
+    path = str(tmp_path / "s.db")
+    store = SqliteStore(path)
+    assert store.schema_version == SCHEMA_VERSION
+    store.close()
+    SqliteStore(path).close()  # opening again applies nothing twice
+    db = sqlite3.connect(path)
+    db.execute("UPDATE schema_version SET version = ?", (SCHEMA_VERSION + 1,))
+    db.commit()
+    db.close()
+    with pytest.raises(StoreError, match="newer tesko-server"):
+        SqliteStore(path)
