@@ -67,8 +67,12 @@ public:
         return unpack(key, p);
     }
 
-    // Starts fetching the key's place from memory.
-    void prefetch(std::uint64_t key) const noexcept {
+    // Starts fetching the key's place from memory. Always inlined: a
+    // prefetch changes nothing the compiler can see, so GCC judges a
+    // function that only prefetches to be pure and drops calls to it that
+    // it has not inlined yet, and with them the prefetch (which cost the
+    // deep searches a fifth of their speed).
+    [[gnu::always_inline]] void prefetch(std::uint64_t key) const noexcept {
         __builtin_prefetch(&places_[key & PLACE_MASK]);
     }
 
