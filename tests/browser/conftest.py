@@ -67,7 +67,10 @@ def chromium_path():
     return CHROMIUM
 
 
-@pytest.fixture(scope="session")
+# Package scope: Playwright's synchronous API keeps an event loop running in
+# this thread while it is open, and the suites after this folder run their
+# own loops with asyncio.run().
+@pytest.fixture(scope="package")
 def browser(chromium_path):
     with sync_playwright() as playwright:
         browser = playwright.chromium.launch(executable_path=chromium_path)
