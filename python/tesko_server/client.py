@@ -172,6 +172,7 @@ class RoomClient:
         self.notices: list[dict] = []
         self.closed: Closed | None = None
         self.reconnects = 0
+        self.round_trip = 0.0  # seconds from sending the last move to its answer
         self._ws: Any = None
         self._reader: asyncio.Task[None] | None = None
         self._waiters: dict[int, asyncio.Future[dict]] = {}
@@ -355,6 +356,7 @@ class RoomClient:
                 self._connected.clear()  # before the reader has noticed
                 await asyncio.sleep(0.01)
                 continue
+            sent = time.perf_counter()
             dropped = asyncio.ensure_future(self._wait_dropped())
             try:
                 done, _ = await asyncio.wait(
@@ -366,6 +368,7 @@ class RoomClient:
                 dropped.cancel()
             if future in done:
                 answer = future.result()
+                self.round_trip = time.perf_counter() - sent
                 if answer["type"] == "refused":
                     raise MoveRefused(answer["code"], answer["message"])
                 if answer.get("version") is not None:

@@ -1,0 +1,266 @@
+"""Load benchmark of tesko-server: many rooms at once, and nothing lost.
+
+Starts `tesko-server` on 127.0.0.1 on a free port with a fresh store, then
+runs, for a bounded time:
+
+- R rooms of two clients that play random legal moves as fast as their
+  turns come (a finished game is followed by a new room);
+- B rooms of one such client against an engine seat (level 5 by default).
+
+It prints acknowledged moves per second, the move round trip (from sending a
+move to its acknowledgement) at p50/p95/p99 for the people-only rooms and
+for the people in engine rooms, the errors, and, after stopping the server,
+`lost: N`: the acknowledged moves that the store does not hold.
+
+`--kill` sends SIGKILL to the server halfway through, starts it again on the
+same store and port, and lets the clients reconnect and go on; `lost:` then
+counts against the store as the second server left it.
+
+    python3 -m pip install ".[server]"
+    python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
+                                       [--workers N] [--level L] [--kill]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import random
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+from pathlib import Path
+
+from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    def __init__(self, folder: Path, port: int, workers: int) -> None:
+        self.db = folder / "bench.db"
+        self.log = folder / "server.log"
+        self.port = port
+        self.base = f"http://127.0.0.1:{port}"
+        self.command = [
+            sys.executable,
+            "-m",
+            "tesko_server",
+            "--port",
+            str(port),
+            "--db",
+            str(self.db),
+            "--workers",
+            str(workers),
+            "--max-rooms-per-address",
+            "100000",
+            "--max-rooms",
+            "100000",
+            # Scripted clients move the moment their turn comes, far faster
+            # than people: the per-connection rate limit is not under test.
+            "--rate",
+            "100000",
+        ]
+        self.process: subprocess.Popen[bytes] | None = None
+
+    def start(self, timeout: float = 60) -> None:
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(self.command, stdout=log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise SystemExit(f"the server ended at start; see {self.log}")
+            try:
+                with urllib.request.urlopen(self.base + "/healthz", timeout=1):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit(f"the server did not start within {timeout} s; see {self.log}")
+
+    def kill(self) -> None:
+        assert self.process is not None
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(60)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Load:
+    def __init__(self, base: str, level: int, seed: int) -> None:
+        self.lobby = Lobby(base)
+        self.base = base
+        self.level = level
+        self.rng = random.Random(seed)
+        self.acked: list[tuple[str, int, str, str]] = []  # room, version, seat, move
+        self.round_trips: dict[str, list[float]] = {"people": [], "engine rooms": []}
+        self.errors: dict[str, int] = {}
+        self.games = 0
+        self.measuring = False
+        self.stop_at = 0.0
+
+    def error(self, what: str) -> None:
+        self.errors[what] = self.errors.get(what, 0) + 1
+
+    async def seat(self, client: RoomClient, kind: str) -> None:
+        while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=60):
+            move = self.rng.choice(client.legal_moves)
+            try:
+                ack = await client.play(move, timeout=60)
+            except MoveRefused as err:
+                self.error(f"refused {err.code}")
+                continue
+            if self.measuring:
+                self.round_trips[kind].append(client.round_trip)
+            if not ack.get("duplicate"):
+                self.acked.append((client.room_id, ack["version"], client.seat, move))
+
+    async def people_room(self) -> None:
+        while time.monotonic() < self.stop_at:
+            try:
+                made = await self.lobby.create(join={"seat": "A", "name": "a"})
+                room = made["room"]["id"]
+                joined = await self.lobby.join(room, "b")
+                a = RoomClient(self.base, room, token=made["token"])
+                b = RoomClient(self.base, room, token=joined["token"])
+                await a.connect()
+                await b.connect()
+                await asyncio.gather(self.seat(a, "people"), self.seat(b, "people"))
+                await a.close()
+                await b.close()
+                self.games += 1
+            except (OSError, asyncio.TimeoutError, Closed) as err:
+                self.error(type(err).__name__)
+                await asyncio.sleep(0.2)
+
+    async def engine_room(self) -> None:
+        while time.monotonic() < self.stop_at:
+            try:
+                made = await self.lobby.create(
+                    seats={"B": {"kind": "engine", "level": self.level, "think_time": 2.0}},
+                    join={"seat": "A", "name": "a"},
+                )
+                me = RoomClient(self.base, made["room"]["id"], token=made["token"])
+                await me.connect()
+                await self.seat(me, "engine rooms")
+                await me.close()
+                self.games += 1
+            except (OSError, asyncio.TimeoutError, Closed) as err:
+                self.error(type(err).__name__)
+                await asyncio.sleep(0.2)
+
+
+def percentile(values: list[float], q: float) -> float:
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
+
+def lost_moves(db: Path, acked: list[tuple[str, int, str, str]]) -> int:
+    store = sqlite3.connect(db)
+    held = set()
+    for room, version, data in store.execute(
+        "SELECT room, version, data FROM events WHERE kind='turn'"
+    ):
+        event = json.loads(data)
+        held.add((room, version, event["player"], event["move"]))
+    store.close()
+    return sum(1 for entry in acked if entry not in held)
+
+
+async def run(args: argparse.Namespace, server: Server) -> Load:
+    load = Load(server.base, args.level, args.seed)
+    load.stop_at = time.monotonic() + args.warmup + args.seconds
+    tasks = [asyncio.ensure_future(load.people_room()) for _ in range(args.rooms)]
+    tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(args.engine_rooms)]
+    await asyncio.sleep(args.warmup)
+    load.measuring = True
+    first = len(load.acked)
+    start = time.monotonic()
+    if args.kill:
+        await asyncio.sleep(args.seconds / 2)
+        server.kill()
+        killed_at = len(load.acked)
+        print(f"killed the server after {killed_at} acknowledged moves; starting it again")
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, server.start)
+    await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
+    elapsed = time.monotonic() - start
+    load.measured = (len(load.acked) - first, elapsed)  # type: ignore[attr-defined]
+    # Let the moves in flight come back, then stop the clients.
+    done, pending = await asyncio.wait(tasks, timeout=30)
+    for task in pending:
+        task.cancel()
+    await asyncio.gather(*pending, return_exceptions=True)
+    return load
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--rooms", type=int, default=100, help="rooms of two scripted people (100)")
+    p.add_argument("--engine-rooms", type=int, default=50, help="rooms against the engine (50)")
+    p.add_argument("--level", type=int, default=5, help="the engine seats' level (5)")
+    p.add_argument("--seconds", type=float, default=20, help="measured time (20)")
+    p.add_argument("--warmup", type=float, default=3, help="unmeasured time first (3)")
+    p.add_argument("--workers", type=int, default=2, help="engine workers (2)")
+    p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
+    p.add_argument("--seed", type=int, default=1)
+    args = p.parse_args()
+    try:
+        import uvloop
+
+        uvloop.install()
+    except ImportError:
+        pass
+    with tempfile.TemporaryDirectory(prefix="tesko-bench-") as folder:
+        server = Server(Path(folder), free_port(), args.workers)
+        server.start()
+        try:
+            load = asyncio.run(run(args, server))
+        finally:
+            server.stop()
+        lost = lost_moves(server.db, load.acked)
+        if os.environ.get("TESKO_BENCH_KEEP_LOG"):
+            print(Path(server.log).read_text()[-3000:])
+    moves, elapsed = load.measured  # type: ignore[attr-defined]
+    print(
+        f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
+        f"(level {args.level}); {args.workers} engine workers; {args.seconds:g} s measured"
+        + (" with a kill -9 and restart halfway" if args.kill else "")
+    )
+    print()
+    print("| measure | value |")
+    print("|---|---:|")
+    print(f"| acknowledged moves/s | {moves / elapsed:,.0f} |")
+    for kind, values in load.round_trips.items():
+        if values:
+            p50, p95, p99 = (percentile(values, q) * 1000 for q in (0.5, 0.95, 0.99))
+            print(f"| round trip, {kind}: p50 / p95 / p99 | {p50:.1f} / {p95:.1f} / {p99:.1f} ms |")
+    print(f"| games finished | {load.games} |")
+    errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
+    print(f"| errors | {errors} |")
+    print()
+    print(f"lost: {lost}")
+    return 1 if lost else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
