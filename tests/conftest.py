@@ -1,3 +1,5 @@
+import signal
+
 import pytest
 import tesko
 
@@ -31,3 +33,11 @@ def refused():
         return info.value
 
     return check
+
+
+# A test run started in the background of a shell without job control
+# inherits SIGINT ignored, and so would every interpreter the tests start:
+# the tests that press Ctrl-C on a child would find it deaf. A handled
+# signal is reset to the default in a child, so handling it here is enough.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)

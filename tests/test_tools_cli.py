@@ -30,7 +30,7 @@ MESSAGES = {
     "Não podes jogar uma carta virada para cima do adversário.",
     "Precisas de um alvo para usar uma Figura (ex: A1A4).",
 }
-HEADER = "   1   2   3   4"
+HEADER = "     1       2       3       4"  # the tool's own drawing
 SLOTS = [r + c for r in "ABC" for c in "1234"]
 
 

@@ -11,6 +11,9 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import multiprocessing
+import os
+import signal
 import statistics
 import sys
 import time
@@ -18,6 +21,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
+from . import _cli
 from .game import End, Game
 from .rules import PLAYERS
 
@@ -41,6 +45,8 @@ class Match:
     plies: list[int] = field(default_factory=list)
     endings: dict[str, int] = field(default_factory=lambda: {e.value: 0 for e in End})
     seconds: float = 0.0
+    think_time: float | None = None
+    interrupted: bool = False
 
     @property
     def score(self) -> float:
@@ -74,38 +80,122 @@ def percentile(values: Sequence[float], q: float) -> float:
     return ordered[rank - 1]
 
 
+@dataclass(frozen=True)
+class GameSummary:
+    """What a match keeps of one game (small, to send between processes)."""
+
+    number: int
+    first: int
+    winner: int | None
+    end: str
+    plies: int
+    times: tuple[tuple[float, ...], tuple[float, ...]]
+    """Think time of every move of A and of B."""
+
+
+def play_game(
+    number: int, levels: tuple[int, int], ply_limit: int, think_time: float | None = None
+) -> GameSummary:
+    """Game `number` of a match: A moves first in the even games."""
+    first = PLAYERS[number % 2]
+    game = Game(first=first, ply_limit=ply_limit, room_id="tesko-arena")
+    times: tuple[list[float], list[float]] = ([], [])
+    while not game.over:
+        player = game.to_move
+        assert player is not None
+        index = int(player)
+        times[index].append(game.play_bot(levels[index], think_time=think_time).seconds)
+    result = game.result
+    assert result is not None
+    winner = None if result.winner is None else int(result.winner)
+    return GameSummary(
+        number, int(first), winner, result.end.value, game.plies, (tuple(times[0]), tuple(times[1]))
+    )
+
+
+def _record(match: Match, summary: GameSummary) -> None:
+    sides = (match.a, match.b)
+    sides[summary.first].first += 1
+    match.games += 1
+    match.plies.append(summary.plies)
+    match.endings[summary.end] += 1
+    for side, times in zip(sides, summary.times):
+        side.times.extend(times)
+    if summary.winner is None:
+        match.draws += 1
+    else:
+        sides[summary.winner].wins += 1
+        match.first_mover_wins += summary.winner == summary.first
+
+
+class MatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a match; `match` holds the games finished before it."""
+
+    def __init__(self, match: Match) -> None:
+        super().__init__()
+        self.match = match
+
+
+def _worker_start() -> None:
+    # Ctrl-C reaches every process of the terminal's group: the main process
+    # alone answers it, and ends the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _play_one(task: tuple[int, tuple[int, int], int, float | None]) -> GameSummary:
+    return play_game(*task)
+
+
+def default_jobs() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def play_match(
     level_a: int,
     level_b: int,
     games: int,
     ply_limit: int = 200,
     progress: Callable[[Match], None] | None = None,
+    *,
+    jobs: int = 1,
+    think_time: float | None = None,
 ) -> Match:
-    match = Match(Side(level_a), Side(level_b), ply_limit)
-    sides = (match.a, match.b)
+    """Play `games` games, in `jobs` worker processes (1: in this one).
+
+    Ctrl-C ends the match at once with MatchInterrupted, a KeyboardInterrupt
+    that carries the match so far (the games that finished, `interrupted`
+    set).
+    """
+    match = Match(Side(level_a), Side(level_b), ply_limit, think_time=think_time)
+    levels = (level_a, level_b)
     start = time.perf_counter()
-    for number in range(games):
-        first = PLAYERS[number % 2]
-        sides[int(first)].first += 1
-        game = Game(first=first, ply_limit=ply_limit, room_id="tesko-arena")
-        while not game.over:
-            player = game.to_move
-            assert player is not None
-            side = sides[int(player)]
-            side.times.append(game.play_bot(side.level).seconds)
-        result = game.result
-        assert result is not None
-        match.games += 1
-        match.plies.append(game.plies)
-        match.endings[result.end.value] += 1
-        if result.winner is None:
-            match.draws += 1
+    tasks = [(number, levels, ply_limit, think_time) for number in range(games)]
+    try:
+        if jobs <= 1 or games <= 1:
+            for task in tasks:
+                _record(match, _play_one(task))
+                match.seconds = time.perf_counter() - start
+                if progress is not None:
+                    progress(match)
         else:
-            sides[int(result.winner)].wins += 1
-            match.first_mover_wins += result.winner == first
+            with multiprocessing.Pool(min(jobs, games), initializer=_worker_start) as pool:
+                try:
+                    for summary in pool.imap_unordered(_play_one, tasks):
+                        _record(match, summary)
+                        match.seconds = time.perf_counter() - start
+                        if progress is not None:
+                            progress(match)
+                except BaseException:
+                    pool.terminate()
+                    raise
+    except KeyboardInterrupt:
         match.seconds = time.perf_counter() - start
-        if progress is not None:
-            progress(match)
+        match.interrupted = True
+        raise MatchInterrupted(match) from None
+    match.seconds = time.perf_counter() - start
     return match
 
 
@@ -146,6 +236,8 @@ def as_json(match: Match) -> dict[str, Any]:
         "endings": dict(match.endings),
         "mean_plies": statistics.fmean(match.plies) if match.plies else 0.0,
         "seconds": round(match.seconds, 3),
+        "think_time": match.think_time,
+        "interrupted": match.interrupted,
     }
 
 
@@ -165,9 +257,14 @@ def as_table(match: Match) -> str:
     label_a, label_b = _labels(match)
     lo, hi = wilson_interval(match.score, match.games)
     width = max(len(label_a), len(label_b), len("think time per move"))
-    lines = [
+    heading = (
         f"{label_a} against {label_b}: {match.games} games "
-        f"(A first in {match.a.first}, B first in {match.b.first}), ply limit {match.ply_limit}",
+        f"(A first in {match.a.first}, B first in {match.b.first}), ply limit {match.ply_limit}"
+    )
+    if match.think_time is not None:
+        heading += f", at most {match.think_time:g} s a move"
+    lines = [
+        heading,
         "",
         f"{'':{width}}  {'wins':>5} {'draws':>5} {'losses':>6}  {'score':>5}  95% interval",
         f"{label_a:{width}}  {match.a.wins:>5} {match.draws:>5} {match.b.wins:>6}  "
@@ -186,11 +283,13 @@ def as_table(match: Match) -> str:
         f"endings: {endings}; the side moving first won {match.first_mover_wins}",
         f"{mean:.1f} moves per game; {match.seconds:.1f} s in all",
     ]
+    if match.interrupted:
+        lines.insert(0, f"interrupted: only the {match.games} games finished so far count")
     return "\n".join(lines)
 
 
 class ProgressBar:
-    """A one-line bar, redrawn in place on the given stream."""
+    """A one-line bar redrawn in place, for a terminal."""
 
     def __init__(self, total: int, stream: TextIO, width: int = 30) -> None:
         self.total = total
@@ -209,61 +308,145 @@ class ProgressBar:
             self.stream.write("\n")
         self.stream.flush()
 
+    def interrupted(self) -> None:
+        self.stream.write("\n")
+        self.stream.flush()
 
-def _count(text: str, least: int) -> int:
-    value = int(text)
-    if value < least:
-        raise argparse.ArgumentTypeError(f"must be {least} or more")
-    return value
+
+class ProgressLines:
+    """Plain lines for a file or a pipe: one per tenth of the games."""
+
+    def __init__(self, total: int, stream: TextIO) -> None:
+        self.total = total
+        self.stream = stream
+        self.step = 0
+
+    def __call__(self, match: Match) -> None:
+        step = 10 * match.games // self.total
+        if step > self.step or match.games == self.total:
+            self.step = step
+            self.stream.write(
+                f"{match.games}/{self.total} games  "
+                f"{match.a.wins}-{match.draws}-{match.b.wins}  {match.seconds:.0f} s\n"
+            )
+            self.stream.flush()
+
+    def interrupted(self) -> None:
+        pass
+
+
+class Guarded:
+    """A progress display that goes quiet for good when its stream fails
+    (stderr closed, full or gone): the match itself goes on."""
+
+    def __init__(self, display: ProgressBar | ProgressLines) -> None:
+        self.display: ProgressBar | ProgressLines | None = display
+
+    def __call__(self, match: Match) -> None:
+        self._do(lambda d: d(match))
+
+    def interrupted(self) -> None:
+        self._do(lambda d: d.interrupted())
+
+    def _do(self, action: Callable[[ProgressBar | ProgressLines], None]) -> None:
+        if self.display is None:
+            return
+        try:
+            action(self.display)
+        except (OSError, ValueError):
+            self.display = None
+
+
+def progress_for(total: int, stream: TextIO | None, quiet: bool) -> Guarded | None:
+    if quiet or stream is None:
+        return None
+    if _cli.is_tty(stream):
+        return Guarded(ProgressBar(total, stream))
+    return Guarded(ProgressLines(total, stream))
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _cli.Parser(
         prog="tesko-arena",
         description="Play the engine against itself at two search depths.",
     )
     parser.add_argument(
         "level_a",
-        type=lambda t: _count(t, 1),
+        type=_cli.level,
         metavar="LEVEL_A",
         help="search depth of side A (the level being scored)",
     )
     parser.add_argument(
-        "level_b", type=lambda t: _count(t, 1), metavar="LEVEL_B", help="search depth of side B"
+        "level_b", type=_cli.level, metavar="LEVEL_B", help="search depth of side B"
     )
     parser.add_argument(
         "-n",
         "--games",
-        type=lambda t: _count(t, 1),
+        type=_cli.games,
         default=20,
+        metavar="N",
         help="games to play (default 20); A moves first in half of them",
     )
     parser.add_argument(
         "--ply-limit",
-        type=lambda t: _count(t, 1),
+        type=_cli.ply_limit,
         default=200,
+        metavar="N",
         help="moves before a game is decided on material (default 200)",
+    )
+    parser.add_argument(
+        "-j",
+        "--jobs",
+        type=_cli.jobs,
+        default=None,
+        metavar="N",
+        help=f"games played at once, each in a process of its own (default: the "
+        f"machine's cores, {default_jobs()} here)",
+    )
+    parser.add_argument(
+        "--think-time",
+        type=_cli.seconds,
+        metavar="SECONDS",
+        help="at most this long per engine move: the deepest search up to the level "
+        "that finishes in time plays",
     )
     parser.add_argument(
         "--json", action="store_true", help="print the results as JSON instead of a table"
     )
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+    parser.add_argument("-q", "--quiet", action="store_true", help="no progress display")
+    parser.add_argument("--version", action=_cli.VersionAction)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    return _cli.run("tesko-arena", lambda: _main(argv))
+
+
+def _main(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
-    progress = None if args.quiet else ProgressBar(args.games, sys.stderr)
+    progress = progress_for(args.games, sys.stderr, args.quiet)
+    jobs = default_jobs() if args.jobs is None else args.jobs
+    status = 0
     try:
-        match = play_match(args.level_a, args.level_b, args.games, args.ply_limit, progress)
-    except KeyboardInterrupt:
-        sys.stderr.write("\ninterrupted\n")
-        return 130
+        match = play_match(
+            args.level_a,
+            args.level_b,
+            args.games,
+            args.ply_limit,
+            progress,
+            jobs=jobs,
+            think_time=args.think_time,
+        )
+    except MatchInterrupted as stop:
+        match = stop.match
+        if progress is not None:
+            progress.interrupted()
+        status = _cli.INTERRUPTED
     if args.json:
         print(json.dumps(as_json(match), indent=2))
     else:
         print(as_table(match))
-    return 0
+    return status
 
 
 if __name__ == "__main__":

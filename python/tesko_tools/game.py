@@ -13,16 +13,22 @@ no winner. `Game` adds the host's rules on top of a `tesko.Board`:
   same.
 
 A game can be saved as text (the dealt layout and the turns) and loaded
-again; a loaded game is replayed on the referee's own model of the rules,
-since an engine board cannot be set to a saved layout.
+again. An engine board cannot be set to a layout, but a deal is uniform
+over the 207,900 possible layouts and costs about a microsecond, so
+`Game.resume` deals boards until the saved layout comes up (about 0.2 s on
+average) and replays the saved turns on it.
 """
 
 from __future__ import annotations
 
 import enum
+import math
+import signal
+import threading
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any, NamedTuple
 
 from tesko import Board, Player
 
@@ -37,8 +43,21 @@ from .rules import (
 )
 
 DEFAULT_PLY_LIMIT = 200
+#: The longest game a Game accepts, in moves.
+MAX_PLY_LIMIT = 1_000_000
+#: The deepest search the engine takes (its depth is a 32-bit count).
+MAX_DEPTH = 2**32 - 1
+#: The longest think time `bot_move` accepts, in seconds.
+MAX_THINK_TIME = 86_400.0
+#: Deals `Game.resume` tries before giving up. A deal matches a given layout
+#: with probability 1/207,900, so this many fail together with probability
+#: about e^-24, and take about 5 s.
+DEAL_ATTEMPTS = 5_000_000
 
 RECORD_TITLE = "tesko game"
+#: The record format written by `Game.save`; records without a version line
+#: are version 1 too.
+RECORD_VERSION = 1
 
 
 class GameOver(Exception):
@@ -51,6 +70,10 @@ class RefereeError(RuntimeError):
 
 class RecordError(ValueError):
     """A saved game that cannot be read or does not replay as written."""
+
+
+class DealNotFound(RuntimeError):
+    """No deal matched a saved layout within the allowed attempts."""
 
 
 class End(enum.Enum):
@@ -102,8 +125,13 @@ class Turn:
 
 @dataclass(frozen=True)
 class BotMove:
+    """The engine's choice: the move, the wall time it took and the depth of
+    the search that chose it (below the depth asked for when a think time
+    ran out first)."""
+
     move: str
     seconds: float
+    depth: int
 
 
 @dataclass(frozen=True)
@@ -118,13 +146,78 @@ class Frame:
     result: Result | None
 
 
+def _shown(value: int) -> str:
+    # Huge ints cannot even be turned into text since Python 3.11.
+    if abs(value) < 10**18:
+        return str(value)
+    return "a larger number" if value > 0 else "a smaller number"
+
+
+def check_int(name: str, value: Any, low: int, high: int) -> int:
+    """`value` as an int from `low` to `high`; TypeError or ValueError, with
+    the argument's name, otherwise. bool is refused."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be from {low} to {high}, not {_shown(value)}")
+    return int(value)
+
+
+def check_think_time(value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"think_time must be a number of seconds, not {type(value).__name__}")
+    if not (math.isfinite(value) and 0 < value <= MAX_THINK_TIME):
+        raise ValueError(f"think_time must be above 0 and at most {MAX_THINK_TIME:g} seconds")
+    return float(value)
+
+
+def _check_setup(first: Any, ply_limit: Any) -> tuple[Player, int]:
+    if not isinstance(first, Player):
+        raise TypeError(f"first must be a Player, not {type(first).__name__}")
+    return first, check_int("ply_limit", ply_limit, 1, MAX_PLY_LIMIT)
+
+
+def _check_room_id(room_id: Any) -> str:
+    if not isinstance(room_id, str):
+        raise TypeError(f"room_id must be a str, not {type(room_id).__name__}")
+    return room_id
+
+
+def deal(layout: str, *, max_attempts: int = DEAL_ATTEMPTS) -> Board:
+    """A fresh `tesko.Board` whose rendering is `layout`, found by dealing
+    until it comes up: DealNotFound after `max_attempts` deals."""
+    max_attempts = check_int("max_attempts", max_attempts, 1, 2**63)
+    new_board, text = Board, str
+    for _ in range(max_attempts):
+        board = new_board()
+        if text(board) == layout:
+            return board
+    raise DealNotFound(
+        f"no deal matched the saved layout in {max_attempts:,} attempts "
+        f"(one deal in 207,900 does, on average); try again"
+    )
+
+
+class _OutOfTime(Exception):
+    pass
+
+
+class _Record(NamedTuple):
+    first: Player
+    ply_limit: int
+    layout: str
+    turns: list[Turn]
+    result: str | None
+
+
 class Game:
     """A game between A and B, refereed.
 
     `Game()` deals a new `tesko.Board` and plays on it; `Game(board=...)`
     takes a board on which no card lies face down (a fresh deal). Moves are
-    passed as move text ("A1", "A1A4") for the side to move; the engine's
-    refusals reach the caller unchanged as ValueError.
+    passed as move text ("A1", "A1A4") for the side to move; a refused move
+    raises IllegalMove (a ValueError) with the engine's own message, checked
+    on the referee's model before the engine board is touched.
     """
 
     def __init__(
@@ -135,10 +228,13 @@ class Game:
         room_id: str = "",
         board: Board | None = None,
     ) -> None:
+        first, ply_limit = _check_setup(first, ply_limit)
+        room_id = _check_room_id(room_id)
         if board is None:
             board = Board()
-        self._setup(Position.parse(str(board)), board, first, ply_limit)
-        self.room_id = room_id
+        elif not isinstance(board, Board):
+            raise TypeError(f"board must be a tesko.Board, not {type(board).__name__}")
+        self._setup(Position.parse(str(board)), board, first, ply_limit, room_id)
 
     @classmethod
     def from_layout(
@@ -146,21 +242,25 @@ class Game:
     ) -> Game:
         """A game played on the referee's model alone, from a rendering with
         no face-down card (empty slots allowed). `bot_move` is not available."""
+        first, ply_limit = _check_setup(first, ply_limit)
+        if not isinstance(layout, str):
+            raise TypeError(f"layout must be a str, not {type(layout).__name__}")
         game = cls.__new__(cls)
-        game._setup(Position.parse(layout), None, first, ply_limit)
-        game.room_id = ""
+        game._setup(Position.parse(layout), None, first, ply_limit, "")
         return game
 
     def _setup(
-        self, position: Position, board: Board | None, first: Player, ply_limit: int
+        self,
+        position: Position,
+        board: Board | None,
+        first: Player,
+        ply_limit: int,
+        room_id: str,
     ) -> None:
-        if not isinstance(first, Player):
-            raise TypeError(f"first must be a Player, not {type(first).__name__}")
-        if ply_limit < 1:
-            raise ValueError("the ply limit must be at least 1")
         self.board = board
         self.first = first
         self.ply_limit = ply_limit
+        self._room_id = room_id
         self.layout = position.render()
         self._position = position
         self._history: list[Turn] = []
@@ -170,6 +270,11 @@ class Game:
         self._settle()
 
     # -- state ---------------------------------------------------------------
+
+    @property
+    def room_id(self) -> str:
+        """The room identifier passed with every move to the engine."""
+        return self._room_id
 
     @property
     def to_move(self) -> Player | None:
@@ -193,6 +298,14 @@ class Game:
     def history(self) -> tuple[Turn, ...]:
         return tuple(self._history)
 
+    @property
+    def last_move(self) -> Turn | None:
+        """The last move played (passes skipped), or None before the first."""
+        for turn in reversed(self._history):
+            if turn.move is not None:
+                return turn
+        return None
+
     def __str__(self) -> str:
         return self._position.render()
 
@@ -214,19 +327,29 @@ class Game:
     def play(self, move: str) -> None:
         """Play `move` for the side to move.
 
-        A refused move raises ValueError (the engine's own message on a live
-        board, IllegalMove on the model alone) and changes nothing.
+        The referee's model checks the move first: a refused move raises
+        IllegalMove, a ValueError with the engine's own message, and changes
+        neither the model nor the engine board. GameOver once the game is
+        over; TypeError for anything but a str.
         """
         player = self._require_turn()
+        if not isinstance(move, str):
+            raise TypeError(f"move must be a str, not {type(move).__name__}")
+        # The text itself, whatever a str subclass does in __eq__ or __str__:
+        # the model and the engine must judge the same characters.
+        move = str.__str__(move)
+        message = self._position.refusal(move, player)
+        if message is not None:
+            raise IllegalMove(message)
         if self.board is not None:
-            self.board.play(move, player, self.room_id)
             try:
-                self._position.play(move, player)
-            except IllegalMove:
+                self.board.play(move, player, self._room_id)
+            except ValueError as err:
                 raise RefereeError(
-                    f"the engine took {move} for {player_name(player)}, "
-                    "which the referee's rules refuse"
+                    f"the engine refused {move} for {player_name(player)} ({err}), "
+                    "which the referee's rules allow"
                 ) from None
+            self._position.play(move, player)
             self._check_board()
         else:
             self._position.play(move, player)
@@ -235,26 +358,85 @@ class Game:
         self._to_move = opponent(player)
         self._settle()
 
-    def bot_move(self, depth: int) -> BotMove:
-        """Ask the engine for the side to move's move at `depth`, without
-        playing it; `seconds` is the engine's think time."""
+    def bot_move(self, depth: int, *, think_time: float | None = None) -> BotMove:
+        """Ask the engine for the side to move's move, without playing it.
+
+        Without `think_time` the engine searches `depth` plies deep. With it,
+        the search deepens from depth 1 up to `depth` and stops when
+        `think_time` seconds have passed; the move is that of the deepest
+        search that finished (`BotMove.depth`), or of a depth-1 search when
+        none did. A think time interrupts the search with SIGALRM, so it
+        works on the main thread only (RuntimeError elsewhere); Ctrl-C
+        (KeyboardInterrupt) ends either kind of search at once.
+        """
         player = self._require_turn()
         if self.board is None:
             raise RuntimeError("a game on the referee's model alone has no engine to ask")
-        if depth < 1:
-            raise ValueError("the search depth must be at least 1")
+        depth = check_int("depth", depth, 1, MAX_DEPTH)
         start = time.perf_counter()
-        move = self.board.play_bot(player, depth)
+        if think_time is None:
+            move, used = self.board.play_bot(player, depth), depth
+        else:
+            move, used = self._think(player, depth, check_think_time(think_time), start)
         seconds = time.perf_counter() - start
         if not move:
             raise RefereeError(f"the engine found no move for {player_name(player)}")
-        return BotMove(move, seconds)
+        return BotMove(move, seconds, used)
 
-    def play_bot(self, depth: int) -> BotMove:
+    def play_bot(self, depth: int, *, think_time: float | None = None) -> BotMove:
         """Let the engine choose the side to move's move and play it."""
-        choice = self.bot_move(depth)
+        choice = self.bot_move(depth, think_time=think_time)
         self.play(choice.move)
         return choice
+
+    def _think(self, player: Player, depth: int, seconds: float, start: float) -> tuple[str, int]:
+        if not hasattr(signal, "setitimer"):
+            raise RuntimeError("think_time needs signal.setitimer, which this system lacks")
+        if threading.current_thread() is not threading.main_thread():
+            raise RuntimeError("think_time works on the main thread only (it uses SIGALRM)")
+        board = self.board
+        assert board is not None
+        deadline = start + seconds
+        armed = False
+
+        def out_of_time(signum: int, frame: object) -> None:
+            # A signal that arrives after the search it was meant for has
+            # ended must not end anything else.
+            if armed:
+                raise _OutOfTime
+
+        previous = signal.signal(signal.SIGALRM, out_of_time)
+        earlier = signal.setitimer(signal.ITIMER_REAL, 0)
+        best, best_depth = "", 0
+        try:
+            for level in range(1, depth + 1):
+                left = deadline - time.perf_counter()
+                if left <= 0:
+                    break
+                try:
+                    armed = True
+                    signal.setitimer(signal.ITIMER_REAL, left)
+                    try:
+                        move = board.play_bot(player, level)
+                    finally:
+                        armed = False
+                        signal.setitimer(signal.ITIMER_REAL, 0)
+                except _OutOfTime:
+                    break
+                best, best_depth = move, level
+                if not move:
+                    break
+        finally:
+            armed = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, signal.SIG_DFL if previous is None else previous)
+            if earlier[0] > 0:
+                # Someone else's timer was running: let it go on.
+                elapsed = time.perf_counter() - start
+                signal.setitimer(signal.ITIMER_REAL, max(earlier[0] - elapsed, 1e-6), earlier[1])
+        if best_depth == 0:
+            return board.play_bot(player, 1), 1
+        return best, best_depth
 
     def _require_turn(self) -> Player:
         if self._to_move is None:
@@ -315,6 +497,7 @@ class Game:
         """The game as text: the dealt layout and every turn so far."""
         lines = [
             RECORD_TITLE,
+            f"version: {RECORD_VERSION}",
             f"first: {player_name(self.first)}",
             f"ply limit: {self.ply_limit}",
             "",
@@ -327,18 +510,69 @@ class Game:
         return "\n".join(lines) + "\n"
 
     @classmethod
-    def load(cls, text: str) -> Game:
-        """Read a saved game and replay it on the referee's model.
+    def load(
+        cls,
+        text: str,
+        *,
+        engine: bool = True,
+        room_id: str = "",
+        max_attempts: int = DEAL_ATTEMPTS,
+    ) -> Game:
+        """Read a saved game and replay it, leaving the game where the record
+        ends.
 
-        The game is left where the record ends; `replay()` steps through it
-        from the deal. Raises RecordError when the text is not a record or
-        its turns or result do not follow from its layout.
+        With `engine` (the default) this is `Game.resume`: a live game that
+        the engine can continue. With `engine=False` the game is replayed on
+        the referee's model alone, for review (`replay()`), which takes any
+        layout without face-down cards and no time to deal.
         """
-        first, ply_limit, layout, turns, result = _parse_record(text)
+        if not isinstance(engine, bool):
+            raise TypeError(f"engine must be a bool, not {type(engine).__name__}")
+        if engine:
+            return cls.resume(text, room_id=room_id, max_attempts=max_attempts)
+        _check_room_id(room_id)
+        return cls._replayed(_parse_record(text), None, "")
+
+    @classmethod
+    def resume(cls, text: str, *, room_id: str = "", max_attempts: int = DEAL_ATTEMPTS) -> Game:
+        """A saved game, live on a `tesko.Board` again: the engine can
+        continue it (`play_bot`, `bot_move`).
+
+        The record is first checked on the referee's model (RecordError when
+        it is not a record, its layout is not one the engine deals, or its
+        turns or result do not follow from its layout). Then boards are
+        dealt until one renders as the saved layout (DealNotFound after
+        `max_attempts`), and the saved turns are played on it, each checked
+        against the model. Costs about 0.2 s on average and under 1 s in 99
+        cases out of 100.
+        """
+        room_id = _check_room_id(room_id)
+        max_attempts = check_int("max_attempts", max_attempts, 1, 2**63)
+        record = _parse_record(text)
+        cls._replayed(record, None, "")  # a broken record fails fast
+        if not Position.parse(record.layout).is_deal():
+            raise RecordError(
+                "the saved layout is not one the engine deals (12 cards face up, "
+                "4 Normal and 2 Figures a side), so no engine board can take it; "
+                "Game.load(text, engine=False) replays it on the referee's model"
+            )
+        board = deal(record.layout, max_attempts=max_attempts)
+        return cls._replayed(record, board, room_id)
+
+    @classmethod
+    def _replayed(cls, record: _Record, board: Board | None, room_id: str) -> Game:
         try:
-            game = cls.from_layout(layout, first=first, ply_limit=ply_limit)
+            if board is None:
+                game = cls.from_layout(
+                    record.layout, first=record.first, ply_limit=record.ply_limit
+                )
+            else:
+                game = cls(
+                    first=record.first, ply_limit=record.ply_limit, room_id=room_id, board=board
+                )
         except ValueError as err:
             raise RecordError(str(err)) from None
+        turns = record.turns
         for number, turn in enumerate(turns, 1):
             if len(game._history) >= number:
                 if game._history[number - 1] != turn:
@@ -355,13 +589,13 @@ class Game:
             try:
                 game.play(turn.move)
             except IllegalMove as err:
-                raise RecordError(f"turn {number}: {err}") from None
+                raise RecordError(f"turn {number}: {turn}: {err}") from None
         if len(game._history) > len(turns):
             # A pass that follows the last recorded move.
             extra = game._history[len(turns)]
             raise RecordError(f"turn {len(turns) + 1} ({extra}) is missing")
-        if result is not None and str(game.result) != result:
-            raise RecordError(f"the record says {result!r}, the replay gives {game.result}")
+        if record.result is not None and str(game.result) != record.result:
+            raise RecordError(f"the record says {record.result!r}, the replay gives {game.result}")
         return game
 
     def replay(self) -> Iterator[Frame]:
@@ -384,7 +618,9 @@ class Game:
             yield frame(turn)
 
 
-def _parse_record(text: str) -> tuple[Player, int, str, list[Turn], str | None]:
+def _parse_record(text: str) -> _Record:
+    if not isinstance(text, str):
+        raise TypeError(f"a saved game is a str, not {type(text).__name__}")
     lines = text.splitlines()
     if not lines or lines[0].strip() != RECORD_TITLE:
         raise RecordError(f"a saved game starts with the line {RECORD_TITLE!r}")
@@ -396,9 +632,18 @@ def _parse_record(text: str) -> tuple[Player, int, str, list[Turn], str | None]:
             raise RecordError(f"line {index + 1}: expected 'name: value'")
         header[key.strip()] = value.strip()
         index += 1
+    version = header.get("version", "1")
+    if version != str(RECORD_VERSION):
+        raise RecordError(
+            f"record version {version[:20]!r} is not one this tesko reads "
+            f"(it reads version {RECORD_VERSION})"
+        )
     try:
         first = parse_player(header.get("first", "A"))
-        ply_limit = int(header.get("ply limit", str(DEFAULT_PLY_LIMIT)))
+        limit = header.get("ply limit", str(DEFAULT_PLY_LIMIT))
+        if not limit.isdigit() or len(limit) > 10:
+            raise ValueError(f"ply limit: not a count of moves: {limit[:20]!r}")
+        ply_limit = check_int("ply limit", int(limit), 1, MAX_PLY_LIMIT)
     except ValueError as err:
         raise RecordError(str(err)) from None
     while index < len(lines) and not lines[index].strip():
@@ -422,4 +667,4 @@ def _parse_record(text: str) -> tuple[Player, int, str, list[Turn], str | None]:
         except ValueError as err:
             raise RecordError(f"line {number}: {err}") from None
         turns.append(Turn(player, None if parts[2] == "pass" else parts[2]))
-    return first, ply_limit, layout, turns, result
+    return _Record(first, ply_limit, layout, turns, result)

@@ -91,7 +91,32 @@ class Card:
 
 
 class IllegalMove(ValueError):
-    """A move that the rules do not allow for that side in that position."""
+    """A move that the rules do not allow for that side in that position.
+
+    Its message is the one the engine gives for the same move ("Origem
+    inválida.", ...), so a host shows the same text whichever refused it.
+    """
+
+
+# The engine's refusals, by the check that fails.
+FORMAT = "Formato inválido."
+COORDINATE = "Coordenada inválida."
+ORIGIN = "Origem inválida."
+DESTINATION = "Destino inválido."
+SAME_SLOT = "Não podes virar a própria Figura."
+ORIGIN_DOWN = "A carta de origem não está virada para cima."
+NOT_YOURS = "A figura não te pertence."
+ONLY_FIGURES = "Apenas cartas Figura escolhem alvos."
+NO_TARGET = "A carta alvo não existe."
+NO_CARD = "Não há carta nessa posição."
+OPPONENT_UP = "Não podes jogar uma carta virada para cima do adversário."
+NEED_TARGET = "Precisas de um alvo para usar uma Figura (ex: A1A4)."
+
+
+def _slot_of(text: bytes) -> int | None:
+    if len(text) == 2 and text[0:1] in (b"A", b"B", b"C") and text[1:2] in (b"1", b"2", b"3", b"4"):
+        return (text[0] - ord("A")) * 4 + text[1] - ord("1")
+    return None
 
 
 _CELL = re.compile(r"\[ ([AB])([NF]) \]|\[XXXXXX\]|\[  --  \]")
@@ -135,6 +160,14 @@ class Position:
                     kind = KINDS["NF".index(match.group(2))]
                     cells.append(Card(owner, kind))
         return cls(cells)
+
+    def is_deal(self) -> bool:
+        """Whether the engine can deal this position: all 12 slots filled
+        face up, each side with 4 Normal cards and 2 Figures."""
+        kinds = sorted(
+            (int(c.owner), int(c.kind)) for c in self.cells if c is not None and c.face_up
+        )
+        return kinds == [(0, 0)] * 4 + [(0, 1)] * 2 + [(1, 0)] * 4 + [(1, 1)] * 2
 
     def copy(self) -> Position:
         return Position(self.cells)
@@ -185,10 +218,53 @@ class Position:
                 )
         return moves
 
+    def refusal(self, move: str, player: Player) -> str | None:
+        """The engine's message for `move` by `player` here, or None when the
+        move is legal. The checks run in the engine's order, on the bytes of
+        the move's UTF-8 form (UnicodeEncodeError when it has none)."""
+        text = move.encode("utf-8")
+        cells = self.cells
+        if len(text) == 4:
+            origin, target = _slot_of(text[:2]), _slot_of(text[2:])
+            if origin is None:
+                return ORIGIN
+            if target is None:
+                return DESTINATION
+            if origin == target:
+                return SAME_SLOT
+            card = cells[origin]
+            if card is None or not card.face_up:
+                return ORIGIN_DOWN
+            if card.owner != player:
+                return NOT_YOURS
+            if card.kind != CardType.Figure:
+                return ONLY_FIGURES
+            if cells[target] is None:
+                return NO_TARGET
+            return None
+        if len(text) == 2:
+            at = _slot_of(text)
+            if at is None:
+                return COORDINATE
+            card = cells[at]
+            if card is None:
+                return NO_CARD
+            if card.face_up and card.owner != player:
+                return OPPONENT_UP
+            if card.face_up and card.kind != CardType.Normal:
+                return NEED_TARGET
+            return None
+        return FORMAT
+
     def play(self, move: str, player: Player) -> None:
-        """Carry out one legal move; anything else raises IllegalMove."""
-        if move not in self.legal_moves(player):
-            raise IllegalMove(f"{move!r} is not a legal move for {player_name(player)}")
+        """Carry out one legal move; anything else raises IllegalMove with the
+        engine's message and changes nothing."""
+        if not isinstance(move, str):
+            raise TypeError(f"a move is a str, not {type(move).__name__}")
+        move = str.__str__(move)  # the text itself, whatever a subclass overrides
+        message = self.refusal(move, player)
+        if message is not None:
+            raise IllegalMove(message)
         cells = self.cells
         acting = SLOT_INDEX[move[:2]]
         card = cells[acting]
