@@ -38,7 +38,7 @@ import time
 import urllib.request
 from pathlib import Path
 
-from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
+from tesko_server.client import Closed, Lobby, LobbyError, MoveRefused, RoomClient
 
 
 def free_port() -> int:
@@ -146,7 +146,7 @@ class Load:
                 await a.close()
                 await b.close()
                 self.games += 1
-            except (OSError, asyncio.TimeoutError, Closed) as err:
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError) as err:
                 self.error(type(err).__name__)
                 await asyncio.sleep(0.2)
 
@@ -162,7 +162,7 @@ class Load:
                 await self.seat(me, "engine rooms")
                 await me.close()
                 self.games += 1
-            except (OSError, asyncio.TimeoutError, Closed) as err:
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError) as err:
                 self.error(type(err).__name__)
                 await asyncio.sleep(0.2)
 
@@ -230,7 +230,9 @@ def main() -> int:
         uvloop.install()
     except ImportError:
         pass
-    with tempfile.TemporaryDirectory(prefix="tesko-bench-") as folder:
+    with tempfile.TemporaryDirectory(
+        prefix="tesko-bench-", dir=os.environ.get("TESKO_BENCH_DIR")
+    ) as folder:
         server = Server(Path(folder), free_port(), args.workers)
         server.start()
         try:

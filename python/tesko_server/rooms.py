@@ -649,7 +649,7 @@ class Hub:
             self._refuse(conn, n, "spectator", "a spectator cannot move")
             return
         room.last_activity = time.time()
-        room.queue.append((conn, conn.seat, n, move, 0))
+        room.queue.append((conn, conn.seat, n, move.strip().upper(), 0))
         self._pump(room)
 
     def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
