@@ -170,6 +170,7 @@ class Room:
         self.broken: str | None = None
         self.thinking: tuple[str, float] | None = None
         self.expanded: tuple[int, dict] | None = None
+        self.counted = False  # among the hub's open rooms
 
     # -- what the room looks like -------------------------------------------
 
@@ -349,6 +350,9 @@ class Hub:
         self._sweeper: asyncio.Task[None] | None = None
         self._tasks: set[asyncio.Task[Any]] = set()
         self._drained: asyncio.Future[None] | None = None
+        # Unfinished rooms, in all and by the address that made them.
+        self.open_count = 0
+        self.open_by_address: dict[str, int] = {}
 
     # -- start and stop -----------------------------------------------------
 
@@ -362,10 +366,10 @@ class Hub:
             room = self._restore(entry)
             self.rooms[room.id] = room
             if not room.over:
+                self._opened(room)
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
             self._load(index, rooms, [[m for _, _, m in r.history] for r in rooms], notice=False)
-        self._update_gauges()
         log.info(
             "store holds %d rooms, %d of them unfinished",
             len(stored),
@@ -432,8 +436,23 @@ class Hub:
             raise HubError("no_such_room", "no such room")
         return room
 
-    def open_rooms(self) -> int:
-        return sum(1 for r in self.rooms.values() if not r.over)
+    def _opened(self, room: Room) -> None:
+        room.counted = True
+        self.open_count += 1
+        creator = room.row.creator
+        self.open_by_address[creator] = self.open_by_address.get(creator, 0) + 1
+
+    def _closed(self, room: Room) -> None:
+        if not room.counted:
+            return
+        room.counted = False
+        self.open_count -= 1
+        creator = room.row.creator
+        left = self.open_by_address[creator] - 1
+        if left:
+            self.open_by_address[creator] = left
+        else:
+            del self.open_by_address[creator]
 
     def list_rooms(self, status: str) -> list[dict]:
         if status not in ("waiting", "playing"):
@@ -457,10 +476,9 @@ class Hub:
         if self.stopping:
             raise HubError("shutting_down", "the server is stopping")
         options = parse_create(body)
-        if self.open_rooms() >= self.settings.max_rooms:
+        if self.open_count >= self.settings.max_rooms:
             raise HubError("server_full", "the server holds as many rooms as it may")
-        mine = sum(1 for r in self.rooms.values() if r.row.creator == address and not r.over)
-        if mine >= self.settings.max_rooms_per_address:
+        if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
             raise HubError("too_many_rooms", "too many open rooms from this address")
         join = options.pop("join")
         seats = {s: Seat(**options["seats"][s]) for s in SEATS}
@@ -513,8 +531,8 @@ class Hub:
         room = Room(row, seats)
         room.ready = True
         self.rooms[room_id] = room
+        self._opened(room)
         await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
-        self._update_gauges()
         return room
 
     async def join(self, room_id: str, body: object) -> dict:
@@ -755,6 +773,7 @@ class Hub:
         room.state = state
         room.last_activity = now
         if state["result"] is not None:
+            self._closed(room)
             room.row.finished_at = now
             rows.append(room.row)
             assert self.pool is not None
@@ -782,8 +801,6 @@ class Hub:
                 room.broadcast(text)
         if future is not None and not future.done():
             future.set_result(None)
-        if room.over:
-            self._update_gauges()
 
     def _event_text(self, room: Room, row: EventRow) -> str:
         return dumps(
@@ -995,14 +1012,15 @@ class Hub:
                 self.pool.post(room.id, "drop")
         for room in gone:
             del self.rooms[room.id]
+            self._closed(room)
             log.info("room %s %s", room.id, "deleted" if room.over else "expired (idle)")
             for conn in list(room.connections()):
                 conn.close(1000, "room expired")
         if changes:
             self.committer.add(changes)
-            self._update_gauges()
 
-    def _update_gauges(self) -> None:
+    def update_gauges(self) -> None:
+        """Set the rooms gauge (called when the metrics are read)."""
         counts = {"waiting": 0, "playing": 0, "over": 0}
         for room in self.rooms.values():
             counts[room.status()] += 1
