@@ -7,14 +7,19 @@ runs, for a bounded time:
   turns come (a finished game is followed by a new room);
 - B rooms of one such client against an engine seat (level 5 by default).
 
-It prints acknowledged moves per second, the move round trip (from sending a
-move to its acknowledgement) at p50/p95/p99 for the people-only rooms and
-for the people in engine rooms, the errors, and, after stopping the server,
+It runs two phases on the same clients: saturated (every client moves the
+moment its turn comes: acknowledged moves per second) and then paced (all
+clients together held to `--pace` moves per second, or 70% of the
+saturated rate if that is lower: the round trip at a load the server
+keeps up with). For each it prints the move round trip (from sending a move
+to its acknowledgement) at p50/p95/p99 for the people-only rooms and for
+the people in engine rooms; then the errors and, after stopping the server,
 `lost: N`: the acknowledged moves that the store does not hold.
 
-`--kill` sends SIGKILL to the server halfway through, starts it again on the
-same store and port, and lets the clients reconnect and go on; `lost:` then
-counts against the store as the second server left it.
+`--kill` runs the saturated phase only and sends SIGKILL to the server
+halfway through it, starts it again on the same store and port, and lets
+the clients reconnect and go on; `lost:` then counts against the store as
+the second server left it.
 
     python3 -m pip install ".[server]"
     python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
@@ -115,6 +120,8 @@ class Load:
         self.games = 0
         self.measuring = False
         self.stop_at = 0.0
+        self.pace = 0.0  # moves per second for all clients together; 0: no pause
+        self.next_slot = 0.0
 
     def error(self, what: str) -> None:
         self.errors[what] = self.errors.get(what, 0) + 1
@@ -122,6 +129,11 @@ class Load:
     async def seat(self, client: RoomClient, kind: str) -> None:
         while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=60):
             move = self.rng.choice(client.legal_moves)
+            if self.pace:
+                now = time.monotonic()
+                self.next_slot = max(self.next_slot + 1 / self.pace, now)
+                if self.next_slot > now:
+                    await asyncio.sleep(self.next_slot - now)
             try:
                 ack = await client.play(move, timeout=60)
             except MoveRefused as err:
@@ -188,23 +200,33 @@ def lost_moves(db: Path, acked: list[tuple[str, int, str, str]]) -> int:
 
 async def run(args: argparse.Namespace, server: Server) -> Load:
     load = Load(server.base, args.level, args.seed)
-    load.stop_at = time.monotonic() + args.warmup + args.seconds
+    paced = 0 if args.kill else args.seconds
+    load.stop_at = time.monotonic() + args.warmup + args.seconds + paced
     tasks = [asyncio.ensure_future(load.people_room()) for _ in range(args.rooms)]
     tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(args.engine_rooms)]
     await asyncio.sleep(args.warmup)
+    # Saturated: every client moves as soon as its turn comes.
     load.measuring = True
     first = len(load.acked)
     start = time.monotonic()
     if args.kill:
         await asyncio.sleep(args.seconds / 2)
         server.kill()
-        killed_at = len(load.acked)
-        print(f"killed the server after {killed_at} acknowledged moves; starting it again")
-        loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, server.start)
-    await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
-    elapsed = time.monotonic() - start
-    load.measured = (len(load.acked) - first, elapsed)  # type: ignore[attr-defined]
+        print(f"killed the server after {len(load.acked)} acknowledged moves; starting it again")
+        await asyncio.get_running_loop().run_in_executor(None, server.start)
+    await asyncio.sleep(max(0.0, start + args.seconds - time.monotonic()))
+    load.saturated = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+    load.saturated_trips = load.round_trips  # type: ignore[attr-defined]
+    if paced:
+        # Paced: the same clients, held to a fixed rate below saturation.
+        rate = load.saturated[0] / load.saturated[1]  # type: ignore[attr-defined]
+        load.pace = min(args.pace, 0.7 * rate)
+        load.round_trips = {kind: [] for kind in load.round_trips}
+        await asyncio.sleep(1)
+        load.round_trips = {kind: [] for kind in load.round_trips}
+        first, start = len(load.acked), time.monotonic()
+        await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
+        load.paced = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
     # Let the moves in flight come back, then stop the clients.
     done, pending = await asyncio.wait(tasks, timeout=30)
     for task in pending:
@@ -213,12 +235,28 @@ async def run(args: argparse.Namespace, server: Server) -> Load:
     return load
 
 
+def trips_rows(trips: dict[str, list[float]], label: str) -> None:
+    for kind, values in trips.items():
+        if values:
+            p50, p95, p99 = (percentile(values, q) * 1000 for q in (0.5, 0.95, 0.99))
+            print(
+                f"| round trip, {kind}, {label}: p50 / p95 / p99 "
+                f"| {p50:.1f} / {p95:.1f} / {p99:.1f} ms |"
+            )
+
+
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--rooms", type=int, default=100, help="rooms of two scripted people (100)")
     p.add_argument("--engine-rooms", type=int, default=50, help="rooms against the engine (50)")
     p.add_argument("--level", type=int, default=5, help="the engine seats' level (5)")
-    p.add_argument("--seconds", type=float, default=20, help="measured time (20)")
+    p.add_argument("--seconds", type=float, default=20, help="time of each measured phase (20)")
+    p.add_argument(
+        "--pace",
+        type=float,
+        default=1000,
+        help="moves/s of the paced phase (1000), at most 70%% of the saturated rate",
+    )
     p.add_argument("--warmup", type=float, default=3, help="unmeasured time first (3)")
     p.add_argument("--workers", type=int, default=2, help="engine workers (2)")
     p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
@@ -242,20 +280,21 @@ def main() -> int:
         lost = lost_moves(server.db, load.acked)
         if os.environ.get("TESKO_BENCH_KEEP_LOG"):
             print(Path(server.log).read_text()[-3000:])
-    moves, elapsed = load.measured  # type: ignore[attr-defined]
+    moves, elapsed = load.saturated  # type: ignore[attr-defined]
     print(
         f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
-        f"(level {args.level}); {args.workers} engine workers; {args.seconds:g} s measured"
-        + (" with a kill -9 and restart halfway" if args.kill else "")
+        f"(level {args.level}); {args.workers} engine workers; {args.seconds:g} s saturated"
+        + (" with a kill -9 and restart halfway" if args.kill else f", {args.seconds:g} s paced")
     )
     print()
     print("| measure | value |")
     print("|---|---:|")
-    print(f"| acknowledged moves/s | {moves / elapsed:,.0f} |")
-    for kind, values in load.round_trips.items():
-        if values:
-            p50, p95, p99 = (percentile(values, q) * 1000 for q in (0.5, 0.95, 0.99))
-            print(f"| round trip, {kind}: p50 / p95 / p99 | {p50:.1f} / {p95:.1f} / {p99:.1f} ms |")
+    print(f"| acknowledged moves/s, saturated | {moves / elapsed:,.0f} |")
+    trips_rows(load.saturated_trips, "saturated")  # type: ignore[attr-defined]
+    if not args.kill:
+        moves, elapsed = load.paced  # type: ignore[attr-defined]
+        print(f"| acknowledged moves/s, paced | {moves / elapsed:,.0f} |")
+        trips_rows(load.round_trips, "paced")
     print(f"| games finished | {load.games} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
     print(f"| errors | {errors} |")
