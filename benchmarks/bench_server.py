@@ -44,6 +44,7 @@ import urllib.request
 from pathlib import Path
 
 from tesko_server.client import Closed, Lobby, LobbyError, MoveRefused, RoomClient
+from websockets import WebSocketException
 
 
 def free_port() -> int:
@@ -108,6 +109,22 @@ class Server:
                 self.process.wait()
 
 
+def cpu_seconds(pid: int) -> tuple[float, float]:
+    """CPU seconds used so far by a process and by its children (the engine
+    workers), read from /proc; (nan, nan) where /proc is not there."""
+    tick = os.sysconf("SC_CLK_TCK")
+
+    def own(p: int) -> float:
+        fields = Path(f"/proc/{p}/stat").read_text().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / tick
+
+    try:
+        children = [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+        return own(pid), sum(own(c) for c in children)
+    except (OSError, ValueError, IndexError):
+        return float("nan"), float("nan")
+
+
 class Load:
     def __init__(self, base: str, level: int, seed: int) -> None:
         self.lobby = Lobby(base)
@@ -120,10 +137,13 @@ class Load:
         self.games = 0
         self.measuring = False
         self.stop_at = 0.0
+        self.restarting = False
         self.pace = 0.0  # moves per second for all clients together; 0: no pause
         self.next_slot = 0.0
 
     def error(self, what: str) -> None:
+        if self.restarting:
+            what += " (server down, retried)"
         self.errors[what] = self.errors.get(what, 0) + 1
 
     async def seat(self, client: RoomClient, kind: str) -> None:
@@ -158,7 +178,7 @@ class Load:
                 await a.close()
                 await b.close()
                 self.games += 1
-            except (OSError, asyncio.TimeoutError, Closed, LobbyError) as err:
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
                 self.error(type(err).__name__)
                 await asyncio.sleep(0.2)
 
@@ -174,7 +194,7 @@ class Load:
                 await self.seat(me, "engine rooms")
                 await me.close()
                 self.games += 1
-            except (OSError, asyncio.TimeoutError, Closed, LobbyError) as err:
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
                 self.error(type(err).__name__)
                 await asyncio.sleep(0.2)
 
@@ -209,13 +229,26 @@ async def run(args: argparse.Namespace, server: Server) -> Load:
     load.measuring = True
     first = len(load.acked)
     start = time.monotonic()
+    assert server.process is not None
+    cpu_before = cpu_seconds(server.process.pid)
     if args.kill:
         await asyncio.sleep(args.seconds / 2)
         server.kill()
+        load.restarting = True
         print(f"killed the server after {len(load.acked)} acknowledged moves; starting it again")
+        began = time.monotonic()
         await asyncio.get_running_loop().run_in_executor(None, server.start)
+        print(f"the server answers again after {time.monotonic() - began:.1f} s")
+        await asyncio.sleep(1)  # clients come back, each after its own pause
+        load.restarting = False
     await asyncio.sleep(max(0.0, start + args.seconds - time.monotonic()))
     load.saturated = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+    if not args.kill:
+        cpu_after = cpu_seconds(server.process.pid)
+        load.cpu = tuple(  # type: ignore[attr-defined]
+            (after - before) / load.saturated[0]  # type: ignore[attr-defined]
+            for before, after in zip(cpu_before, cpu_after)
+        )
     load.saturated_trips = load.round_trips  # type: ignore[attr-defined]
     if paced:
         # Paced: the same clients, held to a fixed rate below saturation.
@@ -292,6 +325,11 @@ def main() -> int:
     print(f"| acknowledged moves/s, saturated | {moves / elapsed:,.0f} |")
     trips_rows(load.saturated_trips, "saturated")  # type: ignore[attr-defined]
     if not args.kill:
+        loop_cpu, workers_cpu = load.cpu  # type: ignore[attr-defined]
+        print(
+            f"| CPU per move, saturated: server process / engine workers "
+            f"| {loop_cpu * 1e6:.0f} / {workers_cpu * 1e6:.0f} µs |"
+        )
         moves, elapsed = load.paced  # type: ignore[attr-defined]
         print(f"| acknowledged moves/s, paced | {moves / elapsed:,.0f} |")
         trips_rows(load.round_trips, "paced")
