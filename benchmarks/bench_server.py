@@ -179,7 +179,7 @@ class Load:
                 await b.close()
                 self.games += 1
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(type(err).__name__)
+                self.error(" ".join([type(err).__name__, getattr(err, "code", "")]).strip())
                 await asyncio.sleep(0.2)
 
     async def engine_room(self) -> None:
@@ -195,7 +195,7 @@ class Load:
                 await me.close()
                 self.games += 1
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(type(err).__name__)
+                self.error(" ".join([type(err).__name__, getattr(err, "code", "")]).strip())
                 await asyncio.sleep(0.2)
 
 

@@ -107,7 +107,10 @@ class Lobby:
             with contextlib.suppress(OSError):
                 await writer.wait_closed()
         head, _, payload = raw.partition(b"\r\n\r\n")
-        status = int(head.split(b" ", 2)[1])
+        try:
+            status = int(head.split(b" ", 2)[1])
+        except (IndexError, ValueError):
+            raise ConnectionError("the server closed the connection without an answer") from None
         if b"transfer-encoding: chunked" in head.lower():
             payload = _unchunk(payload)
         try:
