@@ -179,7 +179,11 @@ class Load:
                 await b.close()
                 self.games += 1
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(" ".join([type(err).__name__, getattr(err, "code", "")]).strip())
+                self.error(
+                    f"{type(err).__name__} {err.code}"
+                    if isinstance(err, LobbyError)
+                    else type(err).__name__
+                )
                 await asyncio.sleep(0.2)
 
     async def engine_room(self) -> None:
@@ -195,7 +199,11 @@ class Load:
                 await me.close()
                 self.games += 1
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(" ".join([type(err).__name__, getattr(err, "code", "")]).strip())
+                self.error(
+                    f"{type(err).__name__} {err.code}"
+                    if isinstance(err, LobbyError)
+                    else type(err).__name__
+                )
                 await asyncio.sleep(0.2)
 
 
