@@ -360,6 +360,9 @@ class Hub:
         self.pool = EnginePool(self.settings.workers, self._worker_restarted)
         self.pool.start()
         cutoff = time.time() - self.settings.review_time
+        purged = self.store.purge(finished_before=cutoff)
+        if purged:
+            log.info("%d expired rooms deleted from the store", purged)
         stored = self.store.load_rooms(finished_after=cutoff)
         by_worker: dict[int, list[Room]] = {}
         for entry in stored:
@@ -1005,8 +1008,7 @@ class Hub:
                     changes.append(DeleteRoom(room.id))
                     gone.append(room)
             elif now - room.last_activity > self.settings.idle_timeout and not room.busy:
-                room.row.expired = True
-                changes.append(room.row)
+                changes.append(DeleteRoom(room.id))
                 gone.append(room)
                 assert self.pool is not None
                 self.pool.post(room.id, "drop")
