@@ -7,6 +7,11 @@ runs, for a bounded time:
   turns come (a finished game is followed by a new room);
 - B rooms of one such client against an engine seat (level 5 by default).
 
+The round trip is measured by the clients, so it includes the load
+generator's own delays; the server's part (from a move's arrival to its
+acknowledgement, engine and store included) is read from its
+`tesko_move_seconds` histogram and shown by bucket.
+
 It runs two phases on the same clients: saturated (every client moves the
 moment its turn comes: acknowledged moves per second) and then paced (all
 clients together held to `--pace` moves per second, or 70% of the
@@ -125,6 +130,33 @@ def cpu_seconds(pid: int) -> tuple[float, float]:
         return float("nan"), float("nan")
 
 
+def move_buckets(base: str) -> dict[float, float]:
+    """The server's histogram of move times (arrival to acknowledgement):
+    cumulative counts by upper bound, read from /metrics."""
+    with urllib.request.urlopen(base + "/metrics", timeout=10) as answer:
+        text = answer.read().decode()
+    out = {}
+    for line in text.splitlines():
+        if line.startswith("tesko_move_seconds_bucket"):
+            bound = line.split('le="')[1].split('"')[0]
+            out[float(bound)] = float(line.rsplit(" ", 1)[1])
+    return out
+
+
+def server_side(before: dict[float, float], after: dict[float, float]) -> str:
+    """p50 / p95 / p99 of the server's own part of the round trip, as the
+    histogram bucket each falls in."""
+    counts = {b: after.get(b, 0) - before.get(b, 0) for b in after}
+    total = counts.get(float("inf"), 0)
+    if not total:
+        return "-"
+    shown = []
+    for q in (0.5, 0.95, 0.99):
+        bound = min(b for b, c in counts.items() if c >= q * total)
+        shown.append("> 5 s" if bound == float("inf") else f"≤ {bound * 1000:g}")
+    return " / ".join(shown) + " ms"
+
+
 class Load:
     def __init__(self, base: str, level: int, seed: int) -> None:
         self.lobby = Lobby(base)
@@ -239,6 +271,7 @@ async def run(args: argparse.Namespace, server: Server) -> Load:
     start = time.monotonic()
     assert server.process is not None
     cpu_before = cpu_seconds(server.process.pid)
+    buckets = move_buckets(server.base)
     if args.kill:
         await asyncio.sleep(args.seconds / 2)
         server.kill()
@@ -252,6 +285,9 @@ async def run(args: argparse.Namespace, server: Server) -> Load:
     await asyncio.sleep(max(0.0, start + args.seconds - time.monotonic()))
     load.saturated = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
     if not args.kill:
+        after = move_buckets(server.base)
+        load.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
+        buckets = after
         cpu_after = cpu_seconds(server.process.pid)
         load.cpu = tuple(  # type: ignore[attr-defined]
             (after - before) / load.saturated[0]  # type: ignore[attr-defined]
@@ -268,6 +304,7 @@ async def run(args: argparse.Namespace, server: Server) -> Load:
         first, start = len(load.acked), time.monotonic()
         await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
         load.paced = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+        load.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
     # Let the moves in flight come back, then stop the clients.
     done, pending = await asyncio.wait(tasks, timeout=30)
     for task in pending:
@@ -333,6 +370,10 @@ def main() -> int:
     print(f"| acknowledged moves/s, saturated | {moves / elapsed:,.0f} |")
     trips_rows(load.saturated_trips, "saturated")  # type: ignore[attr-defined]
     if not args.kill:
+        print(
+            "| server's part (move received to ack sent), saturated: p50 / p95 / p99 "
+            f"| {load.server_saturated} |"  # type: ignore[attr-defined]
+        )
         loop_cpu, workers_cpu = load.cpu  # type: ignore[attr-defined]
         print(
             f"| CPU per move, saturated: server process / engine workers "
@@ -341,6 +382,10 @@ def main() -> int:
         moves, elapsed = load.paced  # type: ignore[attr-defined]
         print(f"| acknowledged moves/s, paced | {moves / elapsed:,.0f} |")
         trips_rows(load.round_trips, "paced")
+        print(
+            "| server's part (move received to ack sent), paced: p50 / p95 / p99 "
+            f"| {load.server_paced} |"  # type: ignore[attr-defined]
+        )
     print(f"| games finished | {load.games} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
     print(f"| errors | {errors} |")

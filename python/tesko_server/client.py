@@ -254,6 +254,7 @@ class RoomClient:
             for future in waiters.values():
                 if not future.done():
                     future.set_exception(_Dropped())
+                    future.exception()  # whoever waits sees it; nobody else need
             self._changed.set()
             return  # `play` and `wait_for_turn` reconnect
         self.closed = Closed(code, reason)

@@ -164,7 +164,9 @@ class Room:
         self.last_activity = row.created
         self.conns: dict[str, set[Connection]] = {"A": set(), "B": set()}
         self.spectators: set[Connection] = set()
-        self.queue: deque[tuple[Connection, str, int, str, int]] = deque()
+        # Moves waiting for the engine: connection, seat, n, move, arrival time;
+        # the arrival is negated once the move has been sent again after an engine fault.
+        self.queue: deque[tuple[Connection, str, int, str, float]] = deque()
         self.busy = False  # a request to the engine is in flight
         self.ready = False  # the engine holds the board
         self.broken: str | None = None
@@ -670,7 +672,7 @@ class Hub:
             self._refuse(conn, n, "spectator", "a spectator cannot move")
             return
         room.last_activity = time.time()
-        room.queue.append((conn, conn.seat, n, move.strip().upper(), 0))
+        room.queue.append((conn, conn.seat, n, move.strip().upper(), time.perf_counter()))
         self._pump(room)
 
     def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
@@ -684,7 +686,7 @@ class Hub:
         """Send the room's next queued move to the engine, if it may go now."""
         assert self.pool is not None
         while room.queue and not room.busy and room.ready and not self.stopping:
-            conn, seat_name, n, move, tries = room.queue.popleft()
+            conn, seat_name, n, move, arrival = room.queue.popleft()
             seat = room.seats[seat_name]
             if n <= seat.last_n:
                 self._duplicate(conn, seat, n)
@@ -700,7 +702,7 @@ class Hub:
                 room.busy = True
                 future = self.pool.request(room.id, "play", seat_name, move)
                 future.add_done_callback(
-                    partial(self._played, room, conn, seat_name, n, move, tries)
+                    partial(self._played, room, conn, seat_name, n, move, arrival)
                 )
 
     def _played(
@@ -710,7 +712,7 @@ class Hub:
         seat_name: str,
         n: int,
         move: str,
-        tries: int,
+        arrival: float,
         future: asyncio.Future[Any],
     ) -> None:
         room.busy = False
@@ -718,8 +720,8 @@ class Hub:
         if err is not None:
             if isinstance(err, EngineRefused):
                 self._refuse(conn, n, err.code, err.message)
-            elif isinstance(err, WorkerDied) and tries == 0:
-                room.queue.appendleft((conn, seat_name, n, move, 1))  # after the rebuild
+            elif isinstance(err, WorkerDied) and arrival > 0:
+                room.queue.appendleft((conn, seat_name, n, move, -arrival))  # after the rebuild
                 return
             else:
                 log.error("room %s: move %s failed: %s", room.id, move, err)
@@ -732,7 +734,7 @@ class Hub:
         seat.applied[n] = rows[0].version
         metrics.moves.labels("human").inc()
         ack = dumps({"type": "ack", "n": n, "version": rows[0].version})
-        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
+        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None, abs(arrival)))
         self._next(room)
 
     def _record_turns(
@@ -791,10 +793,13 @@ class Hub:
         conn: Connection | None,
         ack: str | None,
         future: asyncio.Future[None] | None,
+        arrival: float | None = None,
     ) -> None:
         """After a commit: acknowledge, then tell everyone, in version order."""
         if ack is not None and conn is not None:
             conn.send(ack)
+            if arrival is not None:
+                metrics.move_seconds.observe(time.perf_counter() - arrival)
         for row in rows:
             if isinstance(row, EventRow):
                 room.committed_version = row.version
