@@ -356,8 +356,14 @@ def main() -> int:
         finally:
             server.stop()
         lost = lost_moves(server.db, load.acked)
-        if os.environ.get("TESKO_BENCH_KEEP_LOG"):
-            print(Path(server.log).read_text()[-3000:])
+        problems = [
+            line
+            for line in Path(server.log).read_text().splitlines()
+            if " ERROR " in line or " CRITICAL " in line
+        ]
+        if problems:
+            print(f"the server logged {len(problems)} errors; the first ones:")
+            print("\n".join(problems[:10]))
     moves, elapsed = load.saturated  # type: ignore[attr-defined]
     print(
         f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
