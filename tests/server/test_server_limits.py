@@ -187,3 +187,20 @@ def test_idle_rooms_expire_and_finished_ones_stay_for_review(server_factory):
     db = sqlite3.connect(server.db)
     assert db.execute("SELECT count(*) FROM rooms").fetchone() == (0,)
     db.close()
+
+
+def test_the_readme_mentions_every_option():
+    import re
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    help_text = subprocess.run(
+        [sys.executable, "-m", "tesko_server", "--help"], capture_output=True, text=True
+    ).stdout
+    for option in set(re.findall(r"--[a-z][a-z-]*", help_text)) - {"--help"}:
+        assert option in readme, option
+        assert "TESKO_" + option[2:].upper().replace("-", "_") in readme or option in (
+            "--allow-origin",
+        ), option
