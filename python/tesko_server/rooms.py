@@ -424,11 +424,18 @@ class Hub:
         for room in self.rooms.values():
             for conn in list(room.connections()):
                 conn.close(1001, "going away")
-        await asyncio.sleep(0.05)
+        # Wait (a little) for the clients to answer the close.
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and any(
+            any(True for _ in r.connections()) for r in self.rooms.values()
+        ):
+            await asyncio.sleep(0.02)
         if self._sweeper is not None:
             self._sweeper.cancel()
         if self.pool is not None:
             self.pool.stop()
+        self.committer.flush()
+        self.committer.failed = True  # nothing may be written after the close
         self.store.close()
         log.info("stopped")
         self._drained.set_result(None)
