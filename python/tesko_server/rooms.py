@@ -218,7 +218,7 @@ class Room:
             "result": state["result"],
             "spectators": len(self.spectators),
             "created": row.created,
-            "rematch": row.rematch,
+            "rematch": None if row.rematch == "pending" else row.rematch,
         }
 
     def public_state(self) -> dict:
