@@ -281,7 +281,8 @@ class RoomClient:
             if event["kind"] == "turn":
                 self.history.append({"player": event["player"], "move": event["move"]})
         elif kind in ("ack", "refused"):
-            future = self._waiters.pop(message.get("n"), None)
+            n = message.get("n")
+            future = self._waiters.pop(n, None) if isinstance(n, int) else None
             if future is not None and not future.done():
                 future.set_result(message)
         elif kind == "presence":

@@ -738,9 +738,11 @@ class Hub:
         seat = room.seats[seat_name]
         seat.last_n = n
         rows = self._record_turns(room, future.result(), "human", n)
-        seat.applied[n] = rows[0].version
+        played = rows[0]  # the move's own event; a pass or the room's end may follow
+        assert isinstance(played, EventRow)
+        seat.applied[n] = played.version
         metrics.moves.labels("human").inc()
-        ack = dumps({"type": "ack", "n": n, "version": rows[0].version})
+        ack = dumps({"type": "ack", "n": n, "version": played.version})
         self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None, abs(arrival)))
         self._next(room)
 
