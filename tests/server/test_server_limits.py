@@ -9,7 +9,7 @@ import sqlite3
 
 import pytest
 import websockets
-from conftest import run
+from server_helpers import run
 from tesko_server.client import Closed, Lobby, RoomClient
 from tesko_server.store import SCHEMA_VERSION, SqliteStore, StoreError
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 import websockets
-from conftest import run
+from server_helpers import run
 from tesko import Board, Player
 from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
 
