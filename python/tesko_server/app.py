@@ -221,6 +221,8 @@ def build_app(
         return JSONResponse({"ok": True, "engine_pids": hub().pool.pids()})  # type: ignore[union-attr]
 
     async def metrics_page(request: Request) -> Response:
+        if "hub" in state:
+            hub().update_gauges()
         return Response(generate_latest(metrics.registry), media_type=CONTENT_TYPE_LATEST)
 
     async def index(request: Request) -> Response:

@@ -55,6 +55,16 @@ def seconds(text: str) -> float:
     return value
 
 
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
+    return value
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="tesko-server",
@@ -81,9 +91,17 @@ def parser() -> argparse.ArgumentParser:
         help="another origin allowed to open room sockets, e.g. https://example.org "
         "(repeatable; TESKO_ALLOWED_ORIGINS is comma-separated); the server's own always is",
     )
-    p.add_argument("--max-rooms", type=positive_int, default=env("max_rooms"))
     p.add_argument(
-        "--max-rooms-per-address", type=positive_int, default=env("max_rooms_per_address")
+        "--max-rooms",
+        type=positive_int,
+        default=env("max_rooms"),
+        help="unfinished rooms the server holds at most (%(default)s)",
+    )
+    p.add_argument(
+        "--max-rooms-per-address",
+        type=positive_int,
+        default=env("max_rooms_per_address"),
+        help="unfinished rooms one client address may have made (%(default)s)",
     )
     p.add_argument(
         "--idle-timeout",
@@ -99,7 +117,7 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--rate",
-        type=seconds,
+        type=positive_number,
         default=env("rate"),
         help="messages per second per connection (bursts of twice as many) (%(default)s)",
     )

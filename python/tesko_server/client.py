@@ -51,6 +51,10 @@ class Closed(Exception):
         self.reason = reason
 
 
+class _Dropped(Exception):
+    """The connection dropped before the answer came."""
+
+
 class Lobby:
     """The lobby's HTTP calls (one short connection each)."""
 
@@ -103,7 +107,10 @@ class Lobby:
             with contextlib.suppress(OSError):
                 await writer.wait_closed()
         head, _, payload = raw.partition(b"\r\n\r\n")
-        status = int(head.split(b" ", 2)[1])
+        try:
+            status = int(head.split(b" ", 2)[1])
+        except (IndexError, ValueError):
+            raise ConnectionError("the server closed the connection without an answer") from None
         if b"transfer-encoding: chunked" in head.lower():
             payload = _unchunk(payload)
         try:
@@ -172,6 +179,7 @@ class RoomClient:
         self.notices: list[dict] = []
         self.closed: Closed | None = None
         self.reconnects = 0
+        self.round_trip = 0.0  # seconds from sending the last move to its answer
         self._ws: Any = None
         self._reader: asyncio.Task[None] | None = None
         self._waiters: dict[int, asyncio.Future[dict]] = {}
@@ -242,6 +250,11 @@ class RoomClient:
         if ws is not self._ws:
             return
         if self.reconnect_on_drop and code in (None, 1001, 1006, 1011, 1012):
+            waiters, self._waiters = self._waiters, {}
+            for future in waiters.values():
+                if not future.done():
+                    future.set_exception(_Dropped())
+                    future.exception()  # whoever waits sees it; nobody else need
             self._changed.set()
             return  # `play` and `wait_for_turn` reconnect
         self.closed = Closed(code, reason)
@@ -268,7 +281,8 @@ class RoomClient:
             if event["kind"] == "turn":
                 self.history.append({"player": event["player"], "move": event["move"]})
         elif kind in ("ack", "refused"):
-            future = self._waiters.pop(message.get("n"), None)
+            n = message.get("n")
+            future = self._waiters.pop(n, None) if isinstance(n, int) else None
             if future is not None and not future.done():
                 future.set_result(message)
         elif kind == "presence":
@@ -355,37 +369,25 @@ class RoomClient:
                 self._connected.clear()  # before the reader has noticed
                 await asyncio.sleep(0.01)
                 continue
-            dropped = asyncio.ensure_future(self._wait_dropped())
+            sent = time.perf_counter()
             try:
-                done, _ = await asyncio.wait(
-                    {future, dropped},
-                    timeout=max(0.0, deadline - time.monotonic()),
-                    return_when=asyncio.FIRST_COMPLETED,
-                )
-            finally:
-                dropped.cancel()
-            if future in done:
-                answer = future.result()
-                if answer["type"] == "refused":
-                    raise MoveRefused(answer["code"], answer["message"])
-                if answer.get("version") is not None:
-                    await self._caught_up(answer["version"], deadline)
-                return answer
-            self._waiters.pop(n, None)
-            if not done:
-                raise asyncio.TimeoutError(f"no answer to {message} within {timeout} s")
-            if self.closed is not None:
-                raise self.closed
+                answer = await asyncio.wait_for(future, max(0.0, deadline - time.monotonic()))
+            except _Dropped:
+                continue  # reconnect and send it again, under the same number
+            except asyncio.TimeoutError:
+                self._waiters.pop(n, None)
+                raise asyncio.TimeoutError(f"no answer to {message} within {timeout} s") from None
+            self.round_trip = time.perf_counter() - sent
+            if answer["type"] == "refused":
+                raise MoveRefused(answer["code"], answer["message"])
+            if answer.get("version") is not None:
+                await self._caught_up(answer["version"], deadline)
+            return answer
 
     async def _caught_up(self, version: int, deadline: float) -> None:
         # The event of an acknowledged move follows its ack on the channel.
         while (self.version or 0) < version and self._connected.is_set():
             await self._wait_change(deadline)
-
-    async def _wait_dropped(self) -> None:
-        while self._connected.is_set() and self.closed is None:
-            self._changed.clear()
-            await self._changed.wait()
 
     async def wait_for_turn(self, timeout: float = 60) -> bool:
         """Wait until this seat may move (True) or the game is over (False)."""

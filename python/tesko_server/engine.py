@@ -48,6 +48,7 @@ class _Worker:
         self.alive = False
         self.process: Any = None
         self.conn: Any = None
+        self.restarts: list[float] = []
 
     def start(self) -> None:
         ctx = multiprocessing.get_context("spawn")
@@ -112,7 +113,21 @@ class _Worker:
                 future.set_exception(WorkerDied(f"engine worker {self.index} ended"))
         if self.pool.stopping:
             return
-        log.error("engine worker %d ended (exit code %s); starting it again", self.index, code)
+        # A worker that keeps dying is started again after growing pauses.
+        now = loop.time()
+        self.restarts = [t for t in self.restarts if now - t < 60] + [now]
+        pause = 0.0 if len(self.restarts) <= 3 else min(30.0, 0.5 * 2 ** (len(self.restarts) - 4))
+        log.error(
+            "engine worker %d ended (exit code %s); starting it again%s",
+            self.index,
+            code,
+            f" in {pause:g} s" if pause else "",
+        )
+        loop.call_later(pause, self._restart)
+
+    def _restart(self) -> None:
+        if self.pool.stopping or self.alive:
+            return
         self.start()
         self.pool.on_restart(self.index)
 

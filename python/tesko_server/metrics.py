@@ -27,3 +27,9 @@ commits = Histogram(
     buckets=(0.00005, 0.0001, 0.0003, 0.001, 0.003, 0.01, 0.03, 0.1),
     registry=registry,
 )
+move_seconds = Histogram(
+    "tesko_move_seconds",
+    "From a move's arrival to its acknowledgement being queued (engine and store included)",
+    buckets=(0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5),
+    registry=registry,
+)

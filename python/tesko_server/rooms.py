@@ -164,12 +164,15 @@ class Room:
         self.last_activity = row.created
         self.conns: dict[str, set[Connection]] = {"A": set(), "B": set()}
         self.spectators: set[Connection] = set()
-        self.queue: deque[tuple[Connection, str, int, str, int]] = deque()
+        # Moves waiting for the engine: connection, seat, n, move, arrival time;
+        # the arrival is negated once the move has been sent again after an engine fault.
+        self.queue: deque[tuple[Connection, str, int, str, float]] = deque()
         self.busy = False  # a request to the engine is in flight
         self.ready = False  # the engine holds the board
         self.broken: str | None = None
         self.thinking: tuple[str, float] | None = None
         self.expanded: tuple[int, dict] | None = None
+        self.counted = False  # among the hub's open rooms
 
     # -- what the room looks like -------------------------------------------
 
@@ -215,7 +218,7 @@ class Room:
             "result": state["result"],
             "spectators": len(self.spectators),
             "created": row.created,
-            "rematch": row.rematch,
+            "rematch": None if row.rematch == "pending" else row.rematch,
         }
 
     def public_state(self) -> dict:
@@ -349,6 +352,9 @@ class Hub:
         self._sweeper: asyncio.Task[None] | None = None
         self._tasks: set[asyncio.Task[Any]] = set()
         self._drained: asyncio.Future[None] | None = None
+        # Unfinished rooms, in all and by the address that made them.
+        self.open_count = 0
+        self.open_by_address: dict[str, int] = {}
 
     # -- start and stop -----------------------------------------------------
 
@@ -356,16 +362,19 @@ class Hub:
         self.pool = EnginePool(self.settings.workers, self._worker_restarted)
         self.pool.start()
         cutoff = time.time() - self.settings.review_time
+        purged = self.store.purge(finished_before=cutoff)
+        if purged:
+            log.info("%d expired rooms deleted from the store", purged)
         stored = self.store.load_rooms(finished_after=cutoff)
         by_worker: dict[int, list[Room]] = {}
         for entry in stored:
             room = self._restore(entry)
             self.rooms[room.id] = room
             if not room.over:
+                self._opened(room)
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
             self._load(index, rooms, [[m for _, _, m in r.history] for r in rooms], notice=False)
-        self._update_gauges()
         log.info(
             "store holds %d rooms, %d of them unfinished",
             len(stored),
@@ -415,11 +424,18 @@ class Hub:
         for room in self.rooms.values():
             for conn in list(room.connections()):
                 conn.close(1001, "going away")
-        await asyncio.sleep(0.05)
+        # Wait (a little) for the clients to answer the close.
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline and any(
+            any(True for _ in r.connections()) for r in self.rooms.values()
+        ):
+            await asyncio.sleep(0.02)
         if self._sweeper is not None:
             self._sweeper.cancel()
         if self.pool is not None:
             self.pool.stop()
+        self.committer.flush()
+        self.committer.failed = True  # nothing may be written after the close
         self.store.close()
         log.info("stopped")
         self._drained.set_result(None)
@@ -432,8 +448,23 @@ class Hub:
             raise HubError("no_such_room", "no such room")
         return room
 
-    def open_rooms(self) -> int:
-        return sum(1 for r in self.rooms.values() if not r.over)
+    def _opened(self, room: Room) -> None:
+        room.counted = True
+        self.open_count += 1
+        creator = room.row.creator
+        self.open_by_address[creator] = self.open_by_address.get(creator, 0) + 1
+
+    def _closed(self, room: Room) -> None:
+        if not room.counted:
+            return
+        room.counted = False
+        self.open_count -= 1
+        creator = room.row.creator
+        left = self.open_by_address[creator] - 1
+        if left:
+            self.open_by_address[creator] = left
+        else:
+            del self.open_by_address[creator]
 
     def list_rooms(self, status: str) -> list[dict]:
         if status not in ("waiting", "playing"):
@@ -457,10 +488,9 @@ class Hub:
         if self.stopping:
             raise HubError("shutting_down", "the server is stopping")
         options = parse_create(body)
-        if self.open_rooms() >= self.settings.max_rooms:
+        if self.open_count >= self.settings.max_rooms:
             raise HubError("server_full", "the server holds as many rooms as it may")
-        mine = sum(1 for r in self.rooms.values() if r.row.creator == address and not r.over)
-        if mine >= self.settings.max_rooms_per_address:
+        if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
             raise HubError("too_many_rooms", "too many open rooms from this address")
         join = options.pop("join")
         seats = {s: Seat(**options["seats"][s]) for s in SEATS}
@@ -513,8 +543,8 @@ class Hub:
         room = Room(row, seats)
         room.ready = True
         self.rooms[room_id] = room
+        self._opened(room)
         await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
-        self._update_gauges()
         return room
 
     async def join(self, room_id: str, body: object) -> dict:
@@ -649,7 +679,7 @@ class Hub:
             self._refuse(conn, n, "spectator", "a spectator cannot move")
             return
         room.last_activity = time.time()
-        room.queue.append((conn, conn.seat, n, move, 0))
+        room.queue.append((conn, conn.seat, n, move.strip().upper(), time.perf_counter()))
         self._pump(room)
 
     def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
@@ -663,7 +693,7 @@ class Hub:
         """Send the room's next queued move to the engine, if it may go now."""
         assert self.pool is not None
         while room.queue and not room.busy and room.ready and not self.stopping:
-            conn, seat_name, n, move, tries = room.queue.popleft()
+            conn, seat_name, n, move, arrival = room.queue.popleft()
             seat = room.seats[seat_name]
             if n <= seat.last_n:
                 self._duplicate(conn, seat, n)
@@ -679,7 +709,7 @@ class Hub:
                 room.busy = True
                 future = self.pool.request(room.id, "play", seat_name, move)
                 future.add_done_callback(
-                    partial(self._played, room, conn, seat_name, n, move, tries)
+                    partial(self._played, room, conn, seat_name, n, move, arrival)
                 )
 
     def _played(
@@ -689,7 +719,7 @@ class Hub:
         seat_name: str,
         n: int,
         move: str,
-        tries: int,
+        arrival: float,
         future: asyncio.Future[Any],
     ) -> None:
         room.busy = False
@@ -697,8 +727,8 @@ class Hub:
         if err is not None:
             if isinstance(err, EngineRefused):
                 self._refuse(conn, n, err.code, err.message)
-            elif isinstance(err, WorkerDied) and tries == 0:
-                room.queue.appendleft((conn, seat_name, n, move, 1))  # after the rebuild
+            elif isinstance(err, WorkerDied) and arrival > 0:
+                room.queue.appendleft((conn, seat_name, n, move, -arrival))  # after the rebuild
                 return
             else:
                 log.error("room %s: move %s failed: %s", room.id, move, err)
@@ -708,10 +738,12 @@ class Hub:
         seat = room.seats[seat_name]
         seat.last_n = n
         rows = self._record_turns(room, future.result(), "human", n)
-        seat.applied[n] = rows[0].version
+        played = rows[0]  # the move's own event; a pass or the room's end may follow
+        assert isinstance(played, EventRow)
+        seat.applied[n] = played.version
         metrics.moves.labels("human").inc()
-        ack = dumps({"type": "ack", "n": n, "version": rows[0].version})
-        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
+        ack = dumps({"type": "ack", "n": n, "version": played.version})
+        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None, abs(arrival)))
         self._next(room)
 
     def _record_turns(
@@ -755,6 +787,7 @@ class Hub:
         room.state = state
         room.last_activity = now
         if state["result"] is not None:
+            self._closed(room)
             room.row.finished_at = now
             rows.append(room.row)
             assert self.pool is not None
@@ -769,10 +802,13 @@ class Hub:
         conn: Connection | None,
         ack: str | None,
         future: asyncio.Future[None] | None,
+        arrival: float | None = None,
     ) -> None:
         """After a commit: acknowledge, then tell everyone, in version order."""
         if ack is not None and conn is not None:
             conn.send(ack)
+            if arrival is not None:
+                metrics.move_seconds.observe(time.perf_counter() - arrival)
         for row in rows:
             if isinstance(row, EventRow):
                 room.committed_version = row.version
@@ -782,8 +818,6 @@ class Hub:
                 room.broadcast(text)
         if future is not None and not future.done():
             future.set_result(None)
-        if room.over:
-            self._update_gauges()
 
     def _event_text(self, room: Room, row: EventRow) -> str:
         return dumps(
@@ -988,21 +1022,21 @@ class Hub:
                     changes.append(DeleteRoom(room.id))
                     gone.append(room)
             elif now - room.last_activity > self.settings.idle_timeout and not room.busy:
-                room.row.expired = True
-                changes.append(room.row)
+                changes.append(DeleteRoom(room.id))
                 gone.append(room)
                 assert self.pool is not None
                 self.pool.post(room.id, "drop")
         for room in gone:
             del self.rooms[room.id]
+            self._closed(room)
             log.info("room %s %s", room.id, "deleted" if room.over else "expired (idle)")
             for conn in list(room.connections()):
                 conn.close(1000, "room expired")
         if changes:
             self.committer.add(changes)
-            self._update_gauges()
 
-    def _update_gauges(self) -> None:
+    def update_gauges(self) -> None:
+        """Set the rooms gauge (called when the metrics are read)."""
         counts = {"waiting": 0, "playing": 0, "over": 0}
         for room in self.rooms.values():
             counts[room.status()] += 1

@@ -82,6 +82,9 @@ class Store(Protocol):
     def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
 
+    def purge(self, finished_before: float) -> int:
+        """Delete expired rooms and rooms finished before the time given."""
+
     def close(self) -> None: ...
 
 
@@ -296,6 +299,12 @@ class SqliteStore:
                 "SELECT data FROM events WHERE room=? AND kind='turn' ORDER BY version", (room,)
             )
         ]
+
+    def purge(self, finished_before: float) -> int:
+        cursor = self._db.execute(
+            "DELETE FROM rooms WHERE expired=1 OR finished_at < ?", (finished_before,)
+        )
+        return cursor.rowcount
 
     def close(self) -> None:
         self._db.close()

@@ -6,30 +6,16 @@ worker process, which answers on the same pipe. A request is a tuple
 `(request_id, operation, room_id, *arguments)`; the worker answers a batch
 of requests with a list of `(request_id, ok, payload)` (none for `drop`).
 
-A bot's search runs on the worker's main thread under a timer whose signal
-stops it when the seat's think time runs out; the engine then plays its
-depth-1 move instead.
+A bot's search runs on the worker's main thread, where the referee's
+think-time timer (a signal) can stop it.
 """
 
 from __future__ import annotations
 
+import math
 import signal
-import time
 from multiprocessing.connection import Connection
 from typing import Any
-
-# Deals tried, at most, when a saved layout is looked for. The deal is
-# uniform over 207,900 layouts; this bound fails about once in 10^20 tries
-# for a single layout.
-REDEAL_BOUND = 10_000_000
-
-
-class OutOfTime(Exception):
-    pass
-
-
-def _out_of_time(signum: int, frame: object) -> None:
-    raise OutOfTime
 
 
 def main(conn: Connection) -> None:
@@ -37,7 +23,6 @@ def main(conn: Connection) -> None:
     # move is through; a signal sent to the whole process group is its alone.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    signal.signal(signal.SIGALRM, _out_of_time)
     engine = Engine()
     try:
         while True:
@@ -115,23 +100,14 @@ class Engine:
     def bot(self, room: str, level: int, think_time: float) -> dict:
         game = self.games[room]
         before = len(game.history)
-        depth = level
-        start = time.perf_counter()
-        try:
-            signal.setitimer(signal.ITIMER_REAL, think_time)
-            try:
-                move = game.bot_move(level).move
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0)
-        except OutOfTime:
-            depth = 1
-            move = game.bot_move(1).move
-        seconds = time.perf_counter() - start
-        game.play(move)
+        # Deepens up to `level` under a timer on this main thread; when the
+        # time runs out it plays the deepest search that finished.
+        choice = game.bot_move(level, think_time=think_time)
+        game.play(choice.move)
         return {
-            "move": move,
-            "seconds": seconds,
-            "depth": depth,
+            "move": choice.move,
+            "seconds": choice.seconds,
+            "depth": choice.depth,
             "turns": self._turns(game, before),
             "state": self.state(game),
         }
@@ -184,19 +160,23 @@ class Engine:
 def rebuild(referee: Any, specs: list, player: Any) -> dict[str, Any]:
     """Games at the position of their saved turns, on live engine boards.
 
-    Each spec is (room, layout, first, ply_limit, turns). The boards are
-    dealt until each saved layout comes up; one run of deals serves every
-    room asked for at once. A room that cannot be rebuilt maps to the reason.
+    Each spec is (room, layout, first, ply_limit, turns). As in the
+    referee's own resume, boards are dealt until each saved layout comes up
+    and the turns are replayed on it through the referee; here one stream
+    of deals serves every room asked for at once, so rebuilding k rooms
+    costs about 1 + ln k times one room, not k times. A room that cannot be
+    rebuilt maps to the reason.
     """
     from tesko import Board
 
     wanted: dict[str, list] = {}
     for spec in specs:
         wanted.setdefault(spec[1], []).append(spec)
+    bound = int(referee.DEAL_ATTEMPTS * (1 + math.log(len(specs) or 1)))
     boards: dict[str, list] = {}
     missing = len(specs)
     tries = 0
-    while missing and tries < REDEAL_BOUND:
+    while missing and tries < bound:
         board = Board()
         tries += 1
         text = str(board)
@@ -210,10 +190,12 @@ def rebuild(referee: Any, specs: list, player: Any) -> dict[str, Any]:
         for spec, board in zip(group, found + [None] * (len(group) - len(found))):
             room, _, first, ply_limit, turns = spec
             if board is None:
-                out[room] = f"the layout did not come up in {REDEAL_BOUND} deals"
+                out[room] = f"the saved layout did not come up in {bound:,} deals"
                 continue
-            game = referee.Game(board=board, first=player(first), ply_limit=ply_limit, room_id=room)
             try:
+                game = referee.Game(
+                    board=board, first=player(first), ply_limit=ply_limit, room_id=room
+                )
                 for move in turns:
                     if move is not None:
                         game.play(move)

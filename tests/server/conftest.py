@@ -1,114 +1,33 @@
-"""A real tesko-server in a subprocess on 127.0.0.1, with its store in a
-temporary folder, and helpers to talk to it."""
+"""Fixtures that start real servers for the tests of this folder."""
 
 from __future__ import annotations
 
-import asyncio
-import json
-import os
-import signal
-import socket
-import sqlite3
-import subprocess
-import sys
-import time
-import urllib.request
+import importlib.util
 from pathlib import Path
 
 import pytest
 
-pytest.importorskip("starlette")
-pytest.importorskip("uvicorn")
-pytest.importorskip("websockets")
-pytest.importorskip("prometheus_client")
+# The server's dependencies come with the `server` extra; without them these
+# tests are not collected, and the run's header says why.
+MISSING = [
+    name
+    for name in ("starlette", "uvicorn", "websockets", "prometheus_client")
+    if importlib.util.find_spec(name) is None
+]
+if MISSING:
+    collect_ignore_glob = ["test_*.py"]
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    def __init__(self, folder: Path, *args: str, port: int | None = None) -> None:
-        self.folder = folder
-        self.db = folder / "store.db"
-        self.args = list(args)
-        self.port = port or free_port()
-        self.base = f"http://127.0.0.1:{self.port}"
-        self.log = folder / "server.log"
-        self.process: subprocess.Popen[bytes] | None = None
-
-    def start(self, timeout: float = 30) -> Server:
-        with open(self.log, "ab") as log:
-            self.process = subprocess.Popen(
-                [
-                    sys.executable,
-                    "-m",
-                    "tesko_server",
-                    "--port",
-                    str(self.port),
-                    "--db",
-                    str(self.db),
-                    *self.args,
-                ],
-                stdout=log,
-                stderr=subprocess.STDOUT,
-                env={**os.environ, "PYTHONUNBUFFERED": "1"},
-            )
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"the server ended at start:\n{self.log.read_text()}")
-            try:
-                with urllib.request.urlopen(self.base + "/healthz", timeout=1) as answer:
-                    if answer.status == 200:
-                        return self
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError(f"the server did not start:\n{self.log.read_text()}")
-
-    def health(self) -> dict:
-        with urllib.request.urlopen(self.base + "/healthz", timeout=5) as answer:
-            return json.loads(answer.read())
-
-    def kill(self) -> None:
-        """SIGKILL the server itself; its engine workers see their pipes close."""
-        assert self.process is not None
-        self.process.send_signal(signal.SIGKILL)
-        self.process.wait(10)
-
-    def terminate(self, timeout: float = 30) -> int:
-        assert self.process is not None
-        self.process.send_signal(signal.SIGTERM)
-        return self.process.wait(timeout)
-
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-    def stored_turns(self) -> dict[str, list[tuple[int, str, str | None]]]:
-        """Every room's stored turns (version, player, move), read from the file."""
-        db = sqlite3.connect(self.db)
-        try:
-            out: dict[str, list[tuple[int, str, str | None]]] = {}
-            for room, version, data in db.execute(
-                "SELECT room, version, data FROM events WHERE kind='turn' ORDER BY room, version"
-            ):
-                event = json.loads(data)
-                out.setdefault(room, []).append((version, event["player"], event["move"]))
-            return out
-        finally:
-            db.close()
+def pytest_report_header(config):
+    if MISSING:
+        return f"tests/server not run: {', '.join(MISSING)} missing (pip install '.[server]')"
+    return None
 
 
 @pytest.fixture
 def server_factory(tmp_path: Path):
+    from server_helpers import Server
+
     started: list[Server] = []
 
     def make(*args: str, port: int | None = None) -> Server:
@@ -122,10 +41,5 @@ def server_factory(tmp_path: Path):
 
 
 @pytest.fixture
-def server(server_factory) -> Server:
+def server(server_factory):
     return server_factory("--max-rooms-per-address", "100")
-
-
-def run(coro, timeout: float = 120):
-    """Run a coroutine to its end, bounded in time."""
-    return asyncio.run(asyncio.wait_for(coro, timeout))

@@ -7,7 +7,7 @@ import os
 import random
 import signal
 
-from conftest import run
+from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
 
 

@@ -3,12 +3,13 @@ the store's schema."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import sqlite3
 
 import pytest
 import websockets
-from conftest import run
+from server_helpers import run
 from tesko_server.client import Closed, Lobby, RoomClient
 from tesko_server.store import SCHEMA_VERSION, SqliteStore, StoreError
 
@@ -25,7 +26,7 @@ async def closed_by(client: RoomClient) -> Closed:
     for _ in range(200):
         if client.closed is not None:
             return client.closed
-        await __import__("asyncio").sleep(0.02)
+        await asyncio.sleep(0.02)
     raise AssertionError("the server did not close the connection")
 
 
@@ -157,3 +158,49 @@ def test_the_store_migrates_and_refuses_a_newer_schema(tmp_path):
     db.close()
     with pytest.raises(StoreError, match="newer tesko-server"):
         SqliteStore(path)
+
+
+def test_idle_rooms_expire_and_finished_ones_stay_for_review(server_factory):
+    server = server_factory("--idle-timeout", "1.5", "--review-time", "3")
+
+    async def scenario():
+        lobby = Lobby(server.base)
+        idle = (await lobby.create(join={"name": "Ana"}))["room"]["id"]
+        made = await lobby.create(
+            seats={"B": {"kind": "engine", "level": 1}}, join={"seat": "A", "name": "Ana"}
+        )
+        me = RoomClient(server.base, made["room"]["id"], token=made["token"])
+        await me.connect()
+        while await me.wait_for_turn():
+            await me.play(me.legal_moves[0])
+        await asyncio.sleep(2.2)  # the idle room is gone, the finished one is not
+        idle_status, _ = await lobby.raw("GET", f"/api/rooms/{idle}")
+        review = await lobby.read(me.room_id)
+        await asyncio.sleep(2.5)
+        gone, _ = await lobby.raw("GET", f"/api/rooms/{me.room_id}")
+        return idle_status, review, gone
+
+    idle_status, review, gone = run(scenario())
+    assert idle_status == 404
+    assert review["room"]["status"] == "over" and review["history"]
+    assert gone == 404
+    db = sqlite3.connect(server.db)
+    assert db.execute("SELECT count(*) FROM rooms").fetchone() == (0,)
+    db.close()
+
+
+def test_the_readme_mentions_every_option():
+    import re
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    help_text = subprocess.run(
+        [sys.executable, "-m", "tesko_server", "--help"], capture_output=True, text=True
+    ).stdout
+    for option in set(re.findall(r"--[a-z][a-z-]*", help_text)) - {"--help"}:
+        assert option in readme, option
+        assert "TESKO_" + option[2:].upper().replace("-", "_") in readme or option in (
+            "--allow-origin",
+        ), option

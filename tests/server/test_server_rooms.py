@@ -5,10 +5,14 @@ from __future__ import annotations
 import asyncio
 import json
 import random
+import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 import websockets
-from conftest import run
+from server_helpers import run
 from tesko import Board, Player
 from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
 
@@ -194,7 +198,7 @@ def test_refusals_carry_the_engines_message_unchanged(server):
     expected = {}
     for move in ("", "A", "Z1", "A9A1", "A1Z9", "hello", "A1A2A3"):
         try:
-            Board().play(move, Player.A, "")
+            Board().play(move.upper(), Player.A, "")  # the server upper-cases moves
         except ValueError as err:
             expected[move] = str(err)
 
@@ -211,7 +215,8 @@ def test_refusals_carry_the_engines_message_unchanged(server):
         with pytest.raises(MoveRefused) as refused:
             await a.play(theirs)
         answers[theirs] = (refused.value.code, refused.value.message)
-        await a.play(a.legal_moves[0])  # the refused counters were not used up
+        # The refused counters were not used up; moves are taken in any case.
+        await a.play(" " + a.legal_moves[0].lower())
         return answers, theirs, a
 
     answers, theirs, a = run(scenario())
@@ -268,3 +273,13 @@ def test_websocket_speaks_only_after_hello(server):
 
     error, code = run(scenario())
     assert error["type"] == "error" and error["code"] == "bad_message" and code == 1008
+
+
+def test_the_readme_client_example_runs(server):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    section = re.search(r"^## Server\n(.*?)(?=^## |\Z)", readme.read_text(), re.M | re.S)
+    (code,) = re.findall(r"^```python\n(.*?)^```$", section.group(1), re.M | re.S)
+    code = code.replace("http://127.0.0.1:8000", server.base)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert "wins" in done.stdout or "draw" in done.stdout

@@ -1,0 +1,404 @@
+"""Load benchmark of tesko-server: many rooms at once, and nothing lost.
+
+Starts `tesko-server` on 127.0.0.1 on a free port with a fresh store, then
+runs, for a bounded time:
+
+- R rooms of two clients that play random legal moves as fast as their
+  turns come (a finished game is followed by a new room);
+- B rooms of one such client against an engine seat (level 5 by default).
+
+The round trip is measured by the clients, so it includes the load
+generator's own delays; the server's part (from a move's arrival to its
+acknowledgement, engine and store included) is read from its
+`tesko_move_seconds` histogram and shown by bucket.
+
+It runs two phases on the same clients: saturated (every client moves the
+moment its turn comes: acknowledged moves per second) and then paced (all
+clients together held to `--pace` moves per second, or 70% of the
+saturated rate if that is lower: the round trip at a load the server
+keeps up with). For each it prints the move round trip (from sending a move
+to its acknowledgement) at p50/p95/p99 for the people-only rooms and for
+the people in engine rooms; then the errors and, after stopping the server,
+`lost: N`: the acknowledged moves that the store does not hold.
+
+`--kill` runs the saturated phase only and sends SIGKILL to the server
+halfway through it, starts it again on the same store and port, and lets
+the clients reconnect and go on; `lost:` then counts against the store as
+the second server left it.
+
+    python3 -m pip install ".[server]"
+    python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
+                                       [--workers N] [--level L] [--kill]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import random
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+from pathlib import Path
+
+from tesko_server.client import Closed, Lobby, LobbyError, MoveRefused, RoomClient
+from websockets import WebSocketException
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    def __init__(self, folder: Path, port: int, workers: int) -> None:
+        self.db = folder / "bench.db"
+        self.log = folder / "server.log"
+        self.port = port
+        self.base = f"http://127.0.0.1:{port}"
+        self.command = [
+            sys.executable,
+            "-m",
+            "tesko_server",
+            "--port",
+            str(port),
+            "--db",
+            str(self.db),
+            "--workers",
+            str(workers),
+            "--max-rooms-per-address",
+            "100000",
+            "--max-rooms",
+            "100000",
+            # Scripted clients move the moment their turn comes, far faster
+            # than people: the per-connection rate limit is not under test.
+            "--rate",
+            "100000",
+        ]
+        self.process: subprocess.Popen[bytes] | None = None
+
+    def start(self, timeout: float = 60) -> None:
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(self.command, stdout=log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise SystemExit(f"the server ended at start; see {self.log}")
+            try:
+                with urllib.request.urlopen(self.base + "/healthz", timeout=1):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        raise SystemExit(f"the server did not start within {timeout} s; see {self.log}")
+
+    def kill(self) -> None:
+        assert self.process is not None
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(60)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def cpu_seconds(pid: int) -> tuple[float, float]:
+    """CPU seconds used so far by a process and by its children (the engine
+    workers), read from /proc; (nan, nan) where /proc is not there."""
+    tick = os.sysconf("SC_CLK_TCK")
+
+    def own(p: int) -> float:
+        fields = Path(f"/proc/{p}/stat").read_text().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / tick
+
+    try:
+        children = [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+        return own(pid), sum(own(c) for c in children)
+    except (OSError, ValueError, IndexError):
+        return float("nan"), float("nan")
+
+
+def move_buckets(base: str) -> dict[float, float]:
+    """The server's histogram of move times (arrival to acknowledgement):
+    cumulative counts by upper bound, read from /metrics."""
+    with urllib.request.urlopen(base + "/metrics", timeout=10) as answer:
+        text = answer.read().decode()
+    out = {}
+    for line in text.splitlines():
+        if line.startswith("tesko_move_seconds_bucket"):
+            bound = line.split('le="')[1].split('"')[0]
+            out[float(bound)] = float(line.rsplit(" ", 1)[1])
+    return out
+
+
+def server_side(before: dict[float, float], after: dict[float, float]) -> str:
+    """p50 / p95 / p99 of the server's own part of the round trip, as the
+    histogram bucket each falls in."""
+    counts = {b: after.get(b, 0) - before.get(b, 0) for b in after}
+    total = counts.get(float("inf"), 0)
+    if not total:
+        return "-"
+    shown = []
+    for q in (0.5, 0.95, 0.99):
+        bound = min(b for b, c in counts.items() if c >= q * total)
+        shown.append("> 5 s" if bound == float("inf") else f"≤ {bound * 1000:g}")
+    return " / ".join(shown) + " ms"
+
+
+class Load:
+    def __init__(self, base: str, level: int, seed: int) -> None:
+        self.lobby = Lobby(base)
+        self.base = base
+        self.level = level
+        self.rng = random.Random(seed)
+        self.acked: list[tuple[str, int, str, str]] = []  # room, version, seat, move
+        self.round_trips: dict[str, list[float]] = {"people": [], "engine rooms": []}
+        self.errors: dict[str, int] = {}
+        self.games = 0
+        self.measuring = False
+        self.stop_at = 0.0
+        self.restarting = False
+        self.pace = 0.0  # moves per second for all clients together; 0: no pause
+        self.next_slot = 0.0
+
+    def error(self, what: str) -> None:
+        if self.restarting:
+            what += " (server down, retried)"
+        self.errors[what] = self.errors.get(what, 0) + 1
+
+    async def seat(self, client: RoomClient, kind: str) -> None:
+        while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=60):
+            move = self.rng.choice(client.legal_moves)
+            if self.pace:
+                now = time.monotonic()
+                self.next_slot = max(self.next_slot + 1 / self.pace, now)
+                if self.next_slot > now:
+                    await asyncio.sleep(self.next_slot - now)
+            try:
+                ack = await client.play(move, timeout=60)
+            except MoveRefused as err:
+                self.error(f"refused {err.code}")
+                continue
+            if self.measuring:
+                self.round_trips[kind].append(client.round_trip)
+            if not ack.get("duplicate"):
+                self.acked.append((client.room_id, ack["version"], client.seat, move))
+
+    async def people_room(self) -> None:
+        while time.monotonic() < self.stop_at:
+            try:
+                made = await self.lobby.create(join={"seat": "A", "name": "a"})
+                room = made["room"]["id"]
+                joined = await self.lobby.join(room, "b")
+                a = RoomClient(self.base, room, token=made["token"])
+                b = RoomClient(self.base, room, token=joined["token"])
+                await a.connect()
+                await b.connect()
+                await asyncio.gather(self.seat(a, "people"), self.seat(b, "people"))
+                await a.close()
+                await b.close()
+                self.games += 1
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
+                self.error(
+                    f"{type(err).__name__} {err.code}"
+                    if isinstance(err, LobbyError)
+                    else type(err).__name__
+                )
+                await asyncio.sleep(0.2)
+
+    async def engine_room(self) -> None:
+        while time.monotonic() < self.stop_at:
+            try:
+                made = await self.lobby.create(
+                    seats={"B": {"kind": "engine", "level": self.level, "think_time": 2.0}},
+                    join={"seat": "A", "name": "a"},
+                )
+                me = RoomClient(self.base, made["room"]["id"], token=made["token"])
+                await me.connect()
+                await self.seat(me, "engine rooms")
+                await me.close()
+                self.games += 1
+            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
+                self.error(
+                    f"{type(err).__name__} {err.code}"
+                    if isinstance(err, LobbyError)
+                    else type(err).__name__
+                )
+                await asyncio.sleep(0.2)
+
+
+def percentile(values: list[float], q: float) -> float:
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
+
+def lost_moves(db: Path, acked: list[tuple[str, int, str, str]]) -> int:
+    store = sqlite3.connect(db)
+    held = set()
+    for room, version, data in store.execute(
+        "SELECT room, version, data FROM events WHERE kind='turn'"
+    ):
+        event = json.loads(data)
+        held.add((room, version, event["player"], event["move"]))
+    store.close()
+    return sum(1 for entry in acked if entry not in held)
+
+
+async def run(args: argparse.Namespace, server: Server) -> Load:
+    load = Load(server.base, args.level, args.seed)
+    paced = 0 if args.kill else args.seconds
+    load.stop_at = time.monotonic() + args.warmup + args.seconds + paced
+    tasks = [asyncio.ensure_future(load.people_room()) for _ in range(args.rooms)]
+    tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(args.engine_rooms)]
+    await asyncio.sleep(args.warmup)
+    # Saturated: every client moves as soon as its turn comes.
+    load.measuring = True
+    first = len(load.acked)
+    start = time.monotonic()
+    assert server.process is not None
+    cpu_before = cpu_seconds(server.process.pid)
+    buckets = move_buckets(server.base)
+    if args.kill:
+        await asyncio.sleep(args.seconds / 2)
+        server.kill()
+        load.restarting = True
+        print(f"killed the server after {len(load.acked)} acknowledged moves; starting it again")
+        began = time.monotonic()
+        await asyncio.get_running_loop().run_in_executor(None, server.start)
+        print(f"the server answers again after {time.monotonic() - began:.1f} s")
+        await asyncio.sleep(1)  # clients come back, each after its own pause
+        load.restarting = False
+    await asyncio.sleep(max(0.0, start + args.seconds - time.monotonic()))
+    load.saturated = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+    if not args.kill:
+        after = move_buckets(server.base)
+        load.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
+        buckets = after
+        cpu_after = cpu_seconds(server.process.pid)
+        load.cpu = tuple(  # type: ignore[attr-defined]
+            (after - before) / load.saturated[0]  # type: ignore[attr-defined]
+            for before, after in zip(cpu_before, cpu_after)
+        )
+    load.saturated_trips = load.round_trips  # type: ignore[attr-defined]
+    if paced:
+        # Paced: the same clients, held to a fixed rate below saturation.
+        rate = load.saturated[0] / load.saturated[1]  # type: ignore[attr-defined]
+        load.pace = min(args.pace, 0.7 * rate)
+        load.round_trips = {kind: [] for kind in load.round_trips}
+        await asyncio.sleep(1)
+        load.round_trips = {kind: [] for kind in load.round_trips}
+        first, start = len(load.acked), time.monotonic()
+        await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
+        load.paced = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+        load.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
+    # Let the moves in flight come back, then stop the clients.
+    done, pending = await asyncio.wait(tasks, timeout=30)
+    for task in pending:
+        task.cancel()
+    await asyncio.gather(*pending, return_exceptions=True)
+    return load
+
+
+def trips_rows(trips: dict[str, list[float]], label: str) -> None:
+    for kind, values in trips.items():
+        if values:
+            p50, p95, p99 = (percentile(values, q) * 1000 for q in (0.5, 0.95, 0.99))
+            print(
+                f"| round trip, {kind}, {label}: p50 / p95 / p99 "
+                f"| {p50:.1f} / {p95:.1f} / {p99:.1f} ms |"
+            )
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--rooms", type=int, default=100, help="rooms of two scripted people (100)")
+    p.add_argument("--engine-rooms", type=int, default=50, help="rooms against the engine (50)")
+    p.add_argument("--level", type=int, default=5, help="the engine seats' level (5)")
+    p.add_argument("--seconds", type=float, default=20, help="time of each measured phase (20)")
+    p.add_argument(
+        "--pace",
+        type=float,
+        default=1000,
+        help="moves/s of the paced phase (1000), at most 70%% of the saturated rate",
+    )
+    p.add_argument("--warmup", type=float, default=3, help="unmeasured time first (3)")
+    p.add_argument("--workers", type=int, default=2, help="engine workers (2)")
+    p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
+    p.add_argument("--seed", type=int, default=1)
+    args = p.parse_args()
+    try:
+        import uvloop
+
+        uvloop.install()
+    except ImportError:
+        pass
+    with tempfile.TemporaryDirectory(
+        prefix="tesko-bench-", dir=os.environ.get("TESKO_BENCH_DIR")
+    ) as folder:
+        server = Server(Path(folder), free_port(), args.workers)
+        server.start()
+        try:
+            load = asyncio.run(run(args, server))
+        finally:
+            server.stop()
+        lost = lost_moves(server.db, load.acked)
+        problems = [
+            line
+            for line in Path(server.log).read_text().splitlines()
+            if " ERROR " in line or " CRITICAL " in line
+        ]
+        if problems:
+            print(f"the server logged {len(problems)} errors; the first ones:")
+            print("\n".join(problems[:10]))
+    moves, elapsed = load.saturated  # type: ignore[attr-defined]
+    print(
+        f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
+        f"(level {args.level}); {args.workers} engine workers; {args.seconds:g} s saturated"
+        + (" with a kill -9 and restart halfway" if args.kill else f", {args.seconds:g} s paced")
+    )
+    print()
+    print("| measure | value |")
+    print("|---|---:|")
+    print(f"| acknowledged moves/s, saturated | {moves / elapsed:,.0f} |")
+    trips_rows(load.saturated_trips, "saturated")  # type: ignore[attr-defined]
+    if not args.kill:
+        print(
+            "| server's part (move received to ack sent), saturated: p50 / p95 / p99 "
+            f"| {load.server_saturated} |"  # type: ignore[attr-defined]
+        )
+        loop_cpu, workers_cpu = load.cpu  # type: ignore[attr-defined]
+        print(
+            f"| CPU per move, saturated: server process / engine workers "
+            f"| {loop_cpu * 1e6:.0f} / {workers_cpu * 1e6:.0f} µs |"
+        )
+        moves, elapsed = load.paced  # type: ignore[attr-defined]
+        print(f"| acknowledged moves/s, paced | {moves / elapsed:,.0f} |")
+        trips_rows(load.round_trips, "paced")
+        print(
+            "| server's part (move received to ack sent), paced: p50 / p95 / p99 "
+            f"| {load.server_paced} |"  # type: ignore[attr-defined]
+        )
+    print(f"| games finished | {load.games} |")
+    errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
+    print(f"| errors | {errors} |")
+    print()
+    print(f"lost: {lost}")
+    return 1 if lost else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
