@@ -49,6 +49,7 @@ STATUS = {
     "too_large": 413,
     "too_many_rooms": 429,
     "server_full": 503,
+    "engine_unavailable": 503,
     "shutting_down": 503,
 }
 

@@ -3,7 +3,13 @@
 Each worker process is reached through one pipe, which the event loop
 itself reads (`loop.add_reader`): no helper threads compete with the loop
 for the interpreter lock. Requests made during one pass of the loop go down
-the pipe together; answers come back keyed by request id. A room is pinned
+the pipe together; answers come back keyed by request id.
+
+The loop's end of each pipe is non-blocking (uvloop makes every descriptor
+it watches so), so the loop frames and buffers the pipe's messages itself,
+in the format of `multiprocessing.connection` that the worker reads and
+writes: a part of a message, or a pipe that is full while the worker is
+busy, only means "later", never "the worker is gone". A room is pinned
 to a worker for its life by `zlib.crc32` of its id, which any other process
 (a router in front of several servers, say) can compute the same way.
 """
@@ -14,6 +20,9 @@ import asyncio
 import itertools
 import logging
 import multiprocessing
+import os
+import pickle
+import struct
 import zlib
 from collections.abc import Callable
 from typing import Any
@@ -38,6 +47,29 @@ def worker_of(room_id: str, workers: int) -> int:
     return zlib.crc32(room_id.encode()) % workers
 
 
+def frame_header(size: int) -> bytes:
+    """The length prefix of `multiprocessing.connection` for `size` bytes."""
+    if size > 0x7FFFFFFF:
+        return struct.pack("!iQ", -1, size)
+    return struct.pack("!i", size)
+
+
+def read_frame(data: bytearray, start: int) -> tuple[int, int] | None:
+    """Where the message framed at `start` lies (its first byte, the byte
+    after it), or None while it is not all there."""
+    if len(data) - start < 4:
+        return None
+    (size,) = struct.unpack_from("!i", data, start)
+    begin = start + 4
+    if size == -1:
+        if len(data) - start < 12:
+            return None
+        (size,) = struct.unpack_from("!Q", data, begin)
+        begin += 8
+    end = begin + size
+    return (begin, end) if len(data) >= end else None
+
+
 class _Worker:
     def __init__(self, pool: EnginePool, index: int) -> None:
         self.pool = pool
@@ -48,6 +80,10 @@ class _Worker:
         self.alive = False
         self.process: Any = None
         self.conn: Any = None
+        self.fd = -1
+        self.inbox = bytearray()  # bytes read, not yet a whole message
+        self.unsent = bytearray()  # framed requests the pipe has not taken yet
+        self.writing = False  # waiting for the pipe to take more
         self.restarts: list[float] = []
 
     def start(self) -> None:
@@ -59,9 +95,14 @@ class _Worker:
         self.process.start()
         child.close()
         self.conn = parent
+        self.fd = parent.fileno()
+        os.set_blocking(self.fd, False)
+        self.inbox = bytearray()
+        self.unsent = bytearray()
+        self.writing = False
         self.alive = True
         loop = self.pool.loop
-        loop.add_reader(parent.fileno(), self._readable)
+        loop.add_reader(self.fd, self._readable)
         loop.add_reader(self.process.sentinel, self._ended)
 
     def send(self, request: tuple, future: asyncio.Future[Any] | None) -> None:
@@ -77,34 +118,67 @@ class _Worker:
         if not self.outbox or not self.alive:
             return
         batch, self.outbox = self.outbox, []
+        data = pickle.dumps(batch, pickle.HIGHEST_PROTOCOL)
+        self.unsent += frame_header(len(data))
+        self.unsent += data
+        self._write()
+
+    def _write(self) -> None:
+        unsent = self.unsent
         try:
-            self.conn.send(batch)
+            while unsent:
+                del unsent[: os.write(self.fd, unsent)]
+        except BlockingIOError:
+            # The worker is busy and the pipe is full: go on when it drains.
+            if not self.writing:
+                self.writing = True
+                self.pool.loop.add_writer(self.fd, self._write)
+            return
         except OSError:
             self._ended()
+            return
+        if self.writing:
+            self.writing = False
+            self.pool.loop.remove_writer(self.fd)
 
     def _readable(self) -> None:
         try:
-            while self.conn.poll():
-                for rid, ok, payload in self.conn.recv():
-                    future = self.pending.pop(rid, None)
-                    if future is None or future.done():
-                        continue
-                    if ok:
-                        future.set_result(payload)
-                    else:
-                        future.set_exception(EngineRefused(*payload))
-        except (EOFError, OSError):
+            chunk = os.read(self.fd, 1 << 20)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
             self._ended()
+            return
+        if not chunk:
+            self._ended()
+            return
+        inbox = self.inbox
+        inbox += chunk
+        start = 0
+        while True:
+            found = read_frame(inbox, start)
+            if found is None:
+                break
+            begin, start = found
+            for rid, ok, payload in pickle.loads(inbox[begin:start]):
+                future = self.pending.pop(rid, None)
+                if future is None or future.done():
+                    continue
+                if ok:
+                    future.set_result(payload)
+                else:
+                    future.set_exception(EngineRefused(*payload))
+        if start:
+            del inbox[:start]
 
     def _ended(self) -> None:
         if not self.alive:
             return
-        self.alive = False
-        loop = self.pool.loop
-        loop.remove_reader(self.conn.fileno())
-        loop.remove_reader(self.process.sentinel)
-        self.conn.close()
+        self._detach()
         self.process.join(timeout=1)
+        if self.process.is_alive():  # its pipe failed: it must not go on alone
+            self.process.kill()
+            self.process.join()
         code = self.process.exitcode
         pending, self.pending = self.pending, {}
         self.outbox = []
@@ -114,6 +188,7 @@ class _Worker:
         if self.pool.stopping:
             return
         # A worker that keeps dying is started again after growing pauses.
+        loop = self.pool.loop
         now = loop.time()
         self.restarts = [t for t in self.restarts if now - t < 60] + [now]
         pause = 0.0 if len(self.restarts) <= 3 else min(30.0, 0.5 * 2 ** (len(self.restarts) - 4))
@@ -125,6 +200,18 @@ class _Worker:
         )
         loop.call_later(pause, self._restart)
 
+    def _detach(self) -> None:
+        self.alive = False
+        loop = self.pool.loop
+        loop.remove_reader(self.fd)
+        if self.writing:
+            self.writing = False
+            loop.remove_writer(self.fd)
+        loop.remove_reader(self.process.sentinel)
+        self.conn.close()
+        self.inbox = bytearray()
+        self.unsent = bytearray()
+
     def _restart(self) -> None:
         if self.pool.stopping or self.alive:
             return
@@ -134,11 +221,11 @@ class _Worker:
     def stop(self) -> None:
         if not self.alive:
             return
-        self.alive = False
-        loop = self.pool.loop
-        loop.remove_reader(self.conn.fileno())
-        loop.remove_reader(self.process.sentinel)
-        self.conn.close()  # the worker sees end of file and returns
+        self._flush()  # what is still waiting (the drops of the last games)
+        self._write()
+        if not self.alive:
+            return
+        self._detach()  # the worker sees end of file and returns
         self.process.join(timeout=5)
         if self.process.is_alive():
             self.process.kill()

@@ -39,6 +39,7 @@ MAX_LEVEL = 12
 MAX_PLY_LIMIT = 1000
 MAX_MOVE_TEXT = 16
 MAX_COUNTER = 2**53
+NEW_ROOM_ATTEMPTS = 4  # a worker that ended while dealing: asked again after 0.25, 0.5, 0.75 s
 
 
 class HubError(Exception):
@@ -525,10 +526,23 @@ class Hub:
         room_id = secrets.token_urlsafe(9)
         while room_id in self.rooms:  # pragma: no cover - 72 random bits
             room_id = secrets.token_urlsafe(9)
-        try:
-            dealt = await self.pool.request(room_id, "new", options["first"], options["ply_limit"])
-        except (WorkerDied, EngineRefused) as err:
-            raise HubError("server_full", f"the engine could not deal: {err}") from None
+        for attempt in range(1, NEW_ROOM_ATTEMPTS + 1):
+            try:
+                dealt = await self.pool.request(
+                    room_id, "new", options["first"], options["ply_limit"]
+                )
+                break
+            except WorkerDied:
+                # The worker ended (or is being started again) before it dealt.
+                # Nobody knows this room yet, so it is simply asked again.
+                if attempt == NEW_ROOM_ATTEMPTS or self.stopping:
+                    raise HubError(
+                        "engine_unavailable", "the engine is being restarted; try again"
+                    ) from None
+                await asyncio.sleep(0.25 * attempt)
+            except EngineRefused as err:
+                log.error("the engine could not deal a new room: %s", err)
+                raise HubError("engine_unavailable", f"the engine could not deal: {err}") from None
         row = RoomRow(
             id=room_id,
             created=time.time(),

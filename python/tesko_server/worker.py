@@ -66,6 +66,11 @@ class Engine:
             if op == "drop":
                 self.games.pop(room, None)
                 return None
+            if op == "echo":  # used by the tests: the payload back, after a pause
+                import time
+
+                time.sleep(request[4])
+                return rid, True, request[3]
             if op == "crash":  # used by the tests: a worker that dies
                 import os
 
