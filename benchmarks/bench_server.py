@@ -36,6 +36,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import multiprocessing
 import os
 import random
 import signal
@@ -47,6 +48,7 @@ import tempfile
 import time
 import urllib.request
 from pathlib import Path
+from typing import Any
 
 from tesko_server.client import Closed, Lobby, LobbyError, MoveRefused, RoomClient
 from websockets import WebSocketException
@@ -158,32 +160,34 @@ def server_side(before: dict[float, float], after: dict[float, float]) -> str:
 
 
 class Load:
-    def __init__(self, base: str, level: int, seed: int) -> None:
+    """The clients of one load process. Every acknowledged move and round
+    trip is kept with the time it ended; the parent cuts the phases."""
+
+    def __init__(self, base: str, level: int, seed: int, shared: Shared) -> None:
         self.lobby = Lobby(base)
         self.base = base
         self.level = level
         self.rng = random.Random(seed)
-        self.acked: list[tuple[str, int, str, str]] = []  # room, version, seat, move
-        self.round_trips: dict[str, list[float]] = {"people": [], "engine rooms": []}
+        self.shared = shared
+        self.acked: list[tuple[float, str, int, str, str]] = []  # when, room, version, seat, move
+        self.trips: list[tuple[float, str, float]] = []  # when, kind, round trip
         self.errors: dict[str, int] = {}
-        self.games = 0
-        self.measuring = False
+        self.games: list[float] = []
         self.stop_at = 0.0
-        self.restarting = False
-        self.pace = 0.0  # moves per second for all clients together; 0: no pause
         self.next_slot = 0.0
 
     def error(self, what: str) -> None:
-        if self.restarting:
+        if self.shared.restarting.value:
             what += " (server down, retried)"
         self.errors[what] = self.errors.get(what, 0) + 1
 
     async def seat(self, client: RoomClient, kind: str) -> None:
         while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=60):
             move = self.rng.choice(client.legal_moves)
-            if self.pace:
+            pace = self.shared.pace.value  # moves per second for this process's clients
+            if pace:
                 now = time.monotonic()
-                self.next_slot = max(self.next_slot + 1 / self.pace, now)
+                self.next_slot = max(self.next_slot + 1 / pace, now)
                 if self.next_slot > now:
                     await asyncio.sleep(self.next_slot - now)
             try:
@@ -191,10 +195,34 @@ class Load:
             except MoveRefused as err:
                 self.error(f"refused {err.code}")
                 continue
-            if self.measuring:
-                self.round_trips[kind].append(client.round_trip)
+            now = time.monotonic()
+            self.trips.append((now, kind, client.round_trip))
             if not ack.get("duplicate"):
-                self.acked.append((client.room_id, ack["version"], client.seat, move))
+                self.acked.append((now, client.room_id, ack["version"], client.seat or "", move))
+
+    async def rematch(self, clients: list[RoomClient]) -> list[RoomClient]:
+        """Every seat asks for a rematch; the same seats (and tokens) then
+        play in the room the server makes, on new connections."""
+        await asyncio.gather(*(c.rematch() for c in clients))
+        room = await clients[0].wait_for_rematch()
+        await asyncio.gather(*(c.close() for c in clients))
+        fresh = [RoomClient(self.base, room, token=c.token) for c in clients]
+        for c in fresh:
+            await c.connect()
+        return fresh
+
+    async def play_games(self, clients: list[RoomClient], kinds: list[str]) -> None:
+        try:
+            for c in clients:
+                await c.connect()
+            while True:
+                await asyncio.gather(*(self.seat(c, k) for c, k in zip(clients, kinds)))
+                if time.monotonic() >= self.stop_at or not clients[0].over:
+                    return
+                self.games.append(time.monotonic())
+                clients = await self.rematch(clients)
+        finally:
+            await asyncio.gather(*(c.close() for c in clients), return_exceptions=True)
 
     async def people_room(self) -> None:
         while time.monotonic() < self.stop_at:
@@ -204,18 +232,9 @@ class Load:
                 joined = await self.lobby.join(room, "b")
                 a = RoomClient(self.base, room, token=made["token"])
                 b = RoomClient(self.base, room, token=joined["token"])
-                await a.connect()
-                await b.connect()
-                await asyncio.gather(self.seat(a, "people"), self.seat(b, "people"))
-                await a.close()
-                await b.close()
-                self.games += 1
+                await self.play_games([a, b], ["people", "people"])
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(
-                    f"{type(err).__name__} {err.code}"
-                    if isinstance(err, LobbyError)
-                    else type(err).__name__
-                )
+                self.failed(err)
                 await asyncio.sleep(0.2)
 
     async def engine_room(self) -> None:
@@ -226,17 +245,61 @@ class Load:
                     join={"seat": "A", "name": "a"},
                 )
                 me = RoomClient(self.base, made["room"]["id"], token=made["token"])
-                await me.connect()
-                await self.seat(me, "engine rooms")
-                await me.close()
-                self.games += 1
+                await self.play_games([me], ["engine rooms"])
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.error(
-                    f"{type(err).__name__} {err.code}"
-                    if isinstance(err, LobbyError)
-                    else type(err).__name__
-                )
+                self.failed(err)
                 await asyncio.sleep(0.2)
+
+    def failed(self, err: BaseException) -> None:
+        if isinstance(err, LobbyError):
+            self.error(f"{type(err).__name__} {err.code}: {err.message}")
+        else:
+            self.error(type(err).__name__)
+
+
+class Shared:
+    """What the parent tells the load processes while they run."""
+
+    def __init__(self, ctx: Any) -> None:
+        self.pace = ctx.RawValue("d", 0.0)
+        self.restarting = ctx.RawValue("b", 0)
+
+
+def load_process(
+    conn: Any,
+    base: str,
+    level: int,
+    seed: int,
+    rooms: int,
+    engine_rooms: int,
+    stop_at: float,
+    shared: Shared,
+) -> None:
+    """One load process: its share of the rooms, until `stop_at`; then its
+    records go back to the parent."""
+    try:
+        import uvloop
+
+        uvloop.install()
+    except ImportError:
+        pass
+
+    async def main() -> Load:
+        load = Load(base, level, seed, shared)
+        load.stop_at = stop_at
+        tasks = [asyncio.ensure_future(load.people_room()) for _ in range(rooms)]
+        tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(engine_rooms)]
+        await asyncio.sleep(max(0.0, stop_at - time.monotonic()))
+        # Let the moves in flight come back, then stop the clients.
+        done, pending = await asyncio.wait(tasks, timeout=30)
+        for task in pending:
+            task.cancel()
+        await asyncio.gather(*pending, return_exceptions=True)
+        return load
+
+    load = asyncio.run(main())
+    conn.send((load.acked, load.trips, load.errors, load.games))
+    conn.close()
 
 
 def percentile(values: list[float], q: float) -> float:
@@ -246,7 +309,7 @@ def percentile(values: list[float], q: float) -> float:
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
 
 
-def lost_moves(db: Path, acked: list[tuple[str, int, str, str]]) -> int:
+def lost_moves(db: Path, acked: list[tuple[float, str, int, str, str]]) -> int:
     store = sqlite3.connect(db)
     held = set()
     for room, version, data in store.execute(
@@ -255,62 +318,107 @@ def lost_moves(db: Path, acked: list[tuple[str, int, str, str]]) -> int:
         event = json.loads(data)
         held.add((room, version, event["player"], event["move"]))
     store.close()
-    return sum(1 for entry in acked if entry not in held)
+    return sum(1 for entry in acked if entry[1:] not in held)
 
 
-async def run(args: argparse.Namespace, server: Server) -> Load:
-    load = Load(server.base, args.level, args.seed)
+def split(total: int, parts: int) -> list[int]:
+    return [total // parts + (1 if i < total % parts else 0) for i in range(parts)]
+
+
+class Results:
+    def __init__(self) -> None:
+        self.acked: list[tuple[float, str, int, str, str]] = []
+        self.trips: list[tuple[float, str, float]] = []
+        self.errors: dict[str, int] = {}
+        self.games: list[float] = []
+
+    def moves(self, start: float, end: float) -> int:
+        return sum(1 for entry in self.acked if start <= entry[0] < end)
+
+    def round_trips(self, start: float, end: float) -> dict[str, list[float]]:
+        out: dict[str, list[float]] = {"people": [], "engine rooms": []}
+        for when, kind, trip in self.trips:
+            if start <= when < end:
+                out[kind].append(trip)
+        return out
+
+
+def run(args: argparse.Namespace, server: Server) -> Results:
+    """The load processes play while this process cuts the phases, sets the
+    pace, watches the server's CPU and (with --kill) kills and restarts it."""
+    ctx = multiprocessing.get_context("spawn")
+    shared = Shared(ctx)
     paced = 0 if args.kill else args.seconds
-    load.stop_at = time.monotonic() + args.warmup + args.seconds + paced
-    tasks = [asyncio.ensure_future(load.people_room()) for _ in range(args.rooms)]
-    tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(args.engine_rooms)]
-    await asyncio.sleep(args.warmup)
+    begin = time.monotonic()
+    stop_at = begin + args.warmup + args.seconds + (paced + 1 if paced else 0) + 5
+    processes = []
+    for i, (rooms, engine_rooms) in enumerate(
+        zip(split(args.rooms, args.processes), split(args.engine_rooms, args.processes))
+    ):
+        parent, child = ctx.Pipe(duplex=False)
+        process = ctx.Process(
+            target=load_process,
+            args=(
+                child,
+                server.base,
+                args.level,
+                args.seed + i,
+                rooms,
+                engine_rooms,
+                stop_at,
+                shared,
+            ),
+        )
+        process.start()
+        child.close()
+        processes.append((process, parent))
+    time.sleep(max(0.0, begin + args.warmup + 2 - time.monotonic()))  # (+2: the processes start)
     # Saturated: every client moves as soon as its turn comes.
-    load.measuring = True
-    first = len(load.acked)
     start = time.monotonic()
     assert server.process is not None
     cpu_before = cpu_seconds(server.process.pid)
     buckets = move_buckets(server.base)
+    out = Results()
     if args.kill:
-        await asyncio.sleep(args.seconds / 2)
+        time.sleep(args.seconds / 2)
         server.kill()
-        load.restarting = True
-        print(f"killed the server after {len(load.acked)} acknowledged moves; starting it again")
+        shared.restarting.value = 1
+        print("killed the server halfway through the saturated phase; starting it again")
         began = time.monotonic()
-        await asyncio.get_running_loop().run_in_executor(None, server.start)
+        server.start()
         print(f"the server answers again after {time.monotonic() - began:.1f} s")
-        await asyncio.sleep(1)  # clients come back, each after its own pause
-        load.restarting = False
-    await asyncio.sleep(max(0.0, start + args.seconds - time.monotonic()))
-    load.saturated = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
+        time.sleep(1)  # clients come back, each after its own pause
+        shared.restarting.value = 0
+    time.sleep(max(0.0, start + args.seconds - time.monotonic()))
+    out.saturated = (start, time.monotonic())  # type: ignore[attr-defined]
     if not args.kill:
         after = move_buckets(server.base)
-        load.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
+        out.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
+        counted = after.get(float("inf"), 0) - buckets.get(float("inf"), 0)
         buckets = after
-        cpu_after = cpu_seconds(server.process.pid)
-        load.cpu = tuple(  # type: ignore[attr-defined]
-            (after - before) / load.saturated[0]  # type: ignore[attr-defined]
-            for before, after in zip(cpu_before, cpu_after)
-        )
-    load.saturated_trips = load.round_trips  # type: ignore[attr-defined]
+        out.cpu_after = cpu_seconds(server.process.pid)  # type: ignore[attr-defined]
+        out.cpu_before = cpu_before  # type: ignore[attr-defined]
     if paced:
-        # Paced: the same clients, held to a fixed rate below saturation.
-        rate = load.saturated[0] / load.saturated[1]  # type: ignore[attr-defined]
-        load.pace = min(args.pace, 0.7 * rate)
-        load.round_trips = {kind: [] for kind in load.round_trips}
-        await asyncio.sleep(1)
-        load.round_trips = {kind: [] for kind in load.round_trips}
-        first, start = len(load.acked), time.monotonic()
-        await asyncio.sleep(max(0.0, load.stop_at - time.monotonic()))
-        load.paced = (len(load.acked) - first, time.monotonic() - start)  # type: ignore[attr-defined]
-        load.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
-    # Let the moves in flight come back, then stop the clients.
-    done, pending = await asyncio.wait(tasks, timeout=30)
-    for task in pending:
-        task.cancel()
-    await asyncio.gather(*pending, return_exceptions=True)
-    return load
+        # Paced: the same clients, held to a fixed rate below saturation. The
+        # processes report only at the end, so the rate is the server's own
+        # count of people's moves (its metrics) over the saturated phase.
+        rate = counted / (out.saturated[1] - out.saturated[0])  # type: ignore[attr-defined]
+        out.pace = min(args.pace, 0.7 * rate)  # type: ignore[attr-defined]
+        shared.pace.value = out.pace / args.processes  # type: ignore[attr-defined]
+        time.sleep(1)
+        first = time.monotonic()
+        time.sleep(args.seconds)
+        out.paced = (first, time.monotonic())  # type: ignore[attr-defined]
+        out.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
+    for process, conn in processes:
+        acked, trips, errors, games = conn.recv()
+        process.join()
+        out.acked += acked
+        out.trips += trips
+        out.games += games
+        for k, v in errors.items():
+            out.errors[k] = out.errors.get(k, 0) + v
+    return out
 
 
 def trips_rows(trips: dict[str, list[float]], label: str) -> None:
@@ -338,21 +446,18 @@ def main() -> int:
     p.add_argument("--warmup", type=float, default=3, help="unmeasured time first (3)")
     p.add_argument("--workers", type=int, default=2, help="engine workers (2)")
     p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
+    p.add_argument(
+        "--processes", type=int, default=2, help="load processes the clients are spread over (2)"
+    )
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args()
-    try:
-        import uvloop
-
-        uvloop.install()
-    except ImportError:
-        pass
     with tempfile.TemporaryDirectory(
         prefix="tesko-bench-", dir=os.environ.get("TESKO_BENCH_DIR")
     ) as folder:
         server = Server(Path(folder), free_port(), args.workers)
         server.start()
         try:
-            load = asyncio.run(run(args, server))
+            load = run(args, server)
         finally:
             server.stop()
         lost = lost_moves(server.db, load.acked)
@@ -364,35 +469,43 @@ def main() -> int:
         if problems:
             print(f"the server logged {len(problems)} errors; the first ones:")
             print("\n".join(problems[:10]))
-    moves, elapsed = load.saturated  # type: ignore[attr-defined]
+    start, end = load.saturated  # type: ignore[attr-defined]
     print(
         f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
-        f"(level {args.level}); {args.workers} engine workers; {args.seconds:g} s saturated"
+        f"(level {args.level}); {args.workers} engine workers; {args.processes} load processes; "
+        f"{args.seconds:g} s saturated"
         + (" with a kill -9 and restart halfway" if args.kill else f", {args.seconds:g} s paced")
     )
     print()
     print("| measure | value |")
     print("|---|---:|")
-    print(f"| acknowledged moves/s, saturated | {moves / elapsed:,.0f} |")
-    trips_rows(load.saturated_trips, "saturated")  # type: ignore[attr-defined]
+    print(f"| acknowledged moves/s, saturated | {load.moves(start, end) / (end - start):,.0f} |")
+    trips_rows(load.round_trips(start, end), "saturated")
     if not args.kill:
         print(
             "| server's part (move received to ack sent), saturated: p50 / p95 / p99 "
             f"| {load.server_saturated} |"  # type: ignore[attr-defined]
         )
-        loop_cpu, workers_cpu = load.cpu  # type: ignore[attr-defined]
+        moves = load.moves(start, end)
+        loop_cpu, workers_cpu = (
+            (after - before) / moves
+            for before, after in zip(load.cpu_before, load.cpu_after)  # type: ignore[attr-defined]
+        )
         print(
             f"| CPU per move, saturated: server process / engine workers "
             f"| {loop_cpu * 1e6:.0f} / {workers_cpu * 1e6:.0f} µs |"
         )
-        moves, elapsed = load.paced  # type: ignore[attr-defined]
-        print(f"| acknowledged moves/s, paced | {moves / elapsed:,.0f} |")
-        trips_rows(load.round_trips, "paced")
+        start, end = load.paced  # type: ignore[attr-defined]
+        print(
+            f"| acknowledged moves/s, paced (held to {load.pace:,.0f}) "  # type: ignore[attr-defined]
+            f"| {load.moves(start, end) / (end - start):,.0f} |"
+        )
+        trips_rows(load.round_trips(start, end), "paced")
         print(
             "| server's part (move received to ack sent), paced: p50 / p95 / p99 "
             f"| {load.server_paced} |"  # type: ignore[attr-defined]
         )
-    print(f"| games finished | {load.games} |")
+    print(f"| games finished | {len(load.games)} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
     print(f"| errors | {errors} |")
     print()

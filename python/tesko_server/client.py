@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import inspect
 import json
 import time
 import urllib.parse
@@ -26,6 +27,13 @@ from typing import Any
 
 import websockets
 
+# The server is addressed directly: no proxy lookup from the environment on
+# every connection (the `proxy` argument exists from websockets 15 on).
+_DIRECT = (
+    {"proxy": None}
+    if "proxy" in inspect.signature(websockets.connect.__init__).parameters
+    else {}
+)
 
 class LobbyError(Exception):
     def __init__(self, status: int, code: str, message: str) -> None:
@@ -199,6 +207,7 @@ class RoomClient:
                 compression=None,
                 max_size=2**20,
                 open_timeout=timeout,
+                **_DIRECT,
             ),
             timeout,
         )
@@ -296,9 +305,22 @@ class RoomClient:
         left = deadline - time.monotonic()
         if left <= 0:
             raise asyncio.TimeoutError
-        await asyncio.wait_for(self._changed.wait(), left)
+        # A timer that sets the event, not a task per wait (asyncio.wait_for).
+        timed_out: list[bool] = []
+
+        def expire() -> None:
+            timed_out.append(True)
+            self._changed.set()
+
+        timer = asyncio.get_running_loop().call_later(left, expire)
+        try:
+            await self._changed.wait()
+        finally:
+            timer.cancel()
         if self.closed is not None:
             raise self.closed
+        if timed_out:
+            raise asyncio.TimeoutError
 
     async def ensure_connected(self, timeout: float = 60) -> None:
         """Reconnect after a drop (growing pauses), resuming from `version`."""
@@ -355,6 +377,17 @@ class RoomClient:
     async def rematch(self, timeout: float = 60) -> dict:
         self.counter += 1
         return await self._send_counted({"type": "rematch"}, self.counter, timeout)
+
+    async def wait_for_rematch(self, timeout: float = 60) -> str:
+        """The id of the room made for the rematch, once both sides asked for
+        one (see `rematch`); the seat's token holds its seat there too."""
+        deadline = time.monotonic() + timeout
+        while True:
+            await self.ensure_connected(max(0.1, deadline - time.monotonic()))
+            made = (self.room or {}).get("rematch")
+            if made:
+                return made
+            await self._wait_change(deadline)
 
     async def _send_counted(self, message: dict, n: int, timeout: float) -> dict:
         deadline = time.monotonic() + timeout
