@@ -30,10 +30,9 @@ import websockets
 # The server is addressed directly: no proxy lookup from the environment on
 # every connection (the `proxy` argument exists from websockets 15 on).
 _DIRECT = (
-    {"proxy": None}
-    if "proxy" in inspect.signature(websockets.connect.__init__).parameters
-    else {}
+    {"proxy": None} if "proxy" in inspect.signature(websockets.connect.__init__).parameters else {}
 )
+
 
 class LobbyError(Exception):
     def __init__(self, status: int, code: str, message: str) -> None:

@@ -130,6 +130,26 @@ def expand_state(state: dict, hide: bool) -> dict:
     return out
 
 
+_CELL_TEXTS: dict[tuple[int, str, bool], str] = {}
+
+
+def state_text(state: dict, hide: bool) -> str:
+    """`expand_state(state, hide)` as JSON text, the cells put together from
+    texts made once per slot and card (an event's largest part)."""
+    codes = state["cells"]
+    parts = []
+    for i in range(len(SLOTS)):
+        key = (i, codes[2 * i : 2 * i + 2], hide)
+        text = _CELL_TEXTS.get(key)
+        if text is None:
+            cell = expand_state({"cells": "--" * i + key[1] + "--" * (11 - i)}, hide)["cells"][i]
+            text = _CELL_TEXTS[key] = dumps(cell)
+        parts.append(text)
+    rest = dumps({k: v for k, v in state.items() if k != "cells"})
+    cells = '{"cells":[' + ",".join(parts) + "]"
+    return cells + ("," + rest[1:] if rest != "{}" else "}")
+
+
 @dataclass
 class Seat:
     kind: str  # "human" or "engine"
@@ -834,14 +854,13 @@ class Hub:
             future.set_result(None)
 
     def _event_text(self, room: Room, row: EventRow) -> str:
-        return dumps(
-            {
-                "type": "event",
-                "version": row.version,
-                "event": row.data,
-                "state": expand_state(row.state, room.row.hide_face_down_owners),
-                "room": room.summary(row.state),
-            }
+        # {"type": "event", "version", "event", "state": the expanded state, "room"}
+        data = dumps(row.data)
+        state = state_text(row.state, room.row.hide_face_down_owners)
+        summary = dumps(room.summary(row.state))
+        return (
+            f'{{"type":"event","version":{row.version},"event":{data},'
+            f'"state":{state},"room":{summary}}}'
         )
 
     def _next(self, room: Room) -> None:
