@@ -137,8 +137,8 @@ class StoreError(RuntimeError):
     pass
 
 
-def _dumps(value: object) -> str:
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+# One encoder for every message (json.dumps with options makes one per call).
+_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
 
 class SqliteStore:
