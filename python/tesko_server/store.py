@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import sqlite3
+import threading
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Protocol
@@ -131,6 +132,7 @@ MIGRATIONS: tuple[str, ...] = (
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
+CHECKPOINT_INTERVAL = 0.5  # seconds between copies of the log into the database
 
 
 class StoreError(RuntimeError):
@@ -157,6 +159,29 @@ class SqliteStore:
         self._db.execute("PRAGMA foreign_keys=ON")
         self._db.execute("PRAGMA busy_timeout=5000")
         self._migrate()
+        # The log is copied into the database (a checkpoint, with its fsyncs)
+        # by a thread of its own, not by whichever commit crosses the log's
+        # size limit: that commit would stall the event loop for 3-30 ms.
+        # sqlite releases the interpreter lock while it works.
+        self._stop = threading.Event()
+        self._checkpointer: threading.Thread | None = None
+        if path != ":memory:":
+            self._db.execute("PRAGMA wal_autocheckpoint=0")
+            self._checkpointer = threading.Thread(
+                target=self._checkpoints, name="tesko-store-checkpoint", daemon=True
+            )
+            self._checkpointer.start()
+
+    def _checkpoints(self) -> None:
+        db = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
+        try:
+            db.execute("PRAGMA busy_timeout=5000")
+            while not self._stop.wait(CHECKPOINT_INTERVAL):
+                db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+        except sqlite3.Error:
+            pass  # the next start checkpoints; nothing committed depends on it
+        finally:
+            db.close()
 
     def _migrate(self) -> None:
         db = self._db
@@ -307,4 +332,7 @@ class SqliteStore:
         return cursor.rowcount
 
     def close(self) -> None:
+        self._stop.set()
+        if self._checkpointer is not None:
+            self._checkpointer.join()
         self._db.close()
