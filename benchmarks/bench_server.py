@@ -4,11 +4,16 @@ Starts `tesko-server` on 127.0.0.1 on a free port with a fresh store, then
 runs, for a bounded time:
 
 - R rooms of two clients that play random legal moves as fast as their
-  turns come (a finished game is followed by a new room);
+  turns come (a finished game is followed by a rematch: the server makes a
+  new room where the same tokens hold the same seats);
 - B rooms of one such client against an engine seat (level 5 by default).
 
-The round trip is measured by the clients, so it includes the load
-generator's own delays; the server's part (from a move's arrival to its
+The clients run in `--processes` load processes (two by default), each with
+its own event loop, so that no single Python process's queue of clients
+adds to every round trip; this process only starts them, cuts the phases by
+the time stamps they record, sets the pace and reads the server's metrics.
+The round trip is measured by the clients, so it includes the wait for a
+core on the machine they share with the server; the server's part (from a move's arrival to its
 acknowledgement, engine and store included) is read from its
 `tesko_move_seconds` histogram and shown by bucket.
 
@@ -28,7 +33,7 @@ the second server left it.
 
     python3 -m pip install ".[server]"
     python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
-                                       [--workers N] [--level L] [--kill]
+                                       [--workers N] [--level L] [--processes P] [--kill]
 """
 
 from __future__ import annotations
