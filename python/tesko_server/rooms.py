@@ -586,7 +586,7 @@ class Hub:
             raise HubError("shutting_down", "the server is stopping")
         room = self.room(room_id)
         if not isinstance(body, dict):
-            raise HubError("bad_request", "the body is a JSON object")
+            raise HubError("bad_request", "the body must be a JSON object")
         name = check_name(body.get("name"))
         wanted = body.get("seat")
         if room.over:
@@ -1082,7 +1082,7 @@ def parse_create(body: object) -> dict:
     if body is None:
         body = {}
     if not isinstance(body, dict):
-        raise HubError("bad_request", "the body is a JSON object")
+        raise HubError("bad_request", "the body must be a JSON object")
     unknown = set(body) - {"first", "ply_limit", "seats", "public", "hide_face_down_owners", "join"}
     if unknown:
         raise HubError("bad_request", f"unknown field {sorted(unknown)[0]!r}")
