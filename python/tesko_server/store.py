@@ -10,6 +10,7 @@ has to implement these few calls.
 from __future__ import annotations
 
 import json
+import logging
 import sqlite3
 import threading
 from collections.abc import Sequence
@@ -132,6 +133,8 @@ MIGRATIONS: tuple[str, ...] = (
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
+log = logging.getLogger("tesko_server")
+
 CHECKPOINT_INTERVAL = 0.5  # seconds between copies of the log into the database
 
 
@@ -173,13 +176,20 @@ class SqliteStore:
             self._checkpointer.start()
 
     def _checkpoints(self) -> None:
+        # A failed checkpoint is tried again at the next interval: with the
+        # automatic checkpoints off, a thread that gave up would let the log
+        # grow without bound. Nothing committed depends on a checkpoint.
         db = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
+        warned = False
         try:
             db.execute("PRAGMA busy_timeout=5000")
             while not self._stop.wait(CHECKPOINT_INTERVAL):
-                db.execute("PRAGMA wal_checkpoint(PASSIVE)")
-        except sqlite3.Error:
-            pass  # the next start checkpoints; nothing committed depends on it
+                try:
+                    db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+                except sqlite3.Error as err:
+                    if not warned:
+                        log.warning("store checkpoint failed, will retry: %s", err)
+                        warned = True
         finally:
             db.close()
 
