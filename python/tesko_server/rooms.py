@@ -698,12 +698,20 @@ class Hub:
 
     # -- moves --------------------------------------------------------------
 
-    def move(self, conn: Connection, message: dict) -> None:
-        room = conn.room
-        assert room is not None
+    def _counter(self, conn: Connection, message: dict) -> int | None:
+        """The client's counter `n` of a move or rematch message, or None
+        after refusing a message without a valid one."""
         n = message.get("n")
         if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
             self._refuse(conn, n, "bad_message", "n is a positive integer")
+            return None
+        return n
+
+    def move(self, conn: Connection, message: dict) -> None:
+        room = conn.room
+        assert room is not None
+        n = self._counter(conn, message)
+        if n is None:
             return
         move = message.get("move")
         if not isinstance(move, str) or len(move) > MAX_MOVE_TEXT:
@@ -914,9 +922,8 @@ class Hub:
     def rematch(self, conn: Connection, message: dict) -> None:
         room = conn.room
         assert room is not None
-        n = message.get("n")
-        if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
-            self._refuse(conn, n, "bad_message", "n is a positive integer")
+        n = self._counter(conn, message)
+        if n is None:
             return
         if conn.seat is None:
             self._refuse(conn, n, "spectator", "a spectator cannot ask for a rematch")
