@@ -11,7 +11,7 @@ import threading
 import pytest
 import tesko
 from tesko import Board, Player
-from tesko_tools import DealNotFound, End, Game, IllegalMove, Position, RecordError
+from tesko_tools import DealNotFound, End, Game, IllegalMove, Position, RecordError, deal_all
 from tesko_tools import game as game_module
 
 A, B = Player.A, Player.B
@@ -118,6 +118,21 @@ def test_no_matching_deal_within_the_bound_is_a_clear_error(monkeypatch):
         Game.resume(text, max_attempts=1000)
     with pytest.raises(ValueError, match="max_attempts"):
         Game.resume(text, max_attempts=0)
+
+
+def test_one_stream_of_deals_serves_several_layouts_in_their_order(monkeypatch):
+    boards = [Board() for _ in range(3)]
+    first, second, third = (str(b) for b in boards)
+    deals = iter([boards[2], boards[0], boards[1], Board()])
+    monkeypatch.setattr(game_module, "Board", lambda: next(deals))
+    # Each deal goes to whichever layout waits for it; the stream stops
+    # once every layout has its board.
+    assert deal_all([second, first], max_attempts=2) == [boards[1], boards[0]]
+    assert len(list(deals)) == 1  # the last deal was not needed
+    # A layout no deal gives stays None once the bound, (1 + ln 2) x 2 deals,
+    # is spent; the others still get theirs.
+    deals = iter([boards[2]] * 3 + [boards[0]])
+    assert deal_all([first, third], max_attempts=2) == [None, boards[2]]
 
 
 def test_records_are_versioned_and_older_records_load():

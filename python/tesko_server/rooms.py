@@ -999,11 +999,11 @@ class Hub:
         assert self.pool is not None
         if not rooms:
             return
-        specs = [
+        saved = [
             (r.id, r.row.layout, r.row.first, r.row.ply_limit, m) for r, m in zip(rooms, moves)
         ]
         start = time.perf_counter()
-        future = self.pool.request_to(index, "load", "", specs)
+        future = self.pool.request_to(index, "load", "", saved)
         future.add_done_callback(partial(self._loaded, rooms, notice, start))
 
     def _loaded(
@@ -1106,15 +1106,15 @@ def parse_create(body: object) -> dict:
         raise HubError("bad_request", "seats maps 'A' and 'B' to their settings")
     seats: dict[str, dict] = {}
     for name in SEATS:
-        spec = seats_in.get(name, {})
-        if not isinstance(spec, dict):
+        settings = seats_in.get(name, {})
+        if not isinstance(settings, dict):
             raise HubError("bad_request", f"seat {name} is an object")
-        kind = spec.get("kind", "human")
+        kind = settings.get("kind", "human")
         if kind == "human":
             seats[name] = {"kind": "human"}
         elif kind == "engine":
-            level = _int(spec.get("level", 5), "level", 1, MAX_LEVEL)
-            think = spec.get("think_time", 2.0)
+            level = _int(settings.get("level", 5), "level", 1, MAX_LEVEL)
+            think = settings.get("think_time", 2.0)
             if (
                 isinstance(think, bool)
                 or not isinstance(think, (int, float))

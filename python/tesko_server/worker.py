@@ -12,7 +12,6 @@ think-time timer (a signal) can stop it.
 
 from __future__ import annotations
 
-import math
 import signal
 from multiprocessing.connection import Connection
 from typing import Any
@@ -117,9 +116,9 @@ class Engine:
             "state": self.state(game),
         }
 
-    def load(self, specs: list[tuple[str, str, str, int, list[str | None]]]) -> dict:
+    def load(self, saved: list[tuple[str, str, str, int, list[str | None]]]) -> dict:
         """Rebuild rooms' games from their saved layouts and turns."""
-        games = rebuild(self.referee, specs, self._player)
+        games = rebuild(self.referee, saved, self._player)
         out: dict[str, Any] = {}
         for room, game in games.items():
             if isinstance(game, str):
@@ -162,53 +161,31 @@ class Engine:
         }
 
 
-def rebuild(referee: Any, specs: list, player: Any) -> dict[str, Any]:
+def rebuild(referee: Any, saved: list, player: Any) -> dict[str, Any]:
     """Games at the position of their saved turns, on live engine boards.
 
-    Each spec is (room, layout, first, ply_limit, turns). As in the
+    Each saved room is (room, layout, first, ply_limit, turns). As in the
     referee's own resume, boards are dealt until each saved layout comes up
-    and the turns are replayed on it through the referee; here one stream
-    of deals serves every room asked for at once, so rebuilding k rooms
-    costs about 1 + ln k times one room, not k times. A room that cannot be
-    rebuilt maps to the reason.
+    (one stream of deals for every room asked for at once) and the turns
+    are replayed on them through the referee. A room that cannot be rebuilt
+    maps to the reason.
     """
-    from tesko import Board
-
-    wanted: dict[str, list] = {}
-    for spec in specs:
-        wanted.setdefault(spec[1], []).append(spec)
-    bound = int(referee.DEAL_ATTEMPTS * (1 + math.log(len(specs) or 1)))
-    boards: dict[str, list] = {}
-    missing = len(specs)
-    tries = 0
-    while missing and tries < bound:
-        board = Board()
-        tries += 1
-        text = str(board)
-        need = wanted.get(text)
-        if need and len(boards.get(text, ())) < len(need):
-            boards.setdefault(text, []).append(board)
-            missing -= 1
+    boards = referee.deal_all([layout for _, layout, *_ in saved])
     out: dict[str, Any] = {}
-    for layout, group in wanted.items():
-        found = boards.get(layout, [])
-        for spec, board in zip(group, found + [None] * (len(group) - len(found))):
-            room, _, first, ply_limit, turns = spec
-            if board is None:
-                out[room] = f"the saved layout did not come up in {bound:,} deals"
-                continue
-            try:
-                game = referee.Game(
-                    board=board, first=player(first), ply_limit=ply_limit, room_id=room
-                )
-                for move in turns:
-                    if move is not None:
-                        game.play(move)
-            except Exception as err:  # noqa: BLE001
-                out[room] = f"the saved turns do not replay: {err}"
-                continue
-            if [t.move for t in game.history] != list(turns):
-                out[room] = "the saved turns do not replay as written"
-                continue
-            out[room] = game
+    for (room, _, first, ply_limit, turns), board in zip(saved, boards):
+        if board is None:
+            out[room] = "the saved layout did not come up in the deals tried"
+            continue
+        try:
+            game = referee.Game(board=board, first=player(first), ply_limit=ply_limit, room_id=room)
+            for move in turns:
+                if move is not None:
+                    game.play(move)
+        except Exception as err:  # noqa: BLE001
+            out[room] = f"the saved turns do not replay: {err}"
+            continue
+        if [t.move for t in game.history] != list(turns):
+            out[room] = "the saved turns do not replay as written"
+            continue
+        out[room] = game
     return out

@@ -22,6 +22,8 @@ from .game import (
     RefereeError,
     Result,
     Turn,
+    deal,
+    deal_all,
 )
 from .rules import CARD_VALUE, SLOTS, Card, IllegalMove, Position
 
@@ -45,4 +47,6 @@ __all__ = [
     "Result",
     "SLOTS",
     "Turn",
+    "deal",
+    "deal_all",
 ]
