@@ -289,6 +289,7 @@ class Game:
         self._plies = 0
         self._to_move: Player | None = first
         self._result: Result | None = None
+        self._legal: list[str] = []
         self._settle()
 
     # -- state ---------------------------------------------------------------
@@ -340,9 +341,7 @@ class Game:
 
     def legal_moves(self) -> list[str]:
         """The legal moves of the side to move ([] once the game is over)."""
-        if self._to_move is None:
-            return []
-        return self._moves_of(self._to_move)
+        return list(self._legal)
 
     # -- moves ---------------------------------------------------------------
 
@@ -488,20 +487,24 @@ class Game:
             )
 
     def _settle(self) -> None:
-        """Decide, after the deal or a move, who moves next or how it ended."""
+        """Decide, after the deal or a move, who moves next or how it ended,
+        and keep the legal moves of the side to move (every path that
+        changes the position ends here)."""
         side = self._to_move
         assert side is not None
+        self._legal = []
         empty = [p for p in PLAYERS if not self._position.cards(p)]
         if empty:
             winner = None if len(empty) == 2 else opponent(empty[0])
             self._finish(winner, End.NO_CARDS)
         elif self._plies >= self.ply_limit:
             self._finish_on_material(End.PLY_LIMIT)
-        elif self._moves_of(side):
-            pass
-        elif self._moves_of(opponent(side)):
+        elif moves := self._moves_of(side):
+            self._legal = moves
+        elif moves := self._moves_of(opponent(side)):
             self._history.append(Turn(side, None))
             self._to_move = opponent(side)
+            self._legal = moves
         else:
             self._finish_on_material(End.NO_MOVES)
 
