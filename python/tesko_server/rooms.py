@@ -35,6 +35,13 @@ PROTOCOL = 1
 SEATS = ("A", "B")
 SLOTS = tuple(r + c for r in "ABC" for c in "1234")
 NAME_LIMIT = 24
+# What a name may not hold. Format characters (Cf) are allowed: the zero-width
+# joiner of emoji sequences and the zero-width non-joiner of Persian and other
+# scripts are parts of real names. The bidirectional embeddings, overrides
+# and isolates are not: they would reorder the text around the name wherever
+# it is shown.
+NAME_REFUSED = frozenset({"Cc", "Cs", "Zl", "Zp"})
+BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 MAX_LEVEL = 12
 MAX_PLY_LIMIT = 1000
 MAX_MOVE_TEXT = 16
@@ -97,8 +104,15 @@ def check_name(name: object) -> str:
     name = name.strip()
     if not 1 <= len(name) <= NAME_LIMIT:
         raise HubError("bad_request", f"a name has 1 to {NAME_LIMIT} characters")
-    if any(unicodedata.category(c)[0] == "C" for c in name):
-        raise HubError("bad_request", "a name cannot hold control characters")
+    for c in name:
+        if unicodedata.category(c) in NAME_REFUSED or c in BIDI_CONTROLS:
+            raise HubError(
+                "bad_request",
+                f"a name cannot hold U+{ord(c):04X}: no control characters, line "
+                "separators, lone surrogates, or bidirectional overrides and isolates",
+            )
+    if all(c.isspace() or unicodedata.category(c) == "Cf" for c in name):
+        raise HubError("bad_request", "a name needs a visible character")
     return name
 
 
@@ -264,6 +278,11 @@ class Room:
             "spectators": len(self.spectators),
         }
 
+    @property
+    def attended(self) -> bool:
+        """Whether someone plays or watches: a seat's connection or a spectator."""
+        return bool(self.conns["A"] or self.conns["B"] or self.spectators)
+
     def connections(self) -> Iterable[Connection]:
         yield from self.conns["A"]
         yield from self.conns["B"]
@@ -286,6 +305,7 @@ class Room:
             thinking = {
                 "seat": who,
                 "level": self.seats[who].level,
+                "think_time": self.seats[who].think_time,
                 "elapsed": round(time.monotonic() - since, 3),
             }
         return {
@@ -491,7 +511,11 @@ class Hub:
         if status not in ("waiting", "playing"):
             raise HubError("bad_request", "status is 'waiting' or 'playing'")
         found = [
-            r for r in self.rooms.values() if r.row.public and r.status(r.committed_state) == status
+            r
+            for r in self.rooms.values()
+            if r.row.public
+            and r.status(r.committed_state) == status
+            and (status == "waiting" or r.attended)
         ]
         found.sort(key=lambda r: r.row.created, reverse=True)
         return [r.summary() for r in found[:100]]
