@@ -101,6 +101,56 @@ def test_ply_limit_decides_on_material(rows, limit, moves, winner, text):
     assert (game.result.end, game.result.winner, str(game.result)) == (End.PLY_LIMIT, winner, text)
 
 
+@pytest.mark.parametrize(
+    "moves, loser, end, text",
+    [
+        ([], A, End.TIME, "B wins on time: A ran out of time"),
+        (["A1"], B, End.TIME, "A wins on time: B ran out of time"),
+        (["A1"], A, End.ABANDONED, "B wins: A abandoned the game"),
+        (["A1", "C4"], B, End.ABANDONED, "A wins: B abandoned the game"),
+    ],
+)
+def test_a_forfeit_ends_the_game_and_round_trips_in_a_record(moves, loser, end, text):
+    game = Game.from_layout(FULL)
+    play_all(game, moves)
+    game.forfeit(loser, end)
+    assert game.over and game.to_move is None and game.legal_moves() == []
+    assert game.result is not None
+    assert (game.result.end, game.result.loser, str(game.result)) == (end, loser, text)
+    saved = game.save()
+    assert saved.endswith(f"result: {text}\n")
+    loaded = Game.load(saved, engine=False)
+    assert loaded.result == game.result and loaded.history == game.history
+    frames = list(loaded.replay())
+    assert frames[-1].result == game.result and frames[-1].to_move is None
+    assert all(f.result is None for f in frames[:-1])
+    # A loss on time is the side to move's: a record naming the other fails.
+    winner, other = ("A", "B") if loser == B else ("B", "A")
+    swapped = text.replace(winner, "?").replace(other, winner).replace("?", other)
+    if end is End.TIME:
+        with pytest.raises(RecordError):
+            Game.load(saved.replace(text, swapped), engine=False)
+    else:
+        assert Game.load(saved.replace(text, swapped), engine=False).result.loser != loser
+    with pytest.raises(GameOver):
+        game.forfeit(loser, end)
+
+
+@pytest.mark.parametrize(
+    "loser, end, error",
+    [
+        (B, End.TIME, ValueError),  # only the side to move has a clock running
+        (A, End.NO_CARDS, ValueError),
+        ("A", End.ABANDONED, TypeError),
+    ],
+)
+def test_a_forfeit_that_cannot_be_is_refused_and_changes_nothing(loser, end, error):
+    game = Game.from_layout(FULL)
+    with pytest.raises(error):
+        game.forfeit(loser, end)
+    assert not game.over and game.to_move == A and game.legal_moves()
+
+
 def test_players_alternate_and_cards_are_followed_face_down():
     game = Game.from_layout(FULL, first=B)
     assert game.to_move == B

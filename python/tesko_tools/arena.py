@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from . import _cli
-from .game import End, Game
+from .game import FORFEITS, End, Game
 from .rules import PLAYERS
 
 
@@ -43,7 +43,10 @@ class Match:
     draws: int = 0
     first_mover_wins: int = 0
     plies: list[int] = field(default_factory=list)
-    endings: dict[str, int] = field(default_factory=lambda: {e.value: 0 for e in End})
+    # Engines never run out of time nor leave: only the ends of play are counted.
+    endings: dict[str, int] = field(
+        default_factory=lambda: {e.value: 0 for e in End if e not in FORFEITS}
+    )
     seconds: float = 0.0
     think_time: float | None = None
     interrupted: bool = False

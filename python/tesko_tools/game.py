@@ -82,6 +82,14 @@ class End(enum.Enum):
     NO_CARDS = "no cards"
     NO_MOVES = "no moves"
     PLY_LIMIT = "ply limit"
+    TIME = "time"
+    """The side to move ran out of its time for the move (`Game.forfeit`)."""
+    ABANDONED = "abandoned"
+    """A player left the game and the other claimed it (`Game.forfeit`)."""
+
+
+#: The ends that come from outside the rules of play, declared by `Game.forfeit`.
+FORFEITS = (End.TIME, End.ABANDONED)
 
 
 @dataclass(frozen=True)
@@ -97,6 +105,11 @@ class Result:
 
     def __str__(self) -> str:
         a, b = self.material
+        if self.end in FORFEITS and self.winner is not None:
+            loser = player_name(opponent(self.winner))
+            if self.end is End.TIME:
+                return f"{player_name(self.winner)} wins on time: {loser} ran out of time"
+            return f"{player_name(self.winner)} wins: {loser} abandoned the game"
         if self.end is End.NO_CARDS:
             if self.winner is None:
                 return "draw: neither side has cards left"
@@ -459,6 +472,21 @@ class Game:
             return board.play_bot(player, 1), 1
         return best, best_depth
 
+    def forfeit(self, loser: Player, end: End) -> None:
+        """End the game now with `loser` beaten, for a reason outside the
+        rules of play: `End.TIME` (the side to move ran out of time; only
+        the side to move can) or `End.ABANDONED` (`loser` left the game).
+        GameOver once the game is over."""
+        self._require_turn()
+        if not isinstance(loser, Player):
+            raise TypeError(f"loser must be a Player, not {type(loser).__name__}")
+        if end not in FORFEITS:
+            raise ValueError(f"a forfeit ends on time or by abandonment, not {end!r}")
+        if end is End.TIME and loser != self._to_move:
+            raise ValueError(f"{player_name(loser)} is not to move, so has no time running")
+        self._legal = []
+        self._finish(opponent(loser), end)
+
     def _require_turn(self) -> Player:
         if self._to_move is None:
             raise GameOver(f"the game is over: {self._result}")
@@ -619,15 +647,37 @@ class Game:
             # A pass that follows the last recorded move.
             extra = game._history[len(turns)]
             raise RecordError(f"turn {len(turns) + 1} ({extra}) is missing")
+        if record.result is not None and not game.over:
+            cls._forfeit_as_recorded(game, record.result)
         if record.result is not None and str(game.result) != record.result:
             raise RecordError(f"the record says {record.result!r}, the replay gives {game.result}")
         return game
+
+    @staticmethod
+    def _forfeit_as_recorded(game: Game, text: str) -> None:
+        """End an unfinished replay as its record's result says, when that
+        result is a forfeit (a loss on time or an abandoned game)."""
+        for end in FORFEITS:
+            for loser in PLAYERS:
+                material = (game.material(Player.A), game.material(Player.B))
+                if str(Result(opponent(loser), end, material)) == text:
+                    try:
+                        game.forfeit(loser, end)
+                    except ValueError as err:
+                        raise RecordError(f"the record says {text!r}: {err}") from None
+                    return
 
     def replay(self) -> Iterator[Frame]:
         """The dealt position and then the position after every turn."""
         game = Game.from_layout(self.layout, first=self.first, ply_limit=self.ply_limit)
 
-        def frame(turn: Turn | None) -> Frame:
+        last = len(self._history)
+        forfeited = self._result is not None and self._result.end in FORFEITS
+
+        def frame(turn: Turn | None, index: int) -> Frame:
+            if forfeited and index == last:
+                # A game lost on time or abandoned ends at its last position.
+                return Frame(turn, str(game), None, self._result.material, self._result)
             return Frame(
                 turn,
                 str(game),
@@ -636,11 +686,11 @@ class Game:
                 game.result,
             )
 
-        yield frame(None)
-        for turn in self._history:
+        yield frame(None, 0)
+        for index, turn in enumerate(self._history, 1):
             if turn.move is not None:
                 game.play(turn.move)
-            yield frame(turn)
+            yield frame(turn, index)
 
 
 def _parse_record(text: str) -> _Record:
