@@ -5,7 +5,6 @@ case instead of ending the whole run.
 """
 
 import os
-import re
 import resource
 import signal
 import subprocess
@@ -14,6 +13,7 @@ import textwrap
 import time
 
 import pytest
+from docs_text import examples
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 UNDER_ASAN = any("libasan" in line for line in open("/proc/self/maps"))
@@ -375,17 +375,6 @@ def test_ctrl_c_ends_a_long_search(caught):
         assert err.rstrip().endswith("KeyboardInterrupt"), err
 
 
-def readme_recipes():
-    readme = os.path.join(os.path.dirname(TESTS), "README.md")
-    if not os.path.exists(readme):
-        return []
-    with open(readme, encoding="utf-8") as f:
-        section = re.search(r"^## Robustness\n(.*?)(?=^## |\Z)", f.read(), re.M | re.S)
-    return re.findall(r"^```python\n(.*?)^```$", section.group(1), re.M | re.S) if section else []
-
-
-@pytest.mark.parametrize(
-    "code", readme_recipes(), ids=lambda code: f"{len(code.splitlines())} lines"
-)
-def test_readme_think_time_recipe_runs(code):
-    assert run(code + "\nprint(board)\n", prelude="").startswith("   1   2   3   4\n")
+def test_docs_think_time_recipe_runs():
+    for code in examples("docs/embedding.md", "## Think time"):
+        assert run(code + "\nprint(board)\n", prelude="").startswith("   1   2   3   4\n")

@@ -10,9 +10,9 @@ import signal
 import subprocess
 import sys
 import sysconfig
-from pathlib import Path
 
 import pytest
+from docs_text import RUN_EXAMPLES, examples
 from tesko_tools import Game
 from tesko_tools.arena import percentile, wilson_interval
 
@@ -218,30 +218,14 @@ def test_console_scripts(script):
     assert proc.returncode == 0 and proc.stdout.startswith(f"usage: {script}")
 
 
-# -- the README's examples ------------------------------------------------------------
-
-README = Path(__file__).resolve().parents[1] / "README.md"
-TOOL_SECTIONS = {
-    "## The game",
-    "## Python API",
-    "## A host's turn loop",
-    "## Referee and tools",
-    "## Levels",
-}
+# -- the docs' examples ---------------------------------------------------------------
 
 
-def readme_examples() -> list[str]:
-    if not README.exists():
-        return []
-    blocks, section = [], ""
-    for part in re.split(r"^(## .*)$", README.read_text(encoding="utf-8"), flags=re.M):
-        if part.startswith("## "):
-            section = part.strip()
-        elif section in TOOL_SECTIONS:
-            blocks += re.findall(r"^```python\n(.*?)^```$", part, re.M | re.S)
-    return blocks
-
-
-@pytest.mark.parametrize("code", readme_examples())
-def test_readme_examples_run(code, capsys):
-    exec(compile(code, str(README), "exec"), {})
+@pytest.mark.parametrize(
+    "page, heading",
+    [place for place, test in RUN_EXAMPLES.items() if test == "test_tools_cli"],
+    ids=lambda part: part.split("/")[-1].lstrip("# "),
+)
+def test_docs_examples_run(page, heading, capsys):
+    for code in examples(page, heading):
+        exec(compile(code, f"{page} {heading}", "exec"), {})

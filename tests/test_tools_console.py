@@ -16,9 +16,9 @@ import subprocess
 import sys
 import sysconfig
 import time
-from pathlib import Path
 
 import pytest
+from docs_text import section
 from tesko import Player
 from tesko_tools import Game, _cli
 from tesko_tools.play import draw, hint
@@ -425,12 +425,15 @@ def test_arena_think_time():
     assert data["think_time"] == 0.05
 
 
-def test_readme_mentions_every_option():
-    readme = Path(__file__).resolve().parents[1] / "README.md"
-    if not readme.exists():
-        pytest.skip("no README")
-    text = readme.read_text(encoding="utf-8")
-    for name in ("tesko-play", "tesko-arena"):
-        helptext = run(name, "--help").stdout.decode()
-        for option in set(re.findall(r"--[a-z][a-z-]*", helptext)) - {"--help"}:
-            assert option in text, f"{name} {option} is not in the README"
+@pytest.mark.parametrize(
+    "name, page, heading",
+    [
+        ("tesko-play", "docs/playing.md", "## In the terminal: `tesko-play`"),
+        ("tesko-arena", "docs/levels.md", "## `tesko-arena`"),
+    ],
+)
+def test_docs_mention_every_option(name, page, heading):
+    text = section(page, heading)
+    helptext = run(name, "--help").stdout.decode()
+    for option in set(re.findall(r"--[a-z][a-z-]*", helptext)) - {"--help"}:
+        assert option in text, f"{name} {option} is not in {page}"

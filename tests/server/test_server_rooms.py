@@ -5,10 +5,8 @@ from __future__ import annotations
 import asyncio
 import json
 import random
-import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 import websockets
@@ -275,10 +273,10 @@ def test_websocket_speaks_only_after_hello(server):
     assert error["type"] == "error" and error["code"] == "bad_message" and code == 1008
 
 
-def test_the_readme_client_example_runs(server):
-    readme = Path(__file__).resolve().parents[2] / "README.md"
-    section = re.search(r"^## Server\n(.*?)(?=^## |\Z)", readme.read_text(), re.M | re.S)
-    (code,) = re.findall(r"^```python\n(.*?)^```$", section.group(1), re.M | re.S)
+def test_the_docs_client_example_runs(server):
+    from docs_text import examples
+
+    (code,) = examples("docs/server.md", "## A client in Python")
     code = code.replace("http://127.0.0.1:8000", server.base)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
