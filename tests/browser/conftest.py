@@ -215,7 +215,7 @@ def page(context):
 @pytest.fixture
 def screenshot():
     """Saves a screenshot of a page as docs/NAME.png when $TESKO_SCREENSHOTS
-    is set (the README's pictures are refreshed that way), and otherwise
+    is set (the pictures of the README and docs/ are refreshed that way), and otherwise
     just takes it, so that the step runs in every test run."""
     folder = os.environ.get("TESKO_SCREENSHOTS")
 

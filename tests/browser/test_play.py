@@ -113,7 +113,7 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
             mover.get_by_role("gridcell", name=re.compile("a tua Figura, virada para cima"))
         )
         if not pictured and ply >= 4 and figure.count():
-            # The README's picture: a Figure picked, its targets marked.
+            # The picture in docs/playing.md: a Figure picked, its targets marked.
             figure.first.click()
             expect(mover.get_by_role("gridcell", selected=True)).to_have_count(1)
             screenshot(mover, "game")
