@@ -141,7 +141,15 @@ def expand_state(state: dict, hide: bool) -> dict:
             )
     out = dict(state)
     out["cells"] = cells
+    if hide and state.get("result") is None:
+        out.update(COUNTS_HIDDEN)
     return out
+
+
+# Each side's cards and material, less its face-up cards, would tell how many
+# face-down cards and Figures it owns (and, once one side has none face down,
+# every owner): a room that hides owners sends them only once the game is over.
+COUNTS_HIDDEN = {"cards": None, "material": None}
 
 
 _CELL_TEXTS: dict[tuple[int, str, bool], str] = {}
@@ -159,7 +167,10 @@ def state_text(state: dict, hide: bool) -> str:
             cell = expand_state({"cells": "--" * i + key[1] + "--" * (11 - i)}, hide)["cells"][i]
             text = _CELL_TEXTS[key] = dumps(cell)
         parts.append(text)
-    rest = dumps({k: v for k, v in state.items() if k != "cells"})
+    others = {k: v for k, v in state.items() if k != "cells"}
+    if hide and state.get("result") is None:
+        others.update(COUNTS_HIDDEN)
+    rest = dumps(others)
     cells = '{"cells":[' + ",".join(parts) + "]"
     return cells + ("," + rest[1:] if rest != "{}" else "}")
 
@@ -178,6 +189,17 @@ class Seat:
     @property
     def taken(self) -> bool:
         return self.kind == "engine" or self.token_hash is not None
+
+    def vacate(self) -> None:
+        """Free the seat; the next occupant starts its own counter."""
+        self.token_hash = None
+        self.name = None
+        self.restart()
+
+    def restart(self) -> None:
+        self.last_n = 0
+        self.applied = {}
+        self.rematch = False
 
     def row(self, room: str, seat: str) -> SeatRow:
         return SeatRow(
@@ -440,6 +462,8 @@ class Hub:
                 seat.applied[event.n] = event.version
             if event.kind == "rematch_offer":
                 room.seats[event.data["seat"]].rematch = True
+            elif event.kind == "leave":  # the seat rows hold who sits now
+                room.seats[event.data["seat"]].restart()
             room.texts.append(self._event_text(room, event))
         if room.over:
             room.ready = True
@@ -639,12 +663,13 @@ class Hub:
         seat_name = room.seat_of(token)
         if seat_name is None:
             raise HubError("bad_token", "that token holds no seat of this room")
-        seat = room.seats[seat_name]
-        seat.token_hash = None
-        seat.name = None
-        seat.rematch = False
+        room.seats[seat_name].vacate()
         room.queue = deque(q for q in room.queue if q[1] != seat_name)
+        # The seat's connections lose it now, not when their close is sent:
+        # a socket that does not read may hold its close back for long.
         for conn in list(room.conns[seat_name]):
+            self.detach(conn)
+            conn.seat = None
             conn.close(1000, "seat given up")
         await self._seat_event(room, seat_name, {"kind": "leave", "seat": seat_name})
         log.info("room %s: seat %s given up", room.id, seat_name)
@@ -733,7 +758,8 @@ class Hub:
 
     def move(self, conn: Connection, message: dict) -> None:
         room = conn.room
-        assert room is not None
+        if room is None:
+            return  # detached (its seat given up): it is being closed
         n = self._counter(conn, message)
         if n is None:
             return
@@ -802,11 +828,15 @@ class Hub:
             self._pump(room)
             return
         seat = room.seats[seat_name]
-        seat.last_n = n
-        rows = self._record_turns(room, future.result(), "human", n)
+        # A seat given up while its move was being played keeps its counter
+        # reset: the move is stored without its `n`.
+        kept = n if conn.seat == seat_name else None
+        rows = self._record_turns(room, future.result(), "human", kept)
         played = rows[0]  # the move's own event; a pass or the room's end may follow
         assert isinstance(played, EventRow)
-        seat.applied[n] = played.version
+        if kept is not None:
+            seat.last_n = n
+            seat.applied[n] = played.version
         metrics.moves.labels("human").inc()
         ack = dumps({"type": "ack", "n": n, "version": played.version})
         self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None, abs(arrival)))
@@ -945,7 +975,8 @@ class Hub:
 
     def rematch(self, conn: Connection, message: dict) -> None:
         room = conn.room
-        assert room is not None
+        if room is None:
+            return  # detached (its seat given up): it is being closed
         n = self._counter(conn, message)
         if n is None:
             return

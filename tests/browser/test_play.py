@@ -298,6 +298,8 @@ def test_a_phone_sized_screen_and_the_language_choice(new_context, server):
     expect(
         page.get_by_role("gridcell", name=re.compile(r"(tua|adversário).*, virada para baixo"))
     ).to_have_count(0)
+    # Each side's count of cards would give the owners away: only face-up ones.
+    expect(page.get_by_text(re.compile(r"^\d+ viradas para cima$"))).to_have_count(2)
     # The phone asks for reduced motion: the cards turn over without moving.
     wait_turn_or_end(page)
     last = page.get_by_role("gridcell", name=re.compile("última jogada$")).first

@@ -227,11 +227,21 @@ function drawAnnouncement(game) {
   if (node.textContent !== text) node.textContent = text;
 }
 
+// A room that hides face-down owners sends no counts while the game is on
+// (they would give the owners away): only the face-up cards are counted.
+function sideCount(state, side, i) {
+  const cards = state.cards && state.cards[i];
+  if (cards === null || cards === undefined) {
+    const up = state.cells.filter((c) => !c.empty && c.face_up && c.owner === side).length;
+    return t('face_up', { n: up });
+  }
+  return `${cards === 1 ? t('card_one') : t('cards', { n: cards })} · ${t('material', { n: state.material[i] })}`;
+}
+
 function drawSides(game) {
   if (!game.room || !game.state) return fill(byId('sides'));
   const items = ['A', 'B'].map((side, i) => {
     const seat = game.room.seats[side];
-    const cards = game.state.cards[i];
     const present = seat.kind === 'engine' || seat.connected;
     return el(
       'li',
@@ -244,7 +254,7 @@ function drawSides(game) {
         side === game.seat ? ` (${t('you')})` : '',
         seat.taken ? el('span', { className: present ? 'online' : 'offline', text: ' · ' + t(present ? 'online' : 'offline') }) : null,
       ),
-      el('span', { className: 'count', text: `${cards === 1 ? t('card_one') : t('cards', { n: cards })} · ${t('material', { n: game.state.material[i] })}` }),
+      el('span', { className: 'count', text: sideCount(game.state, side, i) }),
     );
   });
   fill(byId('sides'), items);
