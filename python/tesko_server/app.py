@@ -38,6 +38,9 @@ log = logging.getLogger("tesko_server")
 HOST = re.compile(r"[A-Za-z0-9.:\[\]-]{1,255}")
 STATIC = Path(__file__).parent / "static"
 MAX_BODY = 4096
+# Output queued for one connection, beyond what its socket holds; a
+# connection further behind than this is cut.
+MAX_OUTBOX = 4 * 1024 * 1024
 
 STATUS = {
     "bad_request": 400,
@@ -77,9 +80,18 @@ async def read_json(request: Request) -> Any:
     if not body.strip():
         return None
     try:
-        return json.loads(body)
+        return parse_json(body)
     except (ValueError, UnicodeDecodeError):
         raise HubError("bad_request", "the body is not JSON") from None
+
+
+def parse_json(text: str | bytes) -> Any:
+    """`json.loads`, with nesting too deep for it taken as not JSON
+    (ValueError) rather than as a RecursionError."""
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
 
 
 def bearer(request: Request) -> str | None:
@@ -102,6 +114,7 @@ class SocketConnection:
         self.room: Room | None = None
         self.seat: str | None = None
         self.outbox: deque[str] = deque()
+        self.queued = 0  # characters in the outbox
         self.closing: tuple[int, str] | None = None
         self.closed = False
         self.wake: asyncio.Future[None] | None = None
@@ -118,6 +131,20 @@ class SocketConnection:
         if self.closed or self.closing:
             return
         self.outbox.append(text)
+        self.queued += len(text)
+        if self.queued > MAX_OUTBOX:
+            self.drop("too far behind")
+            return
+        self._poke()
+
+    def drop(self, reason: str) -> None:
+        """Cut the connection at once, dropping what it has not been sent."""
+        self.closed = True
+        self.outbox.clear()
+        self.queued = 0
+        abort = self.ws.scope.get("extensions", {}).get("tesko.abort")
+        if abort is not None:
+            abort(reason)
         self._poke()
 
     def close(self, code: int, reason: str) -> None:
@@ -136,8 +163,12 @@ class SocketConnection:
         loop = asyncio.get_running_loop()
         try:
             while True:
-                while self.outbox:
-                    await self.ws.send_text(self.outbox.popleft())
+                while self.outbox and not self.closed:
+                    text = self.outbox.popleft()
+                    self.queued -= len(text)
+                    await self.ws.send_text(text)
+                if self.closed:
+                    return
                 if self.closing is not None:
                     self.closed = True
                     await self.ws.close(*self.closing)
@@ -255,7 +286,7 @@ def build_app(
         conn.start()
         try:
             try:
-                hello = json.loads(
+                hello = parse_json(
                     await asyncio.wait_for(ws.receive_text(), settings.hello_timeout)
                 )
             except (asyncio.TimeoutError, ValueError, KeyError):
@@ -300,7 +331,7 @@ def build_app(
                 conn.fail("rate_limited", "too many messages")
                 return
             try:
-                data = json.loads(text) if text is not None else None
+                data = parse_json(text) if text is not None else None
             except ValueError:
                 data = None
             if not isinstance(data, dict):

@@ -143,6 +143,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         from .app import WebSettings, build_app
         from .rooms import Settings
         from .store import SqliteStore, StoreError
+        from .wsprotocol import LimitedWebSocketProtocol
     except ImportError as err:
         print(
             f"tesko-server: {err.name} is missing; install the server with "
@@ -190,7 +191,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         port=args.port,
         loop="uvloop",
         http="httptools",
-        ws="websockets-sansio",
+        ws=LimitedWebSocketProtocol,  # uvicorn's websockets-sansio, with limits
         ws_max_size=4096,
         ws_per_message_deflate=False,
         lifespan="on",
