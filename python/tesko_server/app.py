@@ -260,7 +260,7 @@ def build_app(
             return error(err.code, err.message)
 
     async def healthz(request: Request) -> Response:
-        if "hub" not in state or hub().stopping:
+        if "hub" not in state or hub().stopping or not hub().pool.complete():  # type: ignore[union-attr]
             return JSONResponse({"ok": False}, 503)
         return JSONResponse({"ok": True, "engine_pids": hub().pool.pids()})  # type: ignore[union-attr]
 

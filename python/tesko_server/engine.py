@@ -32,6 +32,11 @@ from . import worker as worker_module
 log = logging.getLogger("tesko_server")
 
 
+# A worker whose restart failed is tried again after these pauses (doubling).
+RETRY_FIRST = 0.5
+RETRY_LIMIT = 30.0
+
+
 class WorkerDied(Exception):
     """The worker holding the request's room ended before answering."""
 
@@ -85,17 +90,13 @@ class _Worker:
         self.unsent = bytearray()  # framed requests the pipe has not taken yet
         self.writing = False  # waiting for the pipe to take more
         self.restarts: list[float] = []
+        self.failed_starts = 0  # restarts that failed in a row
 
     def start(self) -> None:
-        ctx = multiprocessing.get_context("spawn")
-        parent, child = ctx.Pipe(duplex=True)
-        self.process = ctx.Process(
-            target=worker_module.main, args=(child,), name=f"tesko-engine-{self.index}", daemon=True
-        )
-        self.process.start()
-        child.close()
-        self.conn = parent
-        self.fd = parent.fileno()
+        """Start the process; on failure (no descriptors or processes left,
+        say) nothing of it is left open and the error is raised."""
+        self.process, self.conn = self._spawn()
+        self.fd = self.conn.fileno()
         os.set_blocking(self.fd, False)
         self.inbox = bytearray()
         self.unsent = bytearray()
@@ -104,6 +105,24 @@ class _Worker:
         loop = self.pool.loop
         loop.add_reader(self.fd, self._readable)
         loop.add_reader(self.process.sentinel, self._ended)
+
+    def _spawn(self) -> tuple[Any, Any]:
+        ctx = multiprocessing.get_context("spawn")
+        parent, child = ctx.Pipe(duplex=True)
+        try:
+            process = ctx.Process(
+                target=worker_module.main,
+                args=(child,),
+                name=f"tesko-engine-{self.index}",
+                daemon=True,
+            )
+            process.start()
+        except BaseException:
+            parent.close()
+            raise
+        finally:
+            child.close()
+        return process, parent
 
     def send(self, request: tuple, future: asyncio.Future[Any] | None) -> None:
         if future is not None:
@@ -215,7 +234,20 @@ class _Worker:
     def _restart(self) -> None:
         if self.pool.stopping or self.alive:
             return
-        self.start()
+        try:
+            self.start()
+        except Exception as err:  # noqa: BLE001 - OSError mostly; any failure is tried again
+            self.failed_starts += 1
+            pause = min(RETRY_LIMIT, RETRY_FIRST * 2 ** (self.failed_starts - 1))
+            log.error(
+                "engine worker %d could not be started (%s); trying again in %g s",
+                self.index,
+                err,
+                pause,
+            )
+            self.pool.loop.call_later(pause, self._restart)
+            return
+        self.failed_starts = 0
         self.pool.on_restart(self.index)
 
     def stop(self) -> None:
@@ -275,6 +307,10 @@ class EnginePool:
 
     def pids(self) -> list[int]:
         return [w.process.pid for w in self.workers if w.alive]
+
+    def complete(self) -> bool:
+        """Is every worker running?"""
+        return all(w.alive for w in self.workers)
 
     def stop(self) -> None:
         self.stopping = True

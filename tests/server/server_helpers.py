@@ -12,6 +12,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -64,6 +65,28 @@ class Server:
     def health(self) -> dict:
         with urllib.request.urlopen(self.base + "/healthz", timeout=5) as answer:
             return json.loads(answer.read())
+
+    def status(self) -> int:
+        """The HTTP status of /healthz."""
+        try:
+            with urllib.request.urlopen(self.base + "/healthz", timeout=5) as answer:
+                return answer.status
+        except urllib.error.HTTPError as err:
+            return err.code
+
+    def engine_pids(self) -> list[int]:
+        """The process ids of the server's engine workers, from /proc."""
+        assert self.process is not None
+        pids = []
+        for task in Path(f"/proc/{self.process.pid}/task").iterdir():
+            for child in (task / "children").read_text().split():
+                try:
+                    cmdline = Path(f"/proc/{child}/cmdline").read_bytes()
+                except OSError:
+                    continue
+                if b"spawn_main" in cmdline:
+                    pids.append(int(child))
+        return sorted(pids)
 
     def kill(self) -> None:
         """SIGKILL the server itself; its engine workers see their pipes close."""

@@ -5,7 +5,9 @@ from __future__ import annotations
 import asyncio
 import os
 import random
+import resource
 import signal
+import time
 
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
@@ -137,3 +139,40 @@ def test_sigterm_finishes_and_says_going_away(server_factory):
     assert a.closed is not None and a.closed.code == 1001 and a.closed.reason == "going away"
     assert len(server.stored_turns()[a.room_id]) == 1
     assert "stopped" in server.log.read_text()
+
+
+def test_a_worker_restart_that_fails_is_tried_again(server_factory):
+    """The worker ends while the server has no file descriptor to spare: its
+    restart fails. /healthz answers 503 while the worker is missing, the
+    restart is tried again, and the room goes on."""
+    server = server_factory("--workers", "1")
+
+    async def scenario():
+        (game,) = await start_games(server.base, people=0, engines=1)
+        me = game[0]
+        recorder = Recorder(5)
+        await recorder.seat(me, limit=1)
+        pid = server.process.pid
+        soft, hard = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        (worker,) = server.engine_pids()
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (len(os.listdir(f"/proc/{pid}/fd")), hard))
+        try:
+            os.kill(worker, signal.SIGKILL)
+            deadline = time.monotonic() + 10
+            while "could not be started" not in server.log.read_text():
+                assert time.monotonic() < deadline, "the restart did not fail"
+                await asyncio.sleep(0.02)
+        finally:
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, (soft, hard))
+        missing = server.status()
+        for _ in range(200):
+            if server.status() == 200:
+                break
+            await asyncio.sleep(0.05)
+        await recorder.seat(me)
+        return me, missing, worker
+
+    me, missing, worker = run(scenario(), timeout=120)
+    assert missing == 503
+    assert server.status() == 200 and server.engine_pids() not in ([], [worker])
+    assert me.over
