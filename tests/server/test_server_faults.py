@@ -103,10 +103,10 @@ def test_a_killed_engine_worker_is_restarted_and_the_room_goes_on(server_factory
         recorder = Recorder(11)
         await recorder.seat(me, limit=2)
         before = list(me.history)
-        (pid,) = server.health()["engine_pids"]
+        (pid,) = server.engine_pids()
         os.kill(pid, signal.SIGKILL)
         for _ in range(200):
-            pids = server.health()["engine_pids"]
+            pids = server.engine_pids()
             if pids and pids != [pid]:
                 break
             await asyncio.sleep(0.05)
@@ -169,6 +169,8 @@ def test_a_worker_restart_that_fails_is_tried_again(server_factory):
             if server.status() == 200:
                 break
             await asyncio.sleep(0.05)
+        else:
+            raise AssertionError("the worker was not started again")
         await recorder.seat(me)
         return me, missing, worker
 
