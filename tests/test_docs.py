@@ -8,7 +8,7 @@ import re
 from urllib.parse import unquote
 
 import pytest
-from docs_text import ROOT, RUN_EXAMPLES, pages, read, sections
+from docs_text import ROOT, RUN_EXAMPLES, code_blocks, pages, read, section, sections
 
 README_MAX_LINES = 200
 
@@ -94,3 +94,11 @@ def test_every_python_example_is_run(page):
         assert any((page, h) in RUN_EXAMPLES for h in headings), (
             f"{page} {headings[-1]!r}: an example that no test runs"
         )
+
+
+def test_ci_runs_the_readmes_test_command():
+    start = code_blocks(section("README.md", "## Start"), "sh")[0]
+    commands = [line.split("#")[0].strip() for line in start.splitlines() if line.strip()]
+    assert len(commands) == 2, commands  # set up and serve; test
+    ci = [line.strip() for line in read(".ci/run").splitlines()]
+    assert ci[-1] == commands[1], f".ci/run ends with {ci[-1]!r}, the README says {commands[1]!r}"
