@@ -14,9 +14,10 @@
 #                    apt-get when it is missing and this runs as root (the
 #                    browser tests skip, in one line, without it);
 #   suite            run the whole suite against the installed package;
-#   sanitizer_build  build the module again with AddressSanitizer and
+#   sanitizer_build  build the modules again with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (plus the C++ library's own
-#                    checks) into build/asan;
+#                    checks) into build/asan, tesko_tools with its compiled
+#                    part included;
 #   sanitizer_suite  run the engine, module and tools suites on that build,
 #                    with a bounded fuzz run of the Python API in it
 #                    (TESKO_FUZZ_SECONDS, default 45).
@@ -146,10 +147,11 @@ stage_sanitizer_suite() {
 
         "$python" - <<'EOF'
 import tesko, _tesko_testing
-for module in (tesko, _tesko_testing):
+from tesko_tools import _analysis
+for module in (tesko, _tesko_testing, _analysis):
     assert "/build/asan/" in module.__file__, f"{module.__name__} was not taken from build/asan: {module.__file__}"
 assert any("libasan" in line for line in open("/proc/self/maps")), "the sanitizer runtime is not loaded"
-print("sanitized modules:", tesko.__file__, _tesko_testing.__file__)
+print("sanitized modules:", tesko.__file__, _tesko_testing.__file__, _analysis.__file__)
 EOF
         local ignore=()
         for folder in "${sanitizer_ignore[@]}"; do ignore+=("--ignore=$folder"); done

@@ -15,6 +15,7 @@ pytest.importorskip("mypy", reason="mypy is not installed")
 CLIENT = """\
 from tesko import Board, CardType, Player
 from tesko_tools import End, Game, Result
+from tesko_tools._analysis import search, think
 
 def turn(board: Board, side: Player) -> str:
     moves: list[str] = board.get_legal_moves(side)
@@ -28,7 +29,13 @@ def summary(game: Game) -> str:
         return "open or drawn"
     return f"{int(result.winner)} {result.end is End.NO_CARDS} {int(CardType.Figure)}"
 
-print(turn(Board(), Player.A), summary(Game(first=Player.B, ply_limit=10)))
+def analyse() -> str:
+    cells = [(0, 0, False), None, None, None, None, None, None, None, None, None, None, None]
+    score, move = search(cells, 0, 2)
+    later: tuple[int, str, int] = think(cells, 1, 4, 0.5)
+    return f"{score + later[0]} {move}"
+
+print(turn(Board(), Player.A), summary(Game(first=Player.B, ply_limit=10)), analyse())
 print(Player.A == Player.B, Player.B != 1)
 """
 
@@ -40,6 +47,8 @@ WRONG = {
     "Player.C": '"type[Player]" has no attribute "C"',
     "board.get_legal_moves(Player.A)[0] + 1": 'Unsupported operand types for + ("str" and "int")',
     'Game(first="A")': 'Argument "first" to "Game"',
+    'search([None] * 12, Player.A, "2")': 'Argument 3 to "search"',
+    "depth: str = think([None] * 12, 0, 2, 1.0)[2]": 'expression has type "int"',
 }
 
 
@@ -66,9 +75,10 @@ def mypy(cache: Path, *args: str) -> subprocess.CompletedProcess[str]:
     )
 
 
-def test_stubs_match_the_built_module():
+@pytest.mark.parametrize("module", ["tesko", "tesko_tools._analysis"])
+def test_stubs_match_the_built_module(module):
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "tesko"],
+        [sys.executable, "-m", "mypy.stubtest", module],
         capture_output=True,
         text=True,
         timeout=300,
@@ -91,6 +101,7 @@ def test_strict_check_catches_misuse(cache, tmp_path):
         textwrap.dedent("""\
         from tesko import Board, Player
         from tesko_tools import Game
+        from tesko_tools._analysis import search, think
 
         def misuse(board: Board) -> None:
         """)
@@ -98,7 +109,7 @@ def test_strict_check_catches_misuse(cache, tmp_path):
     )
     proc = mypy(cache, str(client))
     errors = proc.stdout.splitlines()
-    for number, expected in enumerate(WRONG.values(), start=5):
+    for number, expected in enumerate(WRONG.values(), start=6):
         assert any(
             line.startswith(f"{client}:{number}:") and expected in line for line in errors
         ), (expected, proc.stdout)

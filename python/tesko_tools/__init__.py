@@ -7,7 +7,15 @@ ones included), the history, and saving and replaying games. The command
 the engine against itself at two levels.
 """
 
-from .game import (
+import pkgutil
+
+# The compiled part of the package (_analysis) may lie in a different
+# tesko_tools directory on the path from these sources: in the installed
+# package when the sources run from a checkout, in the build tree in a test
+# build.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from .game import (  # noqa: E402
     DEAL_ATTEMPTS,
     DEFAULT_PLY_LIMIT,
     MAX_DEPTH,

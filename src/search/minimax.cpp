@@ -264,6 +264,15 @@ std::int32_t Search::minimax(const Grid& grid, std::uint32_t depth, bool maximiz
     }
 }
 
+std::int32_t static_score(const Grid& grid, Player bot, std::uint32_t depth) noexcept {
+    const unsigned own = grid.owned_by(bot);
+    const std::int32_t bot_sum = material(grid, own);
+    const std::int32_t opp_sum = material(grid, grid.occupied & ~own);
+    if (opp_sum == 0 && bot_sum != 0) return win_score(depth);
+    if (bot_sum == 0 && opp_sum != 0) return -win_score(depth);
+    return bot_sum - opp_sum;
+}
+
 // Iterative deepening at the root.
 BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
                    Interrupt interrupt) noexcept {
@@ -275,9 +284,18 @@ BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
     }
     if (depth == 0) return result;
 
-    Search search(table, interrupt);
+    Search search(table, interrupt.from_pass <= 1 ? interrupt : Interrupt{});
     Action previous = Action::none();
     for (std::uint32_t d = 1;; ++d) {
+        if (d == interrupt.from_pass && d > 1) search.set_interrupt(interrupt);
+        const auto stop = [&](std::uint32_t started) {
+            result.status = search.interrupted() ? BotResult::Status::Interrupted
+                                                 : BotResult::Status::OutOfMemory;
+            result.nodes = search.nodes();
+            result.passes = started;
+            return result;
+        };
+        if (interrupt.each_pass && d >= interrupt.from_pass && search.ask()) return stop(d - 1);
         ActionList actions = get_bot_actions(grid, player);
         if (actions.empty()) break;
         if (!previous.is_none()) put_first(actions, previous);
@@ -288,13 +306,7 @@ BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
             apply_action(child, a);
             const std::int32_t s = search.minimax(child, d - 1, false, opponent(player), player,
                                                   MAX_NODE_START, MIN_NODE_START);
-            if (search.stopped()) {
-                result.status = search.interrupted() ? BotResult::Status::Interrupted
-                                                     : BotResult::Status::OutOfMemory;
-                result.nodes = search.nodes();
-                result.passes = d;
-                return result;
-            }
+            if (search.stopped()) return stop(d);
             if (s > best) {
                 best = s;
                 best_action = a;
@@ -302,6 +314,8 @@ BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
         }
         result.status = BotResult::Status::Move;
         result.action = best_action;
+        result.score = best;
+        result.depth_done = d;
         result.passes = d;
         if (best > FORCED_WIN || d >= depth) break;
         previous = best_action;

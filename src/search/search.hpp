@@ -93,9 +93,14 @@ inline constexpr std::int32_t ROOT_BEST_START = -2147483647;
 inline constexpr std::int32_t FORCED_WIN = 8999;
 
 // Polled every few thousand nodes; a true answer ends the search at once.
+// bot_turn asks it from pass `from_pass` on (the passes before it always
+// finish), and with `each_pass` also before each such pass starts, however
+// few nodes the last one took.
 struct Interrupt {
     bool (*poll)(void* data) = nullptr;
     void* data = nullptr;
+    std::uint32_t from_pass = 1;
+    bool each_pass = false;
 };
 
 // One search: the table of the current bot turn, the node count and the
@@ -106,6 +111,14 @@ public:
 
     explicit Search(TranspositionTable& table, Interrupt interrupt = {}) noexcept
         : table_(table), interrupt_(interrupt) {}
+
+    // From now on asks `interrupt` (none: nothing) whether to stop.
+    void set_interrupt(Interrupt interrupt) noexcept { interrupt_ = interrupt; }
+    // Asks the interrupt now, whatever the node count; true when it says stop.
+    bool ask() noexcept {
+        if (interrupt_.poll && interrupt_.poll(interrupt_.data)) interrupted_ = true;
+        return interrupted_;
+    }
 
     // Scores `grid` for `bot`, `depth` plies deep, by the steps above. Returns
     // 0 and sets interrupted() or out_of_memory() when the search had to stop.
@@ -184,10 +197,15 @@ private:
     FrameStore frames_;
 };
 
+// What a bot turn found. `action` and `score` are those of the last pass
+// that finished (its depth is `depth_done`, 0 when none did), also when a
+// later pass was interrupted; `passes` counts the passes started.
 struct BotResult {
     enum class Status : std::uint8_t { Move, NoMove, Interrupted, OutOfMemory };
     Status status = Status::NoMove;
     Action action = Action::none();
+    std::int32_t score = 0;  // the best root move's score, from the player's side
+    std::uint32_t depth_done = 0;
     std::uint64_t nodes = 0;
     std::uint32_t passes = 0;
 };
@@ -198,5 +216,11 @@ struct BotResult {
 // pass finds a forced win. NoMove for depth 0 or a player without moves.
 BotResult bot_turn(const Grid& grid, Player player, std::uint32_t depth,
                    Interrupt interrupt = {}) noexcept;
+
+// The value of `grid` for `bot` at `depth` without looking at any move
+// (steps 4 to 7): WIN_SCORE plus the depth when only the bot has cards left,
+// minus that when only the opponent has, else the material difference. It
+// is also what a search gives a position whose side to move has no move.
+std::int32_t static_score(const Grid& grid, Player bot, std::uint32_t depth) noexcept;
 
 }  // namespace tesko
