@@ -205,3 +205,29 @@ def test_the_docs_mention_every_option():
         assert "TESKO_" + option[2:].upper().replace("-", "_") in text or option in (
             "--allow-origin",
         ), option
+
+
+def test_the_docs_name_every_metric():
+    """Each metric of the server has a row in its docs naming it as scraped
+    (a counter with `_total`) and each of its labels, and no row names a
+    metric the server lacks."""
+    from docs_text import section
+    from prometheus_client.metrics import MetricWrapperBase
+    from tesko_server import metrics
+
+    rows = {
+        line.split("|")[1].strip(" `"): line
+        for line in section("docs/server.md", "### Metrics").splitlines()
+        if line.startswith("| `tesko_")
+    }
+    served = {}
+    for metric in vars(metrics).values():
+        if isinstance(metric, MetricWrapperBase):
+            name = metric._name + ("_total" if metric._type == "counter" else "")
+            served[name] = metric._labelnames
+    assert served, "no metrics found"
+    for name, labels in served.items():
+        assert name in rows, f"{name} is not in docs/server.md"
+        for label in labels:
+            assert f"`{label}`" in rows[name], f"{name}: label {label} is not in docs/server.md"
+    assert set(rows) == set(served), f"docs/server.md names {set(rows) - set(served)} too"
