@@ -19,6 +19,7 @@ DEFAULTS = {
     "idle_timeout": "3600",
     "review_time": "86400",
     "rate": "20",
+    "move_times": "15,30,60",
     "durable": "0",
     "log_level": "info",
 }
@@ -63,6 +64,16 @@ def positive_number(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
     return value
+
+
+def move_times(text: str) -> tuple[float, ...]:
+    try:
+        values = tuple(sorted({float(part) for part in text.split(",") if part.strip()}))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not seconds separated by commas: {text!r}") from None
+    if not values or not all(0 < v <= 3600 for v in values):
+        raise argparse.ArgumentTypeError(f"times per move are 0 to 3600 seconds: {text!r}")
+    return values
 
 
 def parser() -> argparse.ArgumentParser:
@@ -122,6 +133,13 @@ def parser() -> argparse.ArgumentParser:
         help="messages per second per connection (bursts of twice as many) (%(default)s)",
     )
     p.add_argument(
+        "--move-times",
+        type=move_times,
+        default=env("move_times"),
+        metavar="SECONDS,...",
+        help="the times per move a room may be created with, besides none (%(default)s)",
+    )
+    p.add_argument(
         "--durable",
         action="store_true",
         default=env("durable") not in ("", "0", "false", "no"),
@@ -176,6 +194,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         sweep_interval=min(30.0, args.idle_timeout / 4, args.review_time / 4),
         rate=args.rate,
         burst=2 * args.rate,
+        move_times=args.move_times,
     )
     web = WebSettings(allowed_origins=tuple(args.allowed_origins), hub=settings)
     server: GracefulServer | None = None

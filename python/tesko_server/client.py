@@ -182,6 +182,8 @@ class RoomClient:
         self.room: dict | None = None
         self.history: list[dict] = []
         self.presence: dict | None = None
+        self.clock: dict | None = None  # the side to move's, as last received
+        self.clock_at = 0.0  # time.monotonic() when it was received
         self.messages: list[dict] = []  # every message received, in order
         self.notices: list[dict] = []
         self.closed: Closed | None = None
@@ -279,12 +281,14 @@ class RoomClient:
             self.state = message["state"]
             self.room = message["room"]
             self.history = list(message["history"])
+            self._set_clock(message.get("clock"))
         elif kind == "event":
             if self.version is not None and message["version"] != self.version + 1:
                 self.notices.append({"type": "gap", "after": self.version, "got": message})
             self.version = message["version"]
             self.state = message["state"]
             self.room = message["room"]
+            self._set_clock(message.get("clock"))
             event = message["event"]
             if event["kind"] == "turn":
                 self.history.append({"player": event["player"], "move": event["move"]})
@@ -295,9 +299,25 @@ class RoomClient:
                 future.set_result(message)
         elif kind == "presence":
             self.presence = message
+        elif kind == "clock":
+            self._set_clock(message.get("clock"))
         elif kind in ("notice", "error", "thinking"):
             self.notices.append(message)
         self._changed.set()
+
+    def _set_clock(self, clock: dict | None) -> None:
+        self.clock = clock
+        self.clock_at = time.monotonic()
+
+    def clock_left(self) -> float | None:
+        """Seconds left on the side to move's clock now, as this client
+        counts from the server's last word; None without a clock."""
+        clock = self.clock
+        if clock is None:
+            return None
+        if not clock.get("running", True):
+            return clock["left"]
+        return max(0.0, clock["left"] - (time.monotonic() - self.clock_at))
 
     async def _wait_change(self, deadline: float) -> None:
         self._changed.clear()
@@ -376,6 +396,11 @@ class RoomClient:
     async def rematch(self, timeout: float = 60) -> dict:
         self.counter += 1
         return await self._send_counted({"type": "rematch"}, self.counter, timeout)
+
+    async def claim(self, timeout: float = 60) -> dict:
+        """Claim the win against an opponent who left; raises MoveRefused."""
+        self.counter += 1
+        return await self._send_counted({"type": "claim"}, self.counter, timeout)
 
     async def wait_for_rematch(self, timeout: float = 60) -> str:
         """The id of the room made for the rematch, once both sides asked for

@@ -27,7 +27,7 @@ from typing import Any, Protocol
 
 from . import metrics
 from .engine import EnginePool, EngineRefused, WorkerDied
-from .store import Change, DeleteRoom, EventRow, RoomRow, SeatRow, Store, StoredRoom
+from .store import Alive, Change, DeleteRoom, EventRow, RoomRow, SeatRow, Store, StoredRoom
 
 log = logging.getLogger("tesko_server")
 
@@ -46,6 +46,10 @@ MAX_LEVEL = 12
 MAX_PLY_LIMIT = 1000
 MAX_MOVE_TEXT = 16
 MAX_COUNTER = 2**53
+MOVE_TIMES = (15.0, 30.0, 60.0)  # the times per move a room may have, in seconds
+# While a move clock runs, the store notes this often that the server runs:
+# after a kill, a clock goes on from the time it had at the latest note.
+CLOCK_BEAT = 0.5
 NEW_ROOM_ATTEMPTS = 4  # a worker that ended while dealing: asked again after 0.25, 0.5, 0.75 s
 
 
@@ -83,6 +87,7 @@ class Settings:
     burst: float = 40.0
     hello_timeout: float = 10.0
     drain_timeout: float = 10.0
+    move_times: tuple[float, ...] = MOVE_TIMES
 
 
 # One encoder for every message (json.dumps with options makes one per call).
@@ -207,6 +212,32 @@ class Seat:
         )
 
 
+@dataclass
+class Clock:
+    """A person's time for the move they are to make. Times are
+    `time.monotonic()`; a clock restored from the store waits, not running,
+    until its room's board is rebuilt."""
+
+    seat: str
+    left: float  # seconds left at `since`
+    since: float = 0.0
+    running: bool = True
+    timer: asyncio.TimerHandle | None = None
+
+    @property
+    def deadline(self) -> float:
+        return self.since + self.left
+
+    def remaining(self, now: float) -> float:
+        return max(0.0, self.deadline - now) if self.running else self.left
+
+    def expired(self, now: float) -> bool:
+        return self.running and now >= self.deadline
+
+    def wire(self, now: float) -> dict:
+        return {"seat": self.seat, "left": round(self.remaining(now), 3), "running": self.running}
+
+
 class Room:
     def __init__(self, row: RoomRow, seats: dict[str, Seat]) -> None:
         self.row = row
@@ -230,6 +261,7 @@ class Room:
         self.thinking: tuple[str, float] | None = None
         self.expanded: tuple[int, dict] | None = None
         self.counted = False  # among the hub's open rooms
+        self.clock: Clock | None = None  # the side to move's, in a timed room
 
     # -- what the room looks like -------------------------------------------
 
@@ -268,6 +300,7 @@ class Room:
                 "first": row.first,
                 "ply_limit": row.ply_limit,
                 "hide_face_down_owners": row.hide_face_down_owners,
+                "move_time": row.move_time,
             },
             "seats": seats,
             "plies": state["plies"],
@@ -338,7 +371,16 @@ class Room:
             "history": self.public_history(),
             "you": {"seat": seat, "legal_moves": self.moves_for(seat)},
             "thinking": thinking,
+            "clock": self.clock_wire(),
         }
+
+    def clock_wire(self) -> dict | None:
+        """The clock as sent: the seconds left now, which a client counts
+        down from its own receipt (no wall time to agree on)."""
+        return None if self.clock is None else self.clock.wire(time.monotonic())
+
+    def clock_text(self) -> str:
+        return "null" if self.clock is None else dumps(self.clock_wire())
 
     def seat_of(self, token: str) -> str | None:
         digest = hash_token(token)
@@ -413,6 +455,8 @@ class Hub:
         self.pool: EnginePool | None = None
         self.stopping = False
         self._sweeper: asyncio.Task[None] | None = None
+        self._beater: asyncio.Task[None] | None = None
+        self.clocks: set[Room] = set()  # rooms whose move clock runs
         self._tasks: set[asyncio.Task[Any]] = set()
         self._drained: asyncio.Future[None] | None = None
         # Unfinished rooms, in all and by the address that made them.
@@ -429,11 +473,13 @@ class Hub:
         if purged:
             log.info("%d expired rooms deleted from the store", purged)
         stored = self.store.load_rooms(finished_after=cutoff)
+        alive = self.store.last_alive()
         by_worker: dict[int, list[Room]] = {}
         for entry in stored:
             room = self._restore(entry)
             self.rooms[room.id] = room
             if not room.over:
+                self._restore_clock(room, alive)
                 self._opened(room)
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
@@ -444,6 +490,7 @@ class Hub:
             sum(len(r) for r in by_worker.values()),
         )
         self._sweeper = asyncio.get_running_loop().create_task(self._sweep())
+        self._beater = asyncio.get_running_loop().create_task(self._beat())
 
     def _restore(self, entry: StoredRoom) -> Room:
         seats = {
@@ -468,6 +515,20 @@ class Hub:
         if room.over:
             room.ready = True
         return room
+
+    def _restore_clock(self, room: Room, alive: float | None) -> None:
+        """The side to move's clock as the server last knew it: its stored
+        deadline less the later of the moment it was set and the latest
+        note that the server ran. The outage is not counted. It starts
+        again when the room's board is rebuilt."""
+        row = room.row
+        to_move = room.state["to_move"]
+        if row.deadline is None or row.move_time is None or to_move is None:
+            return
+        known = max(row.deadline_set or 0.0, alive or 0.0)
+        left = min(max(row.deadline - known, 0.0), float(row.move_time))
+        room.clock = Clock(to_move, left, running=False)
+        log.info("room %s: %s's clock restored with %.2f s left", room.id, to_move, left)
 
     async def drain(self) -> None:
         """Stop taking work, let the moves in flight finish, close every
@@ -497,8 +558,13 @@ class Hub:
             await asyncio.sleep(0.02)
         if self._sweeper is not None:
             self._sweeper.cancel()
+        if self._beater is not None:
+            self._beater.cancel()
         if self.pool is not None:
             self.pool.stop()
+        if self.clocks:
+            # The clocks stop here: a restart goes on from the time they have now.
+            self.committer.add([Alive(time.time())])
         self.committer.flush()
         self.committer.failed = True  # nothing may be written after the close
         self.store.close()
@@ -551,12 +617,13 @@ class Hub:
             "version": room.committed_version,
             "state": room.public_state(),
             "history": room.public_history(),
+            "clock": room.clock_wire(),
         }
 
     async def create(self, body: object, address: str) -> dict:
         if self.stopping:
             raise HubError("shutting_down", "the server is stopping")
-        options = parse_create(body)
+        options = parse_create(body, self.settings.move_times)
         if self.open_count >= self.settings.max_rooms:
             raise HubError("server_full", "the server holds as many rooms as it may")
         if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
@@ -621,11 +688,13 @@ class Hub:
             layout=dealt["layout"],
             initial_state=dealt["state"],
             creator=address,
+            move_time=options["move_time"],
         )
         room = Room(row, seats)
         room.ready = True
         self.rooms[room_id] = room
         self._opened(room)
+        self._turn_clock(room)
         await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
         return room
 
@@ -680,8 +749,11 @@ class Hub:
         row = EventRow(room.id, room.version, data["kind"], data, room.state, time.time())
         room.last_activity = row.at
         seat_row = room.seats[seat_name].row(room.id, seat_name)
+        changes: list[Change] = [seat_row, row]
+        if self._turn_clock(room):  # a seat taken starts the game, a seat given up stops it
+            changes.append(room.row)
         future = asyncio.get_running_loop().create_future()
-        self.committer.add([seat_row, row], partial(self._publish, room, [row], None, None, future))
+        self.committer.add(changes, partial(self._publish, room, [row], None, None, future))
         await future
 
     async def _commit(self, changes: list[Change]) -> None:
@@ -721,9 +793,12 @@ class Hub:
             and not isinstance(version, bool)
             and 0 <= version <= room.committed_version
         ):
+            clock = room.clock_text()
             for text in room.texts[version : room.committed_version]:
-                conn.send(text)
+                conn.send(with_clock(text, clock))
             conn.send(dumps(room.presence()))
+            if room.row.move_time is not None:
+                conn.send(f'{{"type":"clock","clock":{clock}}}')
         else:
             conn.send(dumps(room.snapshot(seat)))
         self._presence_changed(room, skip=conn)
@@ -769,6 +844,9 @@ class Hub:
             return
         if conn.seat is None:
             self._refuse(conn, n, "spectator", "a spectator cannot move")
+            return
+        if n > room.seats[conn.seat].last_n and self._late(room, conn.seat):
+            self._refuse(conn, n, "out_of_time", "your time for this move ran out")
             return
         room.last_activity = time.time()
         room.queue.append((conn, conn.seat, n, move.strip().upper(), time.perf_counter()))
@@ -825,7 +903,7 @@ class Hub:
             else:
                 log.error("room %s: move %s failed: %s", room.id, move, err)
                 self._refuse(conn, n, "busy", "the engine failed on this move; send it again")
-            self._pump(room)
+            self._next(room)  # the clock may have run out meanwhile
             return
         seat = room.seats[seat_name]
         # A seat given up while its move was being played keeps its counter
@@ -883,13 +961,21 @@ class Hub:
         room.state = state
         room.last_activity = now
         if state["result"] is not None:
-            self._closed(room)
-            room.row.finished_at = now
+            rows.append(self._ended(room, now))
+        elif self._turn_clock(room):
             rows.append(room.row)
-            assert self.pool is not None
-            self.pool.post(room.id, "drop")
-            log.info("room %s over: %s", room.id, state["result"]["text"])
         return rows
+
+    def _ended(self, room: Room, now: float) -> RoomRow:
+        """What follows the end of the game: the room row to write."""
+        self._closed(room)
+        self._drop_clock(room)
+        room.row.finished_at = now
+        room.row.deadline = room.row.deadline_set = None
+        assert self.pool is not None
+        self.pool.post(room.id, "drop")
+        log.info("room %s over: %s", room.id, room.state["result"]["text"])
+        return room.row
 
     def _publish(
         self,
@@ -905,18 +991,20 @@ class Hub:
             conn.send(ack)
             if arrival is not None:
                 metrics.move_seconds.observe(time.perf_counter() - arrival)
+        clock = room.clock_text()
         for row in rows:
             if isinstance(row, EventRow):
                 room.committed_version = row.version
                 room.committed_state = row.state
                 text = self._event_text(room, row)
                 room.texts.append(text)
-                room.broadcast(text)
+                room.broadcast(with_clock(text, clock))
         if future is not None and not future.done():
             future.set_result(None)
 
     def _event_text(self, room: Room, row: EventRow) -> str:
-        # {"type": "event", "version", "event", "state": the expanded state, "room"}
+        # {"type": "event", "version", "event", "state": the expanded state, "room"};
+        # kept without the clock, which `with_clock` adds as each is sent.
         data = dumps(row.data)
         state = state_text(row.state, room.row.hide_face_down_owners)
         summary = dumps(room.summary(row.state))
@@ -928,6 +1016,14 @@ class Hub:
     def _next(self, room: Room) -> None:
         """Start the engine seat's search if it is its turn, else the next queued move."""
         if room.busy or not room.ready or self.stopping or room.broken:
+            return
+        clock = room.clock
+        if (
+            clock is not None
+            and clock.expired(time.monotonic())
+            and not any(q[1] == clock.seat for q in room.queue)  # in time, so played first
+        ):
+            self._forfeit(room, clock.seat, "time", {"kind": "timeout", "seat": clock.seat})
             return
         to_move = room.state["to_move"]
         if to_move is not None and room.status() == "playing":
@@ -971,6 +1067,150 @@ class Hub:
         self.committer.add(rows, partial(self._publish, room, rows, None, None, None))
         self._next(room)
 
+    # -- move clocks ------------------------------------------------------------
+
+    def _turn_clock(self, room: Room) -> bool:
+        """After a change of turn or of the room's status: the side to move
+        gets its full time when it is a person in a game under way, and no
+        clock runs otherwise. True when the room's row has changed."""
+        before = room.clock is not None
+        self._drop_clock(room)
+        move_time = room.row.move_time
+        to_move = room.state["to_move"]
+        if (
+            move_time is not None
+            and to_move is not None
+            and room.seats[to_move].kind == "human"
+            and room.status() == "playing"
+        ):
+            room.clock = Clock(to_move, float(move_time), time.monotonic())
+            self._arm(room)
+        elif not before:
+            return False
+        self._store_clock(room)
+        return True
+
+    def _store_clock(self, room: Room) -> None:
+        """The deadline as the room's row keeps it (written with the change
+        that set it): a wall time, and the wall time it was set at."""
+        clock = room.clock
+        row = room.row
+        if clock is None:
+            row.deadline = row.deadline_set = None
+        elif clock.running:
+            row.deadline_set = time.time()
+            row.deadline = row.deadline_set + clock.remaining(time.monotonic())
+
+    def _arm(self, room: Room) -> None:
+        clock = room.clock
+        assert clock is not None and clock.running
+        if clock.timer is not None:
+            clock.timer.cancel()
+        delay = max(0.0, clock.deadline - time.monotonic())
+        clock.timer = asyncio.get_running_loop().call_later(delay, self._time_up, room, clock)
+        self.clocks.add(room)
+
+    def _drop_clock(self, room: Room) -> None:
+        clock = room.clock
+        if clock is not None and clock.timer is not None:
+            clock.timer.cancel()
+        room.clock = None
+        self.clocks.discard(room)
+
+    def _time_up(self, room: Room, clock: Clock) -> None:
+        if room.clock is not clock:
+            return
+        if not clock.expired(time.monotonic()):  # the loop's timers may fire a little early
+            self._arm(room)
+            return
+        self._next(room)  # ends the game on time, once no move of that side is in flight
+
+    def _late(self, room: Room, seat: str) -> bool:
+        """Whether a move of `seat` arrives after its time ran out: its clock
+        has run out, or the game has ended on its time."""
+        clock = room.clock
+        if clock is not None and clock.seat == seat and clock.expired(time.monotonic()):
+            return True
+        result = room.state["result"]
+        return (
+            result is not None and result["end"] == "time" and result["winner"] not in (None, seat)
+        )
+
+    def _start_restored_clock(self, room: Room) -> None:
+        """A clock restored from the store starts again once its room can
+        take moves, and everyone is told."""
+        clock = room.clock
+        if clock is None or clock.running:
+            return
+        clock.since = time.monotonic()
+        clock.running = True
+        self._arm(room)
+        self._store_clock(room)
+        notice = f'{{"type":"clock","clock":{room.clock_text()}}}'
+        self.committer.add([room.row], partial(room.broadcast, notice))
+
+    async def _beat(self) -> None:
+        while True:
+            await asyncio.sleep(CLOCK_BEAT)
+            if self.clocks:
+                self.committer.add([Alive(time.time())])
+
+    # -- ends outside play: on time, abandoned -----------------------------------
+
+    def _forfeit(
+        self,
+        room: Room,
+        loser: str,
+        end: str,
+        data: dict,
+        conn: Connection | None = None,
+        n: int | None = None,
+    ) -> None:
+        """End the game with `loser` beaten (the referee decides the
+        result), recorded as the event `data`."""
+        assert self.pool is not None
+        room.busy = True
+        future = self.pool.request(room.id, "forfeit", loser, end)
+        future.add_done_callback(partial(self._forfeited, room, data, conn, n))
+
+    def _forfeited(
+        self,
+        room: Room,
+        data: dict,
+        conn: Connection | None,
+        n: int | None,
+        future: asyncio.Future[Any],
+    ) -> None:
+        room.busy = False
+        err = future.exception()
+        if isinstance(err, WorkerDied):
+            if conn is not None:
+                self._refuse(conn, n, "busy", "the engine is being restarted; send it again")
+            return  # the rebuilt room is looked at again
+        if err is not None:
+            log.error("room %s: ending the game (%s) failed: %s", room.id, data["kind"], err)
+            if conn is not None:
+                code = err.code if isinstance(err, EngineRefused) else "busy"
+                self._refuse(conn, n, code, str(err))
+            else:
+                room.broken = str(err)
+            self._next(room)
+            return
+        state = future.result()["state"]
+        now = time.time()
+        room.version += 1
+        seat = data["seat"] if conn is not None else None
+        row = EventRow(room.id, room.version, data["kind"], data, state, now, seat, n)
+        if conn is not None and seat is not None and n is not None:
+            room.seats[seat].last_n = n
+            room.seats[seat].applied[n] = row.version
+        room.state = state
+        room.last_activity = now
+        rows: list[Change] = [row, self._ended(room, now)]
+        ack = None if n is None else dumps({"type": "ack", "n": n, "version": row.version})
+        self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
+        self._next(room)
+
     # -- rematch ------------------------------------------------------------
 
     def rematch(self, conn: Connection, message: dict) -> None:
@@ -1012,6 +1252,7 @@ class Hub:
             "ply_limit": old.ply_limit,
             "public": old.public,
             "hide_face_down_owners": old.hide_face_down_owners,
+            "move_time": old.move_time,
         }
         seats = {
             s: Seat(seat.kind, seat.name, seat.token_hash, seat.level, seat.think_time)
@@ -1095,6 +1336,7 @@ class Hub:
             room.ready = True
             if notice:
                 room.broadcast(text)
+            self._start_restored_clock(room)
             self._next(room)
 
     # -- expiry ----------------------------------------------------------------
@@ -1124,6 +1366,7 @@ class Hub:
         for room in gone:
             del self.rooms[room.id]
             self._closed(room)
+            self._drop_clock(room)
             log.info("room %s %s", room.id, "deleted" if room.over else "expired (idle)")
             for conn in list(room.connections()):
                 conn.close(1000, "room expired")
@@ -1139,13 +1382,26 @@ class Hub:
             metrics.rooms.labels(status).set(count)
 
 
-def parse_create(body: object) -> dict:
+def with_clock(text: str, clock: str) -> str:
+    """An event's text with the room's clock as it is sent."""
+    return text[:-1] + ',"clock":' + clock + "}"
+
+
+def parse_create(body: object, move_times: tuple[float, ...] = MOVE_TIMES) -> dict:
     """The options of a new room from the lobby's JSON, checked."""
     if body is None:
         body = {}
     if not isinstance(body, dict):
         raise HubError("bad_request", "the body must be a JSON object")
-    unknown = set(body) - {"first", "ply_limit", "seats", "public", "hide_face_down_owners", "join"}
+    unknown = set(body) - {
+        "first",
+        "ply_limit",
+        "seats",
+        "public",
+        "hide_face_down_owners",
+        "join",
+        "move_time",
+    }
     if unknown:
         raise HubError("bad_request", f"unknown field {sorted(unknown)[0]!r}")
     first = body.get("first", "A")
@@ -1156,6 +1412,14 @@ def parse_create(body: object) -> dict:
     hide = body.get("hide_face_down_owners", False)
     if not isinstance(public, bool) or not isinstance(hide, bool):
         raise HubError("bad_request", "public and hide_face_down_owners are true or false")
+    move_time = body.get("move_time")
+    if move_time is not None and (
+        isinstance(move_time, bool)
+        or not isinstance(move_time, (int, float))
+        or float(move_time) not in move_times
+    ):
+        choices = ", ".join(f"{t:g}" for t in move_times)
+        raise HubError("bad_request", f"move_time is null or one of {choices} (seconds)")
     seats_in = body.get("seats", {})
     if not isinstance(seats_in, dict) or set(seats_in) - set(SEATS):
         raise HubError("bad_request", "seats maps 'A' and 'B' to their settings")
@@ -1199,6 +1463,9 @@ def parse_create(body: object) -> dict:
         "ply_limit": ply_limit,
         "public": public,
         "hide_face_down_owners": hide,
+        "move_time": None
+        if move_time is None
+        else (int(move_time) if move_time == int(move_time) else float(move_time)),
         "seats": seats,
         "join": join,
     }

@@ -34,6 +34,12 @@ class RoomRow:
     finished_at: float | None = None
     rematch: str | None = None
     expired: bool = False
+    move_time: int | None = None
+    """Seconds a person has for each move, or None for an untimed room."""
+    deadline: float | None = None
+    """While a person's clock runs: the wall time it runs out (Unix seconds)."""
+    deadline_set: float | None = None
+    """When `deadline` was set: the server knew the clock's time left then."""
 
 
 @dataclass
@@ -64,7 +70,15 @@ class DeleteRoom:
     id: str
 
 
-Change = RoomRow | SeatRow | EventRow | DeleteRoom
+@dataclass
+class Alive:
+    """The server was running at `at` (wall time): how far a running move
+    clock is known to have gone when the server stops without warning."""
+
+    at: float
+
+
+Change = RoomRow | SeatRow | EventRow | DeleteRoom | Alive
 
 
 @dataclass
@@ -86,6 +100,9 @@ class Store(Protocol):
 
     def purge(self, finished_before: float) -> int:
         """Delete expired rooms and rooms finished before the time given."""
+
+    def last_alive(self) -> float | None:
+        """The latest `Alive` time written, or None if none was."""
 
     def close(self) -> None: ...
 
@@ -129,6 +146,15 @@ MIGRATIONS: tuple[str, ...] = (
         PRIMARY KEY (room, version)
     ) WITHOUT ROWID;
     CREATE INDEX rooms_open ON rooms (finished_at, expired);
+    """,
+    """
+    ALTER TABLE rooms ADD COLUMN move_time INTEGER;
+    ALTER TABLE rooms ADD COLUMN deadline REAL;
+    ALTER TABLE rooms ADD COLUMN deadline_set REAL;
+    CREATE TABLE alive (
+        id INTEGER PRIMARY KEY CHECK (id = 1),
+        at REAL NOT NULL
+    );
     """,
 )
 
@@ -243,9 +269,11 @@ class SqliteStore:
                     )
                 elif isinstance(change, RoomRow):
                     db.execute(
-                        "INSERT INTO rooms VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT(id) DO UPDATE"
+                        "INSERT INTO rooms VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
+                        " ON CONFLICT(id) DO UPDATE"
                         " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
-                        " expired=excluded.expired, public=excluded.public",
+                        " expired=excluded.expired, public=excluded.public,"
+                        " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
                         (
                             change.id,
                             change.created,
@@ -259,6 +287,9 @@ class SqliteStore:
                             change.finished_at,
                             change.rematch,
                             int(change.expired),
+                            change.move_time,
+                            change.deadline,
+                            change.deadline_set,
                         ),
                     )
                 elif isinstance(change, SeatRow):
@@ -276,6 +307,11 @@ class SqliteStore:
                     )
                 elif isinstance(change, DeleteRoom):
                     db.execute("DELETE FROM rooms WHERE id=?", (change.id,))
+                elif isinstance(change, Alive):
+                    db.execute(
+                        "INSERT INTO alive VALUES (1, ?) ON CONFLICT(id) DO UPDATE SET at=excluded.at",
+                        (change.at,),
+                    )
                 else:  # pragma: no cover - a programming error
                     raise TypeError(f"not a store change: {change!r}")
             db.execute("COMMIT")
@@ -305,6 +341,9 @@ class SqliteStore:
                     finished_at=row[9],
                     rematch=row[10],
                     expired=bool(row[11]),
+                    move_time=row[12],
+                    deadline=row[13],
+                    deadline_set=row[14],
                 )
             )
         for row in db.execute("SELECT * FROM seats ORDER BY room, seat"):
@@ -340,6 +379,10 @@ class SqliteStore:
             "DELETE FROM rooms WHERE expired=1 OR finished_at < ?", (finished_before,)
         )
         return cursor.rowcount
+
+    def last_alive(self) -> float | None:
+        row = self._db.execute("SELECT at FROM alive").fetchone()
+        return None if row is None else row[0]
 
     def close(self) -> None:
         self._stop.set()

@@ -60,6 +60,8 @@ class Engine:
                 return rid, *self.play(room, *request[3:])
             if op == "bot":
                 return rid, True, self.bot(room, *request[3:])
+            if op == "forfeit":
+                return rid, *self.forfeit(room, *request[3:])
             if op == "load":
                 return rid, True, self.load(request[3])
             if op == "drop":
@@ -100,6 +102,19 @@ class Engine:
         except ValueError as err:  # the engine's refusal, word for word
             return False, ("illegal_move", str(err))
         return True, {"turns": self._turns(game, before), "state": self.state(game)}
+
+    def forfeit(self, room: str, loser: str, end: str) -> tuple[bool, Any]:
+        """End the room's game with `loser` beaten on time or by abandonment."""
+        game = self.games.get(room)
+        if game is None:
+            return False, ("busy", "the room's board is not loaded")
+        if game.over:
+            return False, ("game_over", "the game is over")
+        try:
+            game.forfeit(self._player(loser), self.referee.End(end))
+        except ValueError as err:
+            return False, ("bad_message", str(err))
+        return True, {"state": self.state(game)}
 
     def bot(self, room: str, level: int, think_time: float) -> dict:
         game = self.games[room]
