@@ -33,3 +33,19 @@ move_seconds = Histogram(
     buckets=(0.0005, 0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5),
     registry=registry,
 )
+engine_worker_pid = Gauge(
+    "tesko_engine_worker_pid",
+    "Each engine worker's process id (0 while it is not running)",
+    ["worker"],
+    registry=registry,
+)
+unreadable_rooms = Gauge(
+    "tesko_store_unreadable_rooms",
+    "Rooms the store holds but could not read at start: skipped, kept, named in the log",
+    registry=registry,
+)
+store_log_bytes = Gauge(
+    "tesko_store_log_bytes",
+    "Size of the store's write-ahead log file after the last checkpoint",
+    registry=registry,
+)

@@ -403,6 +403,22 @@ class Committer:
         self.after: list[Callable[[], None]] = []
         self.scheduled = False
         self.failed = False
+        self.waiting: set[asyncio.Future[None]] = set()
+
+    def waiter(self) -> asyncio.Future[None]:
+        """A future for a request that waits on a commit; it fails with
+        `store_failed` if the store refuses the write (or has refused one)."""
+        future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self.waiting.add(future)
+        future.add_done_callback(self.waiting.discard)
+        if self.failed:
+            self._fail_waiting()
+        return future
+
+    def _fail_waiting(self) -> None:
+        for future in list(self.waiting):
+            if not future.done():
+                future.set_exception(HubError("store_failed", "the store failed; the server stops"))
 
     def add(self, changes: list[Change], after: Callable[[], None] | None = None) -> None:
         self.changes.extend(changes)
@@ -419,6 +435,7 @@ class Committer:
     def flush(self) -> None:
         self.scheduled = False
         if self.failed:
+            self._fail_waiting()
             return
         changes, self.changes = self.changes, []
         after, self.after = self.after, []
@@ -429,6 +446,7 @@ class Committer:
             except Exception as err:  # noqa: BLE001 - nothing is acknowledged past this
                 self.failed = True
                 log.critical("the store refused a write: %s; stopping", err)
+                self._fail_waiting()
                 self.on_failure(err)
                 return
             metrics.commits.observe(time.perf_counter() - start)
@@ -474,9 +492,14 @@ class Hub:
             log.info("%d expired rooms deleted from the store", purged)
         stored = self.store.load_rooms(finished_after=cutoff)
         alive = self.store.last_alive()
+        unreadable = dict(getattr(self.store, "unreadable", {}))
         by_worker: dict[int, list[Room]] = {}
         for entry in stored:
-            room = self._restore(entry)
+            try:
+                room = self._restore(entry)
+            except (KeyError, TypeError, ValueError, AttributeError) as err:
+                unreadable[entry.room.id] = f"its events do not make a room ({err!r})"
+                continue
             self.rooms[room.id] = room
             if not room.over:
                 self._restore_clock(room, alive)
@@ -484,6 +507,9 @@ class Hub:
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
             self._load(index, rooms, [[m for _, _, m in r.history] for r in rooms], notice=False)
+        for room_id, cause in unreadable.items():
+            log.error("room %s skipped, left in the store: %s", room_id, cause)
+        metrics.unreadable_rooms.set(len(unreadable))
         log.info(
             "store holds %d rooms, %d of them unfinished",
             len(stored),
@@ -752,12 +778,12 @@ class Hub:
         changes: list[Change] = [seat_row, row]
         if self._turn_clock(room):  # a seat taken starts the game, a seat given up stops it
             changes.append(room.row)
-        future = asyncio.get_running_loop().create_future()
+        future = self.committer.waiter()
         self.committer.add(changes, partial(self._publish, room, [row], None, None, future))
         await future
 
     async def _commit(self, changes: list[Change]) -> None:
-        future = asyncio.get_running_loop().create_future()
+        future = self.committer.waiter()
         self.committer.add(changes, partial(future.set_result, None))
         await future
 

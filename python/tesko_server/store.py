@@ -9,13 +9,18 @@ has to implement these few calls.
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
 import json
 import logging
+import os
 import sqlite3
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Protocol
+
+from . import metrics
 
 
 @dataclass
@@ -92,8 +97,13 @@ class Store(Protocol):
     def write(self, changes: Sequence[Change]) -> None:
         """Apply `changes` in order, all or none, durably before returning."""
 
+    # Rooms held but not readable (room id: the cause), found by load_rooms;
+    # they are left in the store as they are.
+    unreadable: dict[str, str]
+
     def load_rooms(self, finished_after: float) -> list[StoredRoom]:
-        """Every room not expired that is unfinished or finished after the time given."""
+        """Every room not expired that is unfinished or finished after the time
+        given, less those that cannot be read (named in `unreadable`)."""
 
     def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
@@ -162,10 +172,36 @@ SCHEMA_VERSION = len(MIGRATIONS)
 log = logging.getLogger("tesko_server")
 
 CHECKPOINT_INTERVAL = 0.5  # seconds between copies of the log into the database
+# The write-ahead log's size past which it is copied and emptied even if
+# commits must wait for it (a few milliseconds); it is cut back to this size
+# whenever it starts again from its beginning.
+LOG_LIMIT = 32 * 1024 * 1024
 
 
 class StoreError(RuntimeError):
     pass
+
+
+def lock_store(path: str) -> int:
+    """Hold `path`.lock for as long as this process lives (or until the store
+    is closed): a second server on the same store would delete the rooms it
+    expires under the first one's feet."""
+    lock_path = path + ".lock"
+    fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        holder = os.read(fd, 20).decode("ascii", "replace").strip() or "?"
+        os.close(fd)
+        raise StoreError(
+            f"another tesko-server (process {holder}) is using it; one server per store"
+        ) from None
+    except BaseException:
+        os.close(fd)
+        raise
+    os.ftruncate(fd, 0)
+    os.write(fd, f"{os.getpid()}\n".encode())
+    return fd
 
 
 # One encoder for every message (json.dumps with options makes one per call).
@@ -181,13 +217,23 @@ class SqliteStore:
     """
 
     def __init__(self, path: str, *, durable: bool = False) -> None:
+        if not path:
+            raise StoreError("no file named (an empty path is a store lost at the end)")
         self.path = path
-        self._db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-        self._db.execute("PRAGMA journal_mode=WAL")
-        self._db.execute(f"PRAGMA synchronous={'FULL' if durable else 'NORMAL'}")
-        self._db.execute("PRAGMA foreign_keys=ON")
-        self._db.execute("PRAGMA busy_timeout=5000")
-        self._migrate()
+        self.unreadable: dict[str, str] = {}
+        self._lock = lock_store(path) if path != ":memory:" else None
+        try:
+            self._db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute(f"PRAGMA synchronous={'FULL' if durable else 'NORMAL'}")
+            self._db.execute("PRAGMA foreign_keys=ON")
+            self._db.execute("PRAGMA busy_timeout=5000")
+            self._db.execute(f"PRAGMA journal_size_limit={LOG_LIMIT}")
+            self._migrate()
+            self._check_writable()
+        except BaseException:
+            self._unlock()
+            raise
         # The log is copied into the database (a checkpoint, with its fsyncs)
         # by a thread of its own, not by whichever commit crosses the log's
         # size limit: that commit would stall the event loop for 3-30 ms.
@@ -211,13 +257,46 @@ class SqliteStore:
             db.execute("PRAGMA busy_timeout=5000")
             while not self._stop.wait(CHECKPOINT_INTERVAL):
                 try:
-                    db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+                    self._checkpoint(db)
                 except sqlite3.Error as err:
                     if not warned:
                         log.warning("store checkpoint failed, will retry: %s", err)
                         warned = True
         finally:
             db.close()
+
+    def _checkpoint(self, db: sqlite3.Connection) -> None:
+        """Copy the log into the database without holding up commits. The log
+        starts again from its beginning only when a commit finds it wholly
+        copied, which steady commits never let happen: once it is over
+        `LOG_LIMIT`, it is copied and emptied while commits wait."""
+        _, frames, copied = db.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchone()
+        if frames > copied:  # commits came during the copy: their frames too
+            db.execute("PRAGMA wal_checkpoint(PASSIVE)")
+        if self.log_size() > LOG_LIMIT:
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        metrics.store_log_bytes.set(self.log_size())
+
+    def log_size(self) -> int:
+        try:
+            return os.path.getsize(self.path + "-wal")
+        except OSError:
+            return 0
+
+    def _check_writable(self) -> None:
+        db = self._db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            db.execute("UPDATE schema_version SET version=version")
+        except sqlite3.OperationalError as err:
+            raise StoreError(f"it cannot be written ({err})") from None
+        finally:
+            db.execute("ROLLBACK")
+
+    def _unlock(self) -> None:
+        if self._lock is not None:
+            os.close(self._lock)  # the lock goes with the file's last descriptor
+            self._lock = None
 
     def _migrate(self) -> None:
         db = self._db
@@ -316,10 +395,27 @@ class SqliteStore:
                     raise TypeError(f"not a store change: {change!r}")
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            # A failed COMMIT (a full disk, an I/O error) has already rolled
+            # the transaction back; the error to report is the first one.
+            if db.in_transaction:
+                with contextlib.suppress(sqlite3.Error):
+                    db.execute("ROLLBACK")
             raise
 
     def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+        self.unreadable = {}
+        try:
+            rooms = self._load_all(finished_after)
+        except sqlite3.DatabaseError as err:
+            # A damaged page: each room is read on its own, and those that
+            # cannot be are left where they are.
+            log.error("the store cannot be read in one pass (%s); reading it room by room", err)
+            rooms = self._load_each(finished_after)
+        for room_id in self.unreadable:
+            rooms.pop(room_id, None)
+        return list(rooms.values())
+
+    def _load_all(self, finished_after: float) -> dict[str, StoredRoom]:
         db = self._db
         rooms: dict[str, StoredRoom] = {}
         for row in db.execute(
@@ -327,44 +423,93 @@ class SqliteStore:
             " ORDER BY created",
             (finished_after,),
         ):
-            rooms[row[0]] = StoredRoom(
-                RoomRow(
-                    id=row[0],
-                    created=row[1],
-                    public=bool(row[2]),
-                    first=row[3],
-                    ply_limit=row[4],
-                    hide_face_down_owners=bool(row[5]),
-                    layout=row[6],
-                    initial_state=json.loads(row[7]),
-                    creator=row[8],
-                    finished_at=row[9],
-                    rematch=row[10],
-                    expired=bool(row[11]),
-                    move_time=row[12],
-                    deadline=row[13],
-                    deadline_set=row[14],
-                )
-            )
+            self._add_room(rooms, row)
         for row in db.execute("SELECT * FROM seats ORDER BY room, seat"):
             if row[0] in rooms:
                 rooms[row[0]].seats.append(SeatRow(*row))
         for row in db.execute("SELECT * FROM events ORDER BY room, version"):
             stored = rooms.get(row[0])
-            if stored is not None:
-                stored.events.append(
-                    EventRow(
-                        room=row[0],
-                        version=row[1],
-                        kind=row[2],
-                        seat=row[3],
-                        n=row[4],
-                        data=json.loads(row[5]),
-                        state=json.loads(row[6]),
-                        at=row[7],
-                    )
+            if stored is not None and row[0] not in self.unreadable:
+                self._add_event(stored, row)
+        return rooms
+
+    def _load_each(self, finished_after: float) -> dict[str, StoredRoom]:
+        db = self._db
+        try:
+            ids = [
+                room_id
+                for (room_id,) in db.execute(
+                    "SELECT id FROM rooms WHERE expired=0 AND"
+                    " (finished_at IS NULL OR finished_at > ?) ORDER BY created",
+                    (finished_after,),
                 )
-        return list(rooms.values())
+            ]
+        except sqlite3.DatabaseError as err:
+            raise StoreError(f"its list of rooms cannot be read ({err})") from None
+        rooms: dict[str, StoredRoom] = {}
+        for room_id in ids:
+            try:
+                for row in db.execute("SELECT * FROM rooms WHERE id=?", (room_id,)):
+                    self._add_room(rooms, row)
+                stored = rooms.get(room_id)
+                if stored is None:
+                    continue
+                for row in db.execute("SELECT * FROM seats WHERE room=? ORDER BY seat", (room_id,)):
+                    stored.seats.append(SeatRow(*row))
+                for row in db.execute(
+                    "SELECT * FROM events WHERE room=? ORDER BY version", (room_id,)
+                ):
+                    if room_id in self.unreadable:
+                        break
+                    self._add_event(stored, row)
+            except sqlite3.DatabaseError as err:
+                self.unreadable[room_id] = str(err)
+        return rooms
+
+    def _add_room(self, rooms: dict[str, StoredRoom], row: tuple) -> None:
+        try:
+            initial_state = json.loads(row[7])
+        except ValueError as err:
+            self.unreadable[row[0]] = f"its initial state is not JSON ({err})"
+            return
+        rooms[row[0]] = StoredRoom(
+            RoomRow(
+                id=row[0],
+                created=row[1],
+                public=bool(row[2]),
+                first=row[3],
+                ply_limit=row[4],
+                hide_face_down_owners=bool(row[5]),
+                layout=row[6],
+                initial_state=initial_state,
+                creator=row[8],
+                finished_at=row[9],
+                rematch=row[10],
+                expired=bool(row[11]),
+                move_time=row[12],
+                deadline=row[13],
+                deadline_set=row[14],
+            )
+        )
+
+    def _add_event(self, stored: StoredRoom, row: tuple) -> None:
+        try:
+            data, state = json.loads(row[5]), json.loads(row[6])
+        except ValueError as err:
+            self.unreadable[row[0]] = f"event {row[1]} is not JSON ({err})"
+            return
+        stored.events.append(
+            EventRow(
+                room=row[0],
+                version=row[1],
+                kind=row[2],
+                seat=row[3],
+                n=row[4],
+                data=data,
+                state=state,
+                at=row[7],
+            )
+        )
 
     def load_moves(self, room: str) -> list[str | None]:
         return [
@@ -375,9 +520,13 @@ class SqliteStore:
         ]
 
     def purge(self, finished_before: float) -> int:
-        cursor = self._db.execute(
-            "DELETE FROM rooms WHERE expired=1 OR finished_at < ?", (finished_before,)
-        )
+        try:
+            cursor = self._db.execute(
+                "DELETE FROM rooms WHERE expired=1 OR finished_at < ?", (finished_before,)
+            )
+        except sqlite3.DatabaseError as err:  # a damaged page: the rooms stay
+            log.error("expired rooms not deleted from the store: %s", err)
+            return 0
         return cursor.rowcount
 
     def last_alive(self) -> float | None:
@@ -388,4 +537,6 @@ class SqliteStore:
         self._stop.set()
         if self._checkpointer is not None:
             self._checkpointer.join()
+            self._checkpointer = None
         self._db.close()
+        self._unlock()
