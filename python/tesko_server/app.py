@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import gc
+import ipaddress
 import json
 import logging
 import re
@@ -28,6 +29,7 @@ from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
 from starlette.websockets import WebSocket, WebSocketDisconnect
+from uvicorn.protocols.http.httptools_impl import STATUS_LINE, HttpToolsProtocol
 
 from . import metrics
 from .rooms import PROTOCOL, Hub, HubError, Room, Settings, dumps
@@ -41,25 +43,31 @@ MAX_BODY = 4096
 # Output queued for one connection, beyond what its socket holds; a
 # connection further behind than this is cut.
 MAX_OUTBOX = 4 * 1024 * 1024
+MAX_HEAD = 16 * 1024  # a request's line and headers together
 
 STATUS = {
     "bad_request": 400,
     "missing_token": 401,
     "bad_token": 403,
+    "bad_origin": 403,
     "no_such_room": 404,
     "seat_taken": 409,
     "room_full": 409,
     "game_over": 409,
     "too_large": 413,
+    "bad_content_type": 415,
     "too_many_rooms": 429,
     "server_full": 503,
     "engine_unavailable": 503,
     "shutting_down": 503,
+    "store_failed": 503,
 }
 
 
 @dataclass
 class WebSettings:
+    # The origins whose pages may open room sockets and call the lobby: the
+    # configured public ones and those of the address the server listens on.
     allowed_origins: tuple[str, ...] = ()
     hub: Settings = field(default_factory=Settings)
 
@@ -103,7 +111,35 @@ def bearer(request: Request) -> str | None:
 
 
 def client_address(conn: Request | WebSocket) -> str:
-    return conn.client.host if conn.client else "unknown"
+    """The client's address as the per-address limits count it: an IPv4
+    address, or the /64 network of an IPv6 one (one subscriber's usual
+    share, which it can fill with addresses at will)."""
+    return address_key(conn.client.host) if conn.client else "unknown"
+
+
+def address_key(host: str) -> str:
+    try:
+        ip = ipaddress.ip_address(host)
+    except ValueError:
+        return host
+    if ip.version == 6:
+        if ip.ipv4_mapped is not None:
+            return str(ip.ipv4_mapped)
+        return str(ipaddress.IPv6Network((ip, 64), strict=False))
+    return str(ip)
+
+
+def lobby_call_allowed(request: Request, allowed: tuple[str, ...]) -> HubError | None:
+    """Why a state-changing lobby call is refused, if it is: a body other
+    than JSON (which a page of another site can send without asking first),
+    or a browser's call from an origin not allowed."""
+    kind = request.headers.get("content-type", "").partition(";")[0].strip().lower()
+    if kind != "application/json":
+        return HubError("bad_content_type", "the lobby takes Content-Type: application/json")
+    origin = request.headers.get("origin")
+    if origin is not None and origin not in allowed:
+        return HubError("bad_origin", "this origin may not call the lobby")
+    return None
 
 
 class SocketConnection:
@@ -205,13 +241,10 @@ def settle_garbage_collector() -> None:
 
 
 def origin_allowed(ws: WebSocket, allowed: tuple[str, ...]) -> bool:
+    # Not compared with the request's Host: a page of any site whose name
+    # is made to resolve to this server would send a matching one.
     origin = ws.headers.get("origin")
-    if origin is None:
-        return True  # not a browser
-    if origin in allowed:
-        return True
-    host = ws.headers.get("host", "")
-    return origin in (f"http://{host}", f"https://{host}")
+    return origin is None or origin in allowed  # no Origin: not a browser
 
 
 def build_app(
@@ -227,6 +260,9 @@ def build_app(
         return state["hub"]
 
     async def create_room(request: Request) -> Response:
+        refused = lobby_call_allowed(request, web.allowed_origins)
+        if refused is not None:
+            return error(refused.code, refused.message)
         try:
             answer = await hub().create(await read_json(request), client_address(request))
         except HubError as err:
@@ -247,6 +283,9 @@ def build_app(
             return error(err.code, err.message)
 
     async def join_room(request: Request) -> Response:
+        refused = lobby_call_allowed(request, web.allowed_origins)
+        if refused is not None:
+            return error(refused.code, refused.message)
         try:
             body = await read_json(request)
             return JSONResponse(await hub().join(request.path_params["room"], body))
@@ -254,6 +293,9 @@ def build_app(
             return error(err.code, err.message)
 
     async def leave_room(request: Request) -> Response:
+        refused = lobby_call_allowed(request, web.allowed_origins)
+        if refused is not None:
+            return error(refused.code, refused.message)
         try:
             return JSONResponse(await hub().leave(request.path_params["room"], bearer(request)))
         except HubError as err:
@@ -262,11 +304,16 @@ def build_app(
     async def healthz(request: Request) -> Response:
         if "hub" not in state or hub().stopping or not hub().pool.complete():  # type: ignore[union-attr]
             return JSONResponse({"ok": False}, 503)
-        return JSONResponse({"ok": True, "engine_pids": hub().pool.pids()})  # type: ignore[union-attr]
+        return JSONResponse({"ok": True})
 
     async def metrics_page(request: Request) -> Response:
         if "hub" in state:
             hub().update_gauges()
+            pool = hub().pool
+            if pool is not None:
+                for index, worker in enumerate(pool.workers):
+                    pid = worker.process.pid if worker.alive and worker.process else 0
+                    metrics.engine_worker_pid.labels(str(index)).set(pid or 0)
         return Response(generate_latest(metrics.registry), media_type=CONTENT_TYPE_LATEST)
 
     async def index(request: Request) -> Response:
@@ -352,7 +399,12 @@ def build_app(
     async def lifespan(app: Starlette):  # type: ignore[no-untyped-def]
         the_hub = Hub(web.hub, store_factory(), on_failure=on_failure)
         state["hub"] = the_hub
-        await the_hub.start()
+        try:
+            await the_hub.start()
+        except Exception as err:
+            # Said in one line (by uvicorn, with the startup's failure).
+            app.state.startup_error = f"tesko-server cannot start: {err}"
+            raise
         app.state.hub = the_hub
         settle_garbage_collector()
         yield
@@ -383,6 +435,9 @@ class SecurityHeaders:
         self.state = app.state  # the hub is app.state.hub once started
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "lifespan":
+            await self.app(scope, receive, self._lifespan_send(send))
+            return
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
@@ -398,7 +453,12 @@ class SecurityHeaders:
             f"connect-src 'self'{f' ws://{host} wss://{host}' if host else ''}; "
             "base-uri 'none'; form-action 'self'; frame-ancestors 'none'; object-src 'none'"
         ).encode("latin-1")
-        api = scope["path"].startswith("/api/")
+        # Answers of the moment are never kept; pages and their files are kept
+        # but checked again each time (they are not versioned by name, and an
+        # old script beside a new page would speak an old protocol).
+        path = scope["path"]
+        dynamic = path.startswith("/api/") or path in ("/healthz", "/metrics")
+        cache = b"no-store" if dynamic else b"no-cache"
 
         async def send_with_headers(message: Message) -> None:
             if message["type"] == "http.response.start":
@@ -410,9 +470,88 @@ class SecurityHeaders:
                     (b"x-frame-options", b"DENY"),
                     (b"cross-origin-opener-policy", b"same-origin"),
                 ]
-                if api:
-                    headers.append((b"cache-control", b"no-store"))
+                if not any(k.lower() == b"cache-control" for k, _ in headers):
+                    headers.append((b"cache-control", cache))
                 message = {**message, "headers": headers}
             await send(message)
 
         await self.app(scope, receive, send_with_headers)
+
+    def _lifespan_send(self, send: Send) -> Send:
+        async def send_without_traceback(message: Message) -> None:
+            if message["type"] == "lifespan.startup.failed":
+                text = getattr(self.state, "startup_error", None)
+                message = {**message, "message": text or message.get("message", "")}
+            await send(message)
+
+        return send_without_traceback
+
+
+class GuardedHttp(HttpToolsProtocol):
+    """uvicorn's HTTP/1.1 protocol with bounds on a request's head: its line
+    and headers must arrive within `header_timeout` seconds (431 past
+    `MAX_HEAD` bytes, 408 past the time), so that slow or endless headers
+    hold neither a connection nor memory. A connection that sends nothing
+    is closed at the same time."""
+
+    header_timeout = 10.0
+
+    def connection_made(self, transport) -> None:  # type: ignore[no-untyped-def]
+        super().connection_made(transport)
+        self._head_bytes = 0
+        self._in_head = True
+        self._head_timer: asyncio.TimerHandle | None = None
+        self._start_head_timer()
+
+    def _start_head_timer(self) -> None:
+        if self._head_timer is None:
+            self._head_timer = self.loop.call_later(self.header_timeout, self._head_too_slow)
+
+    def _stop_head_timer(self) -> None:
+        if self._head_timer is not None:
+            self._head_timer.cancel()
+            self._head_timer = None
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._stop_head_timer()
+        super().connection_lost(exc)
+
+    def data_received(self, data: bytes) -> None:
+        if self._in_head:
+            self._head_bytes += len(data)
+        super().data_received(data)
+        if self._in_head and self._head_bytes > MAX_HEAD and not self.transport.is_closing():
+            self._refuse(431, "the request's headers are too large")
+
+    def on_message_begin(self) -> None:
+        super().on_message_begin()
+        self._in_head = True
+        self._start_head_timer()
+
+    def on_headers_complete(self) -> None:
+        self._in_head = False
+        self._head_bytes = 0
+        self._stop_head_timer()
+        super().on_headers_complete()
+
+    def on_message_complete(self) -> None:
+        super().on_message_complete()
+        self._in_head = True  # the next request's bytes count from here
+        self._head_bytes = 0
+
+    def _head_too_slow(self) -> None:
+        self._head_timer = None
+        if self._in_head and not self.transport.is_closing():
+            self._refuse(408, "the request's headers took too long")
+
+    def _refuse(self, status: int, message: str) -> None:
+        self._stop_head_timer()
+        self._in_head = False
+        body = message.encode()
+        self.transport.write(
+            STATUS_LINE[status]
+            + b"content-type: text/plain; charset=utf-8\r\n"
+            + b"content-length: %d\r\nconnection: close\r\n\r\n" % len(body)
+            + body
+        )
+        self.transport.close()

@@ -3,30 +3,43 @@
 from __future__ import annotations
 
 import argparse
+import ipaddress
 import logging
 import os
+import socket
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
+from urllib.parse import urlsplit
 
 DEFAULTS = {
     "host": "127.0.0.1",
     "port": "8000",
     "db": "tesko.db",
+    "allow_memory_store": "0",
     "workers": "1",
     "allowed_origins": "",
+    "forwarded_allow_ips": "",
     "max_rooms": "10000",
     "max_rooms_per_address": "20",
     "idle_timeout": "3600",
     "review_time": "86400",
     "rate": "20",
     "move_times": "15,30,60",
+    "header_timeout": "10",
     "durable": "0",
     "log_level": "info",
 }
 
+# Below these the server serves nobody: a rate under 1 refuses every message
+# (the burst is twice the rate, and a message needs a whole token), and rooms
+# that expire within a second are swept without pause.
+MIN_RATE = 1.0
+MIN_TIMEOUT = 1.0
 
-def env(name: str) -> str:
-    return os.environ.get("TESKO_" + name.upper(), DEFAULTS[name])
+
+def env_name(name: str) -> str:
+    return "TESKO_" + name.upper()
 
 
 def positive_int(text: str) -> int:
@@ -46,24 +59,21 @@ def port_number(text: str) -> int:
     return value
 
 
-def seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be more than 0 seconds: {text}")
-    return value
+def at_least(low: float, unit: str) -> Callable[[str], float]:
+    def convert(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not low <= value < float("inf"):
+            raise argparse.ArgumentTypeError(f"must be at least {low:g}{unit}: {text}")
+        return value
+
+    return convert
 
 
-def positive_number(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
-    return value
+seconds = at_least(MIN_TIMEOUT, " s")
+rate = at_least(MIN_RATE, " a second")
 
 
 def move_times(text: str) -> tuple[float, ...]:
@@ -76,7 +86,105 @@ def move_times(text: str) -> tuple[float, ...]:
     return values
 
 
-def parser() -> argparse.ArgumentParser:
+def boolean(text: str) -> bool:
+    value = text.strip().lower()
+    if value in ("1", "true", "yes", "on"):
+        return True
+    if value in ("", "0", "false", "no", "off"):
+        return False
+    raise argparse.ArgumentTypeError(f"not one of 1, 0, true, false, yes, no, on, off: {text!r}")
+
+
+def log_level(text: str) -> str:
+    if text not in ("debug", "info", "warning", "error"):
+        raise argparse.ArgumentTypeError(f"not one of debug, info, warning, error: {text!r}")
+    return text
+
+
+def host_name(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an address to listen on is needed")
+    return text
+
+
+def store_path(text: str) -> str:
+    if not text:
+        raise argparse.ArgumentTypeError(
+            "the store's file is needed (an empty path is a store lost at the end)"
+        )
+    return text
+
+
+def origin(text: str) -> str:
+    parts = urlsplit(text)
+    if (
+        parts.scheme not in ("http", "https")
+        or not parts.netloc
+        or text != f"{parts.scheme}://{parts.netloc}"
+    ):
+        raise argparse.ArgumentTypeError(f"not an origin such as https://example.org: {text!r}")
+    return text
+
+
+def origins(text: str) -> list[str]:
+    return [origin(o.strip()) for o in text.split(",") if o.strip()]
+
+
+def networks(text: str) -> list[str]:
+    found = []
+    for item in (i.strip() for i in text.split(",")):
+        if not item:
+            continue
+        if item != "*":
+            try:
+                ipaddress.ip_network(item, strict=False)
+            except ValueError:
+                raise argparse.ArgumentTypeError(
+                    f"not an address or network such as 10.0.0.1 or 10.0.0.0/8: {item!r}"
+                ) from None
+        found.append(item)
+    return found
+
+
+# How each environment variable is read: the same checks as its option's.
+CONVERT: dict[str, Callable[[str], Any]] = {
+    "host": host_name,
+    "port": port_number,
+    "db": store_path,
+    "allow_memory_store": boolean,
+    "workers": positive_int,
+    "allowed_origins": origins,
+    "forwarded_allow_ips": networks,
+    "max_rooms": positive_int,
+    "max_rooms_per_address": positive_int,
+    "idle_timeout": seconds,
+    "review_time": seconds,
+    "rate": rate,
+    "header_timeout": seconds,
+    "move_times": move_times,
+    "durable": boolean,
+    "log_level": log_level,
+}
+
+
+def environment() -> dict[str, Any]:
+    """Every option's default: its environment variable if set, checked as
+    the option would be, else the built-in default."""
+    values: dict[str, Any] = {}
+    for name, convert in CONVERT.items():
+        values[name] = convert(DEFAULTS[name])
+        text = os.environ.get(env_name(name))
+        if text is not None:
+            try:
+                values[name] = convert(text)
+            except argparse.ArgumentTypeError as err:
+                print(f"tesko-server: {env_name(name)}={text!r}: {err}", file=sys.stderr)
+                raise SystemExit(2) from None
+    return values
+
+
+def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
+    d = environment() if defaults is None else defaults
     p = argparse.ArgumentParser(
         prog="tesko-server",
         description="Serve tesko rooms: a lobby over HTTP, one WebSocket per room, "
@@ -84,81 +192,141 @@ def parser() -> argparse.ArgumentParser:
         "Each option can also be set by the environment variable named after it "
         "(TESKO_HOST, TESKO_PORT, TESKO_DB, TESKO_WORKERS, ...).",
     )
-    p.add_argument("--host", default=env("host"), help="address to listen on (%(default)s)")
-    p.add_argument("--port", type=port_number, default=env("port"), help="port (%(default)s)")
-    p.add_argument("--db", default=env("db"), help="the SQLite store's file (%(default)s)")
+    p.add_argument(
+        "--host", type=host_name, default=d["host"], help="address to listen on (%(default)s)"
+    )
+    p.add_argument("--port", type=port_number, default=d["port"], help="port (%(default)s)")
+    p.add_argument(
+        "--db",
+        type=store_path,
+        default=d["db"],
+        help="the SQLite store's file (%(default)s); one server at a time holds it",
+    )
+    p.add_argument(
+        "--allow-memory-store",
+        action=argparse.BooleanOptionalAction,
+        default=d["allow_memory_store"],
+        help="allow --db :memory:, a store that is lost when the server stops (for trials)",
+    )
     p.add_argument(
         "--workers",
         type=positive_int,
-        default=env("workers"),
+        default=d["workers"],
         help="engine processes (%(default)s)",
     )
     p.add_argument(
         "--allow-origin",
         action="append",
+        type=origin,
         dest="allowed_origins",
-        default=[o for o in env("allowed_origins").split(",") if o],
+        default=list(d["allowed_origins"]),
         metavar="ORIGIN",
-        help="another origin allowed to open room sockets, e.g. https://example.org "
-        "(repeatable; TESKO_ALLOWED_ORIGINS is comma-separated); the server's own always is",
+        help="a public origin whose pages may open room sockets and call the lobby, e.g. "
+        "https://example.org (repeatable; TESKO_ALLOWED_ORIGINS is comma-separated); "
+        "the address the server listens on always may",
+    )
+    p.add_argument(
+        "--forwarded-allow-ips",
+        type=networks,
+        default=d["forwarded_allow_ips"],
+        metavar="ADDRESSES",
+        help="comma-separated addresses or networks of proxies whose X-Forwarded-For and "
+        "X-Forwarded-Proto are believed (none by default: the connection's own address counts)",
     )
     p.add_argument(
         "--max-rooms",
         type=positive_int,
-        default=env("max_rooms"),
+        default=d["max_rooms"],
         help="unfinished rooms the server holds at most (%(default)s)",
     )
     p.add_argument(
         "--max-rooms-per-address",
         type=positive_int,
-        default=env("max_rooms_per_address"),
-        help="unfinished rooms one client address may have made (%(default)s)",
+        default=d["max_rooms_per_address"],
+        help="unfinished rooms one client address (an IPv6 /64) may have made (%(default)s)",
     )
     p.add_argument(
         "--idle-timeout",
         type=seconds,
-        default=env("idle_timeout"),
-        help="an unfinished room with no event for this long expires (%(default)s s)",
+        default=d["idle_timeout"],
+        help="an unfinished room with no event for this long expires (%(default)s s, at least 1)",
     )
     p.add_argument(
         "--review-time",
         type=seconds,
-        default=env("review_time"),
-        help="a finished room stays readable for this long (%(default)s s)",
+        default=d["review_time"],
+        help="a finished room stays readable for this long (%(default)s s, at least 1)",
     )
     p.add_argument(
         "--rate",
-        type=positive_number,
-        default=env("rate"),
-        help="messages per second per connection (bursts of twice as many) (%(default)s)",
+        type=rate,
+        default=d["rate"],
+        help="messages per second per connection, bursts of twice as many (%(default)s, at least 1)",
+    )
+    p.add_argument(
+        "--header-timeout",
+        type=seconds,
+        default=d["header_timeout"],
+        help="a request's line and headers must arrive within this time (%(default)s s)",
     )
     p.add_argument(
         "--move-times",
         type=move_times,
-        default=env("move_times"),
+        default=d["move_times"],
         metavar="SECONDS,...",
-        help="the times per move a room may be created with, besides none (%(default)s)",
+        help="the times per move a room may be created with, besides none "
+        f"({','.join(f'{v:g}' for v in d['move_times'])})",
     )
     p.add_argument(
         "--durable",
-        action="store_true",
-        default=env("durable") not in ("", "0", "false", "no"),
+        action=argparse.BooleanOptionalAction,
+        default=d["durable"],
         help="fsync every commit (survives a power cut, not only the end of the process)",
     )
-    p.add_argument(
-        "--log-level",
-        default=env("log_level"),
-        choices=["debug", "info", "warning", "error"],
-    )
+    p.add_argument("--log-level", type=log_level, default=d["log_level"], help="(%(default)s)")
     return p
+
+
+def listen(host: str, port: int) -> list[socket.socket]:
+    """The listening sockets (one per address the host name has), bound before
+    anything else starts, so that a port in use is said at once."""
+    sockets: list[socket.socket] = []
+    seen = set()
+    try:
+        for family, kind, proto, _, address in socket.getaddrinfo(
+            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        ):
+            if (family, address) in seen:
+                continue
+            seen.add((family, address))
+            if sockets and port == 0:  # one port for every address
+                address = (address[0], sockets[0].getsockname()[1], *address[2:])
+            sock = socket.socket(family, kind, proto)
+            sockets.append(sock)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            if family == socket.AF_INET6:
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            sock.bind(address)
+    except BaseException:
+        for sock in sockets:
+            sock.close()
+        raise
+    return sockets
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if args.db == ":memory:" and not args.allow_memory_store:
+        print(
+            "tesko-server: --db :memory: keeps rooms only while the server runs; "
+            "add --allow-memory-store if that is meant",
+            file=sys.stderr,
+        )
+        return 2
     try:
         import uvicorn
 
-        from .app import WebSettings, build_app
+        from .app import GuardedHttp, WebSettings, build_app
         from .rooms import Settings
         from .store import SqliteStore, StoreError
         from .wsprotocol import LimitedWebSocketProtocol
@@ -180,6 +348,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         format="%(asctime)s %(levelname)s %(name)s: %(message)s",
         stream=sys.stderr,
     )
+    # The port first, then the store, then (when the app starts) the workers.
+    try:
+        sockets = listen(args.host, args.port)
+    except OSError as err:
+        print(
+            f"tesko-server: cannot listen on {args.host} port {args.port}: {err}", file=sys.stderr
+        )
+        return 1
+    port = sockets[0].getsockname()[1]
     try:
         store = SqliteStore(args.db, durable=args.durable)
     except (OSError, StoreError, Exception) as err:  # noqa: BLE001 - sqlite3 errors and ours
@@ -196,20 +373,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         burst=2 * args.rate,
         move_times=args.move_times,
     )
-    web = WebSettings(allowed_origins=tuple(args.allowed_origins), hub=settings)
+    web = WebSettings(
+        allowed_origins=own_origins(args.host, port) + tuple(args.allowed_origins),
+        hub=settings,
+    )
     server: GracefulServer | None = None
+    failures: list[BaseException] = []
 
     def on_failure(err: BaseException) -> None:
+        failures.append(err)
         if server is not None:
             server.should_exit = True
 
     app = build_app(lambda: store, web, on_failure)
+    GuardedHttp.header_timeout = args.header_timeout
     config = uvicorn.Config(
         app,
-        host=args.host,
-        port=args.port,
         loop="uvloop",
-        http="httptools",
+        http=GuardedHttp,
         ws=LimitedWebSocketProtocol,  # uvicorn's websockets-sansio, with limits
         ws_max_size=4096,
         ws_per_message_deflate=False,
@@ -217,10 +398,55 @@ def main(argv: Sequence[str] | None = None) -> int:
         access_log=False,
         log_level=args.log_level,
         timeout_graceful_shutdown=15,
+        # X-Forwarded-For only from the proxies named, none by default.
+        proxy_headers=bool(args.forwarded_allow_ips),
+        forwarded_allow_ips=",".join(args.forwarded_allow_ips) or "",
     )
     server = GracefulServer(config)
-    server.run()
+    logging.getLogger("tesko_server").info(
+        "listening on %s", ", ".join(url(s.getsockname()) for s in sockets)
+    )
+    try:
+        server.run(sockets=sockets)
+    except SystemExit as stop:  # uvicorn's own exit when the app cannot start
+        return stop.code if isinstance(stop.code, int) and stop.code else 1
+    finally:
+        store.close()
+    if failures:
+        return 1
     return 0 if server.started else 1
+
+
+def url(address: tuple) -> str:
+    host = address[0]
+    return f"http://[{host}]:{address[1]}" if ":" in host else f"http://{host}:{address[1]}"
+
+
+def own_origins(host: str, port: int) -> tuple[str, ...]:
+    """The origins of pages served by this server at the address it listens
+    on; a wildcard address stands for the loopback ones (other addresses of
+    the machine are named with --allow-origin)."""
+    names = {host}
+    try:
+        wildcard = ipaddress.ip_address(host.strip("[]")).is_unspecified
+        loopback = ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        wildcard = False
+        loopback = host == "localhost"
+    if wildcard or loopback:
+        names |= {"127.0.0.1", "localhost", "::1"}
+    names.discard("0.0.0.0")
+    names.discard("::")
+    found = []
+    for name in sorted(names):
+        netloc = f"[{name}]" if ":" in name else name
+        found.append(f"http://{netloc}:{port}")
+        found.append(f"https://{netloc}:{port}")
+        if port == 80:
+            found.append(f"http://{netloc}")
+        if port == 443:
+            found.append(f"https://{netloc}")
+    return tuple(found)
 
 
 try:
