@@ -204,7 +204,7 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--allow-memory-store",
-        action=argparse.BooleanOptionalAction,
+        action="store_true",
         default=d["allow_memory_store"],
         help="allow --db :memory:, a store that is lost when the server stops (for trials)",
     )

@@ -11,7 +11,9 @@ export class ApiError extends Error {
 
 async function call(method, path, { body, token } = {}) {
   const headers = { Accept: 'application/json' };
-  if (body !== undefined) headers['Content-Type'] = 'application/json';
+  // Every call that changes something says JSON, body or not: the server
+  // refuses other types (a page of another site can send those unasked).
+  if (method !== 'GET') headers['Content-Type'] = 'application/json';
   if (token) headers.Authorization = `Bearer ${token}`;
   let answer;
   try {
