@@ -391,6 +391,8 @@ def build_app(
                 conn.send('{"type":"pong"}')
             elif kind == "rematch":
                 the_hub.rematch(conn, data)
+            elif kind == "claim":
+                the_hub.claim(conn, data)
             else:
                 conn.fail("bad_message", f"unknown message type {kind!r}"[:100])
                 return

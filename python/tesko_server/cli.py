@@ -27,6 +27,7 @@ DEFAULTS = {
     "rate": "20",
     "move_times": "15,30,60",
     "header_timeout": "10",
+    "abandon_time": "60",
     "durable": "0",
     "log_level": "info",
 }
@@ -162,6 +163,7 @@ CONVERT: dict[str, Callable[[str], Any]] = {
     "rate": rate,
     "header_timeout": seconds,
     "move_times": move_times,
+    "abandon_time": seconds,
     "durable": boolean,
     "log_level": log_level,
 }
@@ -278,6 +280,13 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         f"({','.join(f'{v:g}' for v in d['move_times'])})",
     )
     p.add_argument(
+        "--abandon-time",
+        type=seconds,
+        default=d["abandon_time"],
+        help="a player whose connection has been gone this long while the game is on "
+        "can be claimed against by the other (%(default)g s)",
+    )
+    p.add_argument(
         "--durable",
         action=argparse.BooleanOptionalAction,
         default=d["durable"],
@@ -372,6 +381,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         rate=args.rate,
         burst=2 * args.rate,
         move_times=args.move_times,
+        abandon_time=args.abandon_time,
     )
     web = WebSettings(
         allowed_origins=own_origins(args.host, port) + tuple(args.allowed_origins),

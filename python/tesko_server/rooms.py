@@ -16,6 +16,7 @@ import hashlib
 import hmac
 import json
 import logging
+import math
 import secrets
 import time
 import unicodedata
@@ -88,6 +89,7 @@ class Settings:
     hello_timeout: float = 10.0
     drain_timeout: float = 10.0
     move_times: tuple[float, ...] = MOVE_TIMES
+    abandon_time: float = 60.0
 
 
 # One encoder for every message (json.dumps with options makes one per call).
@@ -190,6 +192,10 @@ class Seat:
     last_n: int = 0
     applied: dict[int, int] = field(default_factory=dict)
     rematch: bool = False
+    # Since when no connection holds the seat (time.monotonic()), None while
+    # one does; a seat starts away until its first connection.
+    away_since: float | None = field(default_factory=time.monotonic)
+    away_timer: asyncio.TimerHandle | None = None
 
     @property
     def taken(self) -> bool:
@@ -262,6 +268,8 @@ class Room:
         self.expanded: tuple[int, dict] | None = None
         self.counted = False  # among the hub's open rooms
         self.clock: Clock | None = None  # the side to move's, in a timed room
+        self.abandon_time = 60.0  # the hub's setting
+        self.playing_since = time.monotonic()  # since the game last started or went on
 
     # -- what the room looks like -------------------------------------------
 
@@ -286,6 +294,7 @@ class Room:
                 "name": seat.name,
                 "taken": seat.taken,
                 "connected": seat.kind == "engine" or bool(self.conns[name]),
+                "claimable": self.claim_wait(name) == 0.0,
             }
             if seat.kind == "engine":
                 entry["level"] = seat.level
@@ -331,7 +340,25 @@ class Room:
                 s: seat.kind == "engine" or bool(self.conns[s]) for s, seat in self.seats.items()
             },
             "spectators": len(self.spectators),
+            "claimable": {s: self.claim_wait(s) == 0.0 for s in self.seats},
         }
+
+    def claim_wait(self, name: str, now: float | None = None) -> float | None:
+        """Seconds until the other player may claim the win against seat
+        `name`, which has left a game under way (0.0 once it may); None when
+        no claim can come: the game is not on, or the seat is an engine's,
+        free, or connected. Only the time away while the game is on counts."""
+        seat = self.seats[name]
+        if (
+            seat.kind != "human"
+            or seat.away_since is None
+            or self.conns[name]
+            or self.status() != "playing"
+        ):
+            return None
+        now = time.monotonic() if now is None else now
+        away = now - max(seat.away_since, self.playing_since)
+        return max(0.0, self.abandon_time - away)
 
     @property
     def attended(self) -> bool:
@@ -503,6 +530,7 @@ class Hub:
             self.rooms[room.id] = room
             if not room.over:
                 self._restore_clock(room, alive)
+                self._watch_away(room)  # everyone is away at a restart, since now
                 self._opened(room)
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
@@ -523,6 +551,7 @@ class Hub:
             s.seat: Seat(s.kind, s.name, s.token_hash, s.level, s.think_time) for s in entry.seats
         }
         room = Room(entry.room, seats)
+        room.abandon_time = self.settings.abandon_time
         for event in entry.events:
             room.version = room.committed_version = event.version
             room.state = room.committed_state = event.state
@@ -717,10 +746,12 @@ class Hub:
             move_time=options["move_time"],
         )
         room = Room(row, seats)
+        room.abandon_time = self.settings.abandon_time
         room.ready = True
         self.rooms[room_id] = room
         self._opened(room)
         self._turn_clock(room)
+        self._watch_away(room)
         await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
         return room
 
@@ -774,6 +805,10 @@ class Hub:
         room.version += 1
         row = EventRow(room.id, room.version, data["kind"], data, room.state, time.time())
         room.last_activity = row.at
+        room.playing_since = time.monotonic()
+        if data["kind"] == "join":
+            room.seats[seat_name].away_since = room.playing_since  # until it connects
+        self._watch_away(room)
         seat_row = room.seats[seat_name].row(room.id, seat_name)
         changes: list[Change] = [seat_row, row]
         if self._turn_clock(room):  # a seat taken starts the game, a seat given up stops it
@@ -801,6 +836,9 @@ class Hub:
         conn.room = room
         conn.seat = seat
         (room.conns[seat] if seat else room.spectators).add(conn)
+        if seat is not None:
+            room.seats[seat].away_since = None
+            self._watch_away(room)
         metrics.connections.labels("seat" if seat else "spectator").inc()
         conn.send(
             dumps(
@@ -838,7 +876,36 @@ class Hub:
         if conn in group:
             group.discard(conn)
             metrics.connections.labels("seat" if conn.seat else "spectator").dec()
+            if conn.seat is not None and not group:
+                room.seats[conn.seat].away_since = time.monotonic()
+                self._watch_away(room)
             self._presence_changed(room)
+
+    def _watch_away(self, room: Room) -> None:
+        """Tell the room when a seat that left can be claimed against: a
+        timer at the end of each absent seat's grace time."""
+        for name, seat in room.seats.items():
+            if seat.away_timer is not None:
+                seat.away_timer.cancel()
+                seat.away_timer = None
+            wait = room.claim_wait(name)
+            if wait is not None and wait > 0:
+                seat.away_timer = asyncio.get_running_loop().call_later(
+                    wait + 0.01, self._away_due, room, name
+                )
+
+    def _away_due(self, room: Room, name: str) -> None:
+        room.seats[name].away_timer = None
+        if room.claim_wait(name) == 0.0 and self.rooms.get(room.id) is room:
+            log.info(
+                "room %s: seat %s has been away %g s; it can be claimed against",
+                room.id,
+                name,
+                room.abandon_time,
+            )
+            self._presence_changed(room)
+        else:
+            self._watch_away(room)
 
     def _presence_changed(self, room: Room, skip: Connection | None = None) -> None:
         text = dumps(room.presence())
@@ -1236,6 +1303,45 @@ class Hub:
         ack = None if n is None else dumps({"type": "ack", "n": n, "version": row.version})
         self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
         self._next(room)
+
+    def claim(self, conn: Connection, message: dict) -> None:
+        """A player claims the win against an opponent who has left."""
+        room = conn.room
+        assert room is not None
+        n = self._counter(conn, message)
+        if n is None:
+            return
+        if conn.seat is None:
+            self._refuse(conn, n, "spectator", "a spectator cannot claim a win")
+            return
+        seat = room.seats[conn.seat]
+        if n <= seat.last_n:
+            self._duplicate(conn, seat, n)
+            return
+        if room.over:
+            self._refuse(conn, n, "game_over", "the game is over")
+            return
+        if room.status() == "waiting":
+            self._refuse(conn, n, "waiting", "a seat is still free")
+            return
+        other = "B" if conn.seat == "A" else "A"
+        wait = room.claim_wait(other)
+        if wait is None:
+            self._refuse(conn, n, "opponent_connected", "your opponent is here")
+            return
+        if wait > 0:
+            self._refuse(
+                conn,
+                n,
+                "too_early",
+                f"your opponent may still come back: a claim can be made in {math.ceil(wait)} s",
+            )
+            return
+        if room.busy or not room.ready or room.broken or self.stopping:
+            self._refuse(conn, n, "busy", "the room is busy; send it again")
+            return
+        log.info("room %s: seat %s claims the win against the absent %s", room.id, conn.seat, other)
+        self._forfeit(room, other, "abandoned", {"kind": "claim", "seat": conn.seat}, conn, n)
 
     # -- rematch ------------------------------------------------------------
 
