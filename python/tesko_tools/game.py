@@ -106,10 +106,10 @@ class Result:
     def __str__(self) -> str:
         a, b = self.material
         if self.end in FORFEITS and self.winner is not None:
-            loser = player_name(opponent(self.winner))
+            gone = player_name(opponent(self.winner))
             if self.end is End.TIME:
-                return f"{player_name(self.winner)} wins on time: {loser} ran out of time"
-            return f"{player_name(self.winner)} wins: {loser} abandoned the game"
+                return f"{player_name(self.winner)} wins on time: {gone} ran out of time"
+            return f"{player_name(self.winner)} wins: {gone} abandoned the game"
         if self.end is End.NO_CARDS:
             if self.winner is None:
                 return "draw: neither side has cards left"
@@ -672,12 +672,13 @@ class Game:
         game = Game.from_layout(self.layout, first=self.first, ply_limit=self.ply_limit)
 
         last = len(self._history)
-        forfeited = self._result is not None and self._result.end in FORFEITS
+        final = self._result
+        forfeited = final if final is not None and final.end in FORFEITS else None
 
         def frame(turn: Turn | None, index: int) -> Frame:
-            if forfeited and index == last:
+            if forfeited is not None and index == last:
                 # A game lost on time or abandoned ends at its last position.
-                return Frame(turn, str(game), None, self._result.material, self._result)
+                return Frame(turn, str(game), None, forfeited.material, forfeited)
             return Frame(
                 turn,
                 str(game),
