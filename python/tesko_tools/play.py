@@ -3,7 +3,8 @@
 The human types moves as "A1" (play or take the card in A1) or "A1A4" (use
 the Figure in A1 on the card in A4), in either case; refused moves are
 answered with the engine's own message. `--watch` lets the engine play both
-sides instead. Input may come from a pipe or a file: each line read is
+sides instead, and `--review FILE` prints the engine's view of every move
+of a saved game. Input may come from a pipe or a file: each line read is
 echoed, so the transcript reads like a session at the keyboard.
 """
 
@@ -23,6 +24,7 @@ from . import _cli
 from ._cli import Parser, ToolError
 from .arena import format_duration
 from .game import DEFAULT_PLY_LIMIT, DealNotFound, Game, RecordError
+from .review import REVIEW_DEPTH, review
 from .rules import COLS, PLAYERS, ROWS, SAME_SLOT, SLOTS, opponent, parse_player, player_name
 
 HELP = """\
@@ -365,6 +367,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--load", metavar="FILE", help="continue the game saved in FILE (see --save)"
     )
+    parser.add_argument(
+        "--review",
+        metavar="FILE",
+        help="print the engine's view of every move of the game saved in FILE "
+        f"(searched {REVIEW_DEPTH} plies deep) and leave",
+    )
     parser.add_argument("--version", action=_cli.VersionAction)
     return parser
 
@@ -376,7 +384,7 @@ def _side(text: str) -> Player:
         raise argparse.ArgumentTypeError(f"a side is A or B, not {text!r}") from None
 
 
-def _load(path: str) -> Game:
+def _load(path: str, *, engine: bool = True) -> Game:
     try:
         with open(path, encoding="utf-8") as fh:
             text = fh.read(1 << 24)
@@ -385,11 +393,22 @@ def _load(path: str) -> Game:
     except OSError as err:
         raise ToolError(f"cannot load {path}: {err.strerror or err}") from None
     try:
+        if not engine:
+            return Game.load(text, engine=False)
         return Game.load(text, room_id="tesko-play")
     except RecordError as err:
         raise ToolError(f"cannot load {path}: {err}") from None
     except DealNotFound as err:
         raise ToolError(f"cannot load {path}: {err}") from None
+
+
+def _review(path: str, out: TextIO) -> int:
+    game = _load(path, engine=False)
+    state = str(game.result) if game.result is not None else "unfinished"
+    turns = len(game.history)
+    out.write(f"{path}: {turns} turn{'' if turns == 1 else 's'}, {state}\n\n")
+    out.write(review(game).report() + "\n")
+    return 0
 
 
 def _text_streams() -> None:
@@ -423,6 +442,15 @@ def _main(argv: Sequence[str] | None) -> int:
         parser.error("--first and --ply-limit come from the saved game with --load")
     out = sys.stdout
     _text_streams()
+    if args.review is not None:
+        given = [
+            f"--{name.replace('_', '-')}"
+            for name in ("side", "first", "ply_limit", "level_b", "think_time", "save", "load")
+            if getattr(args, name) is not None
+        ] + ["--watch"] * args.watch
+        if given:
+            parser.error(f"--review prints a saved game's review; it takes no {given[0]}")
+        return _review(args.review, out)
     save = None if args.save is None else _cli.check_save_path(args.save)
     lines = None if args.watch else Input(sys.stdin, out)
     if args.load is not None:
