@@ -2,12 +2,18 @@
 
 For every turn of a game `review` asks the engine, at one fixed depth
 (`REVIEW_DEPTH`), for the score of the position for the side to move and
-for its best move, and scores the move played: the position after it,
-searched one ply less deep from the other side's view, with the sign turned.
-How far the mover's score fell from the best move's score classifies the
-move. Scores are the engine's: material (Normal 10, Figure 15, the mover's
-less the opponent's) where the search's horizon ends, and `WIN_SCORE`
-(10000) or more for a forced win, as much below zero for a forced loss.
+for its best move. The move played is scored by the position it left: the
+next turn's score, with the sign turned when the other side moves next;
+after the last turn, the final position searched for the side to move, or,
+when the rules ended the game there, its own value (a side without cards
+has lost, else the material). So the verdicts agree with the scores shown
+turn by turn. How far the mover's score fell from the best move's score
+classifies the move. Scores are the engine's: material (Normal 10, Figure
+15, the mover's less the opponent's) where the search's horizon ends, and
+`WIN_SCORE` (10000) or more for a forced win, as much below zero for a
+forced loss. The engine's search is not always consistent from one
+position to the next (its table ignores the side to move), so a review can
+show, say, a forced win that the winner's next search does not find.
 
 - good: the score fell by less than `INACCURACY` (5, the difference between
   a Figure and a Normal card, the smallest step material takes);
