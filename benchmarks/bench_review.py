@@ -5,7 +5,9 @@ moving as the engine does at a level (search depth) drawn per game from 2
 to 6, so games last as long as games between people and the engine do
 (15 to 20 moves). Then reviews every game (`tesko_tools.review.review`) at
 each depth asked for, and prints per depth the median, mean, 95th
-percentile and longest time of a game's review and the mean time per turn.
+percentile and longest time of a game's review, the mean time per turn
+and how many moves per game the review marks as inaccuracies, mistakes and
+blunders.
 The search's keys are drawn afresh by every run, so the figures move by a
 few per cent between runs.
 
@@ -18,11 +20,12 @@ import argparse
 import random
 import statistics
 import time
+from collections import Counter
 
 from tesko import Player
 from tesko_tools import Game
 from tesko_tools._analysis import search
-from tesko_tools.review import REVIEW_DEPTH, cells_of, review
+from tesko_tools.review import REVIEW_DEPTH, Verdict, cells_of, review
 
 SEED = 20261208
 CARDS = ["AN"] * 4 + ["AF"] * 2 + ["BN"] * 4 + ["BF"] * 2
@@ -65,19 +68,28 @@ def main() -> None:
         f"A won {sum(g.result.winner == Player.A for g in games if g.result)}"
     )
     print(f"review time per game, by depth (the review's depth is {REVIEW_DEPTH}):")
-    print(f"{'depth':>5} {'median':>9} {'mean':>9} {'p95':>9} {'longest':>9} {'per turn':>9}")
+    print(
+        f"{'depth':>5} {'median':>9} {'mean':>9} {'p95':>9} {'longest':>9} {'per turn':>9}"
+        "   moves marked per game: ?! ? ??"
+    )
     for depth in depths:
         times = []
+        marked = Counter[Verdict]()
         for game in games:
             start = time.perf_counter()
-            review(game, depth)
+            done = review(game, depth)
             times.append(time.perf_counter() - start)
+            marked.update(m.verdict for m in done.moves)
         times.sort()
         p95 = times[min(len(times) - 1, round(0.95 * (len(times) - 1)))]
         print(
             f"{depth:>5} {statistics.median(times) * 1e3:>7.0f}ms {statistics.mean(times) * 1e3:>7.0f}ms"
             f" {p95 * 1e3:>7.0f}ms {times[-1] * 1e3:>7.0f}ms"
             f" {sum(times) / sum(turns) * 1e3:>7.1f}ms"
+            + "".join(
+                f" {marked[v] / len(games):>4.1f}"
+                for v in (Verdict.INACCURACY, Verdict.MISTAKE, Verdict.BLUNDER)
+            )
         )
 
 
