@@ -155,8 +155,10 @@ def test_a_skipped_counter_is_a_duplicate_without_a_version(shared):
             for n in (None, 3, 5):
                 if n is not None:
                     await ws.send(json.dumps(move(mv, n)))
-                while (answer := json.loads(await ws.recv()))["type"] != "ack":
-                    pass
+                while True:
+                    answer = json.loads(await asyncio.wait_for(ws.recv(), 10))
+                    if answer["type"] in ("ack", "refused"):
+                        break
                 acks.append(answer)
             return acks
 
