@@ -33,7 +33,7 @@ def shared(tmp_path_factory):
 def http(server: Server, method: str, path: str, body=None, headers=None) -> tuple[int, dict]:
     data = None if body is None else json.dumps(body).encode()
     request = urllib.request.Request(server.base + path, data, headers or {}, method=method)
-    if data is not None:
+    if method == "POST":
         request.add_header("Content-Type", "application/json")
     try:
         with urllib.request.urlopen(request, timeout=10) as answer:
