@@ -950,7 +950,11 @@ class Hub:
         conn.send(dumps({"type": "refused", "n": n, "code": code, "message": message}))
 
     def _duplicate(self, conn: Connection, seat: Seat, n: int) -> None:
-        conn.send(dumps({"type": "ack", "n": n, "version": seat.applied.get(n), "duplicate": True}))
+        # The original may still be on its way to the store: the answer to a
+        # resend waits behind it, so it never names a version before that
+        # version is committed (nor reaches the sender before the original's).
+        text = dumps({"type": "ack", "n": n, "version": seat.applied.get(n), "duplicate": True})
+        self.committer.add([], partial(conn.send, text))
 
     def _pump(self, room: Room) -> None:
         """Send the room's next queued move to the engine, if it may go now."""

@@ -76,3 +76,21 @@ def test_a_room_that_hides_owners_sends_no_counts_until_the_end(tmp_path, hide):
         assert (state["cards"] is None) == hide and (state["material"] is None) == hide
     for state in over:
         assert state["material"] == state["result"]["material"] and len(state["cards"]) == 2
+
+
+def test_a_resent_move_is_answered_after_the_original_is_committed(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            room, token_a, token_b = await two_seats(hub)
+            a, _b = attach(hub, room, token_a), attach(hub, room, token_b)
+            move = hub.rooms[room].committed_state["legal_moves"][0]
+            # The resend arrives while the original is still with the engine.
+            hub.move(a, {"type": "move", "move": move, "n": 1})
+            hub.move(a, {"type": "move", "move": move, "n": 1})
+            await settle(hub, room)
+            return [m for m in a.sent if m["type"] in ("ack", "event")]
+
+    answers = run(scenario())
+    kinds = [(m["type"], bool(m.get("duplicate"))) for m in answers]
+    assert kinds == [("ack", False), ("event", False), ("ack", True)], kinds
+    assert answers[2]["version"] == answers[0]["version"] == answers[1]["version"]
