@@ -96,8 +96,9 @@ class Server:
     """A `tesko-server` subprocess on a loopback port with its store in a
     folder."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, *args):
         self.folder = folder
+        self.args = list(args)  # more options for tesko-server
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.log = folder / "server.log"
@@ -114,7 +115,8 @@ class Server:
             self.process = subprocess.Popen(
                 server_command()
                 + ["--host", "127.0.0.1", "--port", str(self.port)]
-                + ["--db", str(self.folder / "rooms.db"), "--workers", "1"],
+                + ["--db", str(self.folder / "rooms.db"), "--workers", "1"]
+                + self.args,
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 env=env,

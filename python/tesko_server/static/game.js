@@ -25,7 +25,32 @@ export function initialGame(roomId) {
     changedAt: 0, // the version of that move (restarts the animation)
     offers: [], // seats that asked for a rematch
     rematch: null, // the id of the room where the rematch is played
+    clock: null, // the side to move's move clock: {seat, left, running, at}
   };
+}
+
+// A move clock as the server sends it ({seat, left: seconds left when sent,
+// running}), stamped with this page's own time of receipt: the page counts
+// down from there and needs no wall time of the server's.
+export function readClock(clock, now = performance.now()) {
+  if (!clock || typeof clock.left !== 'number') return null;
+  return { seat: clock.seat, left: clock.left, running: clock.running !== false, at: now };
+}
+
+// Seconds left on a clock now (never below 0).
+export function clockLeft(clock, now = performance.now()) {
+  if (!clock) return null;
+  const left = clock.running ? clock.left - (now - clock.at) / 1000 : clock.left;
+  return Math.max(0, left);
+}
+
+// The side this seat may claim the win against (it left the game long
+// enough ago), or null.
+export function claimAgainst(game) {
+  if (!game.seat || !game.room || !game.state || game.state.result) return null;
+  const side = other(game.seat);
+  const seat = game.room.seats[side];
+  return seat && seat.claimable ? side : null;
 }
 
 function legalFor(seat, state) {
@@ -58,6 +83,7 @@ export function fromSnapshot(game, message) {
     changed: [],
     offers: [],
     rematch: ROOM_ID.test(room.rematch || '') ? room.rematch : null,
+    clock: readClock(message.clock),
   };
 }
 
@@ -79,6 +105,7 @@ export function fromEvent(game, message) {
     version: message.version,
     legal: legalFor(game.seat, state),
     thinking: engineThinking(room, state, game.thinking),
+    clock: readClock(message.clock),
   };
   if (event.kind === 'turn') {
     patch.history = [...game.history, { player: event.player, move: event.move }];
@@ -100,6 +127,9 @@ export function fromPresence(game, message) {
   const seats = { ...game.room.seats };
   for (const [side, present] of Object.entries(message.seats || {})) {
     if (seats[side]) seats[side] = { ...seats[side], connected: present };
+  }
+  for (const [side, claimable] of Object.entries(message.claimable || {})) {
+    if (seats[side]) seats[side] = { ...seats[side], claimable: Boolean(claimable) };
   }
   return { room: { ...game.room, seats, spectators: message.spectators ?? game.room.spectators } };
 }

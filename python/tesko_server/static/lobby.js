@@ -30,6 +30,12 @@ async function start(options) {
   }
 }
 
+// The form's time per move: null for none.
+function moveTime(form) {
+  const value = Number(form.elements.move_time.value);
+  return form.elements.move_time.value && Number.isFinite(value) ? value : null;
+}
+
 function engineLevel(form) {
   const choice = form.elements.level.value;
   const level = Number(choice === 'other' ? byId('level-number').value : choice);
@@ -53,6 +59,7 @@ byId('engine-form').addEventListener('submit', (event) => {
     seats: { A: { kind: 'human' }, B: { kind: 'engine', level } },
     public: form.elements.public.checked,
     hide_face_down_owners: form.elements.hide.checked,
+    move_time: moveTime(form),
     join: { seat: 'A', name: playerName() },
   });
 });
@@ -64,9 +71,16 @@ byId('friend-form').addEventListener('submit', (event) => {
     seats: { A: { kind: 'human' }, B: { kind: 'human' } },
     public: form.elements.public.checked,
     hide_face_down_owners: form.elements.hide.checked,
+    move_time: moveTime(form),
     join: { seat: 'A', name: playerName() },
   });
 });
+
+// The room's time per move, as a short note after its line.
+function perMove(room) {
+  const seconds = room.options && room.options.move_time;
+  return seconds ? ' · ' + t('per_move', { s: seconds }) : '';
+}
 
 async function refresh() {
   try {
@@ -93,7 +107,7 @@ function drawLists(state) {
     return el(
       'li',
       {},
-      el('span', { className: 'what', text: t('waits', { name }) }),
+      el('span', { className: 'what', text: t('waits', { name }) + perMove(room) }),
       roomLink(room, 'join', { name }),
     );
   });
@@ -103,7 +117,7 @@ function drawLists(state) {
     return el(
       'li',
       {},
-      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + (room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies })) })),
+      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + (room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies })) + perMove(room) })),
       roomLink(room, 'watch', { a, b }),
     );
   });

@@ -5,7 +5,19 @@ import { joinRoom } from './api.js';
 import { BoardView } from './board.js';
 import { RoomConnection } from './connection.js';
 import { byId, el, fill, show } from './dom.js';
-import { blocked, cellAction, fromEvent, fromPresence, fromSnapshot, initialGame, seatName } from './game.js';
+import {
+  blocked,
+  cellAction,
+  claimAgainst,
+  clockLeft,
+  fromEvent,
+  fromPresence,
+  fromSnapshot,
+  initialGame,
+  other,
+  readClock,
+  seatName,
+} from './game.js';
 import { bindLanguageButtons, errorText, has, onLangChange, t } from './i18n.js';
 import { forgetSeat, loadName, loadSeat, nextCounter, saveName, saveSeat } from './seats.js';
 import { createStore } from './store.js';
@@ -51,6 +63,9 @@ const connection = new RoomConnection(roomId, {
     switch (message.type) {
       case 'presence':
         store.update(fromPresence(game, message));
+        break;
+      case 'clock':
+        store.update({ clock: readClock(message.clock) });
         break;
       case 'thinking':
         store.update({ thinking: { seat: message.seat, level: message.level, since: Date.now() } });
@@ -183,6 +198,11 @@ byId('copy-link').addEventListener('click', async () => {
   }
 });
 
+byId('claim-button').addEventListener('click', () => {
+  const n = nextCounter(roomId);
+  if (n !== null) send({ type: 'claim', n });
+});
+
 byId('rematch').addEventListener('click', () => {
   const n = nextCounter(roomId);
   if (n !== null && send({ type: 'rematch', n })) store.update({ rematchAsked: true });
@@ -211,6 +231,45 @@ function drawTurn(game) {
     turn.textContent = game.selected ? t('t_pick_target', { slot: game.selected }) : t('t_yours');
   } else {
     turn.textContent = t('t_other', { name: seatName(game.room, side, t), side });
+  }
+}
+
+// The side to move's time for its move, counting down; red in its last
+// five seconds.
+const LOW_SECONDS = 5;
+
+function drawClock(game) {
+  const node = byId('clock');
+  const clock = game.clock;
+  const visible = Boolean(clock && game.room && game.state && !game.state.result);
+  show(node, visible);
+  if (!visible) return;
+  const left = clockLeft(clock);
+  const s = Math.ceil(left);
+  const text =
+    clock.seat === game.seat ? t('clock_yours', { s }) : t('clock_other', { name: seatName(game.room, clock.seat, t), s });
+  if (node.textContent !== text) node.textContent = text;
+  node.classList.toggle('low', left <= LOW_SECONDS);
+  node.classList.toggle('mine', clock.seat === game.seat);
+}
+
+// A player who left long enough ago can be claimed against: the other
+// player gets the button, spectators the state.
+function drawClaim(game) {
+  const section = byId('claim');
+  const against = claimAgainst(game);
+  let watched = null;
+  if (!game.seat && game.room && game.state && !game.state.result) {
+    watched = ['A', 'B'].find((side) => game.room.seats[side].claimable) || null;
+  }
+  show(section, Boolean(against || watched));
+  show(byId('claim-button'), Boolean(against));
+  if (against) byId('claim-text').textContent = t('claim_text');
+  else if (watched) {
+    byId('claim-text').textContent = t('claim_watch', {
+      name: seatName(game.room, watched, t),
+      other: seatName(game.room, other(watched), t),
+    });
   }
 }
 
@@ -281,10 +340,13 @@ function drawResult(game) {
   else heading = t('side_won', { name: seatName(game.room, result.winner, t), side: result.winner });
   byId('result-heading').textContent = heading;
   const [a, b] = result.material;
+  const loser = () => ({ name: seatName(game.room, other(result.winner), t), side: other(result.winner) });
   const why = {
     'no cards': () => t('why_no_cards', { side: result.winner ? (result.winner === 'A' ? 'B' : 'A') : '' }),
     'no moves': () => t('why_no_moves', { a, b }),
     'ply limit': () => t('why_ply_limit', { n: game.room.options.ply_limit, a, b }),
+    time: () => t('why_time', loser()),
+    abandoned: () => t('why_abandoned', loser()),
   }[result.end];
   byId('result-why').textContent = why ? why() : result.text;
   show(byId('rematch'), Boolean(game.seat) && !game.rematch);
@@ -337,11 +399,19 @@ function draw(game) {
   byId('share-link').value = `${location.origin}/r/${encodeURIComponent(roomId)}`;
   byId('copy-status').textContent = say(game.copy);
   drawTurn(game);
+  drawClock(game);
+  drawClaim(game);
   drawAnnouncement(game);
   byId('hint').textContent = game.hint;
   byId('refusal').textContent = say(game.refusal);
   byId('role').textContent = game.room
-    ? [game.seat ? t('you_play', { side: game.seat }) : t('you_watch'), t('spectators', { n: game.room.spectators })].join(' · ')
+    ? [
+        game.seat ? t('you_play', { side: game.seat }) : t('you_watch'),
+        t('spectators', { n: game.room.spectators }),
+        game.room.options.move_time ? t('per_move', { s: game.room.options.move_time }) : null,
+      ]
+        .filter(Boolean)
+        .join(' · ')
     : '';
   byId('move-form').hidden = !game.seat || Boolean(game.state && game.state.result);
   drawSides(game);
@@ -350,11 +420,13 @@ function draw(game) {
   if (game.state) board.render(game);
 }
 
-// Counting seconds (the engine thinking, the next reconnection) without
-// a state change: redraw those two lines every quarter second.
+// Counting seconds (the engine thinking, the move clock, the next
+// reconnection) without a state change: redraw those lines every quarter
+// second.
 setInterval(() => {
   const game = store.get();
   if (game.thinking) drawTurn(game);
+  if (game.clock && game.clock.running) drawClock(game);
   if (game.link && game.link.state === 'lost') drawBanner(game);
 }, 250);
 
