@@ -184,6 +184,7 @@ class RoomClient:
         self.presence: dict | None = None
         self.clock: dict | None = None  # the side to move's, as last received
         self.clock_at = 0.0  # time.monotonic() when it was received
+        self.review: dict | None = None  # the engine's review of the finished game
         self.messages: list[dict] = []  # every message received, in order
         self.notices: list[dict] = []
         self.closed: Closed | None = None
@@ -282,6 +283,9 @@ class RoomClient:
             self.room = message["room"]
             self.history = list(message["history"])
             self._set_clock(message.get("clock"))
+            self.review = message.get("review")
+        elif kind == "review":
+            self.review = message["review"]
         elif kind == "event":
             if self.version is not None and message["version"] != self.version + 1:
                 self.notices.append({"type": "gap", "after": self.version, "got": message})
@@ -411,6 +415,15 @@ class RoomClient:
             made = (self.room or {}).get("rematch")
             if made:
                 return made
+            await self._wait_change(deadline)
+
+    async def wait_for_review(self, timeout: float = 60) -> dict:
+        """The engine's review of the room's finished game, once it is made."""
+        deadline = time.monotonic() + timeout
+        while True:
+            await self.ensure_connected(max(0.1, deadline - time.monotonic()))
+            if self.review is not None:
+                return self.review
             await self._wait_change(deadline)
 
     async def _send_counted(self, message: dict, n: int, timeout: float) -> dict:

@@ -28,7 +28,17 @@ from typing import Any, Protocol
 
 from . import metrics
 from .engine import EnginePool, EngineRefused, WorkerDied
-from .store import Alive, Change, DeleteRoom, EventRow, RoomRow, SeatRow, Store, StoredRoom
+from .store import (
+    Alive,
+    Change,
+    DeleteRoom,
+    EventRow,
+    ReviewRow,
+    RoomRow,
+    SeatRow,
+    Store,
+    StoredRoom,
+)
 
 log = logging.getLogger("tesko_server")
 
@@ -269,6 +279,8 @@ class Room:
         self.counted = False  # among the hub's open rooms
         self.clock: Clock | None = None  # the side to move's, in a timed room
         self.abandon_time = 60.0  # the hub's setting
+        self.review: dict | None = None  # the engine's review, once the game is over
+        self.reviewing = False  # a review is being made
         self.playing_since = time.monotonic()  # since the game last started or went on
 
     # -- what the room looks like -------------------------------------------
@@ -399,6 +411,7 @@ class Room:
             "you": {"seat": seat, "legal_moves": self.moves_for(seat)},
             "thinking": thinking,
             "clock": self.clock_wire(),
+            "review": self.review,
         }
 
     def clock_wire(self) -> dict | None:
@@ -528,6 +541,9 @@ class Hub:
                 unreadable[entry.room.id] = f"its events do not make a room ({err!r})"
                 continue
             self.rooms[room.id] = room
+            room.review = entry.review
+            if room.over and room.review is None:
+                self._start_review(room)  # ended while the server stopped, or before reviews
             if not room.over:
                 self._restore_clock(room, alive)
                 self._watch_away(room)  # everyone is away at a restart, since now
@@ -673,6 +689,7 @@ class Hub:
             "state": room.public_state(),
             "history": room.public_history(),
             "clock": room.clock_wire(),
+            "review": room.review,
         }
 
     async def create(self, body: object, address: str) -> dict:
@@ -1072,7 +1089,46 @@ class Hub:
         assert self.pool is not None
         self.pool.post(room.id, "drop")
         log.info("room %s over: %s", room.id, room.state["result"]["text"])
+        self._start_review(room)
         return room.row
+
+    # -- the review of a finished game ----------------------------------------
+
+    REVIEW_RETRIES = 3
+
+    def _start_review(self, room: Room, attempt: int = 0) -> None:
+        """Ask the room's worker for the engine's review of its game; it is
+        made on a thread of the worker, off this loop and off the moves."""
+        if self.pool is None or self.stopping or room.review is not None or room.reviewing:
+            return
+        if self.rooms.get(room.id) is not room:
+            return  # deleted meanwhile
+        room.reviewing = True
+        row = room.row
+        turns = [move for _, _, move in room.history]
+        future = self.pool.request(room.id, "review", row.layout, row.first, row.ply_limit, turns)
+        future.add_done_callback(partial(self._reviewed, room, attempt))
+
+    def _reviewed(self, room: Room, attempt: int, future: asyncio.Future[Any]) -> None:
+        room.reviewing = False
+        err = future.exception()
+        if err is not None:
+            if isinstance(err, WorkerDied) and attempt < self.REVIEW_RETRIES:
+                delay = 1.0 * 2**attempt  # the worker is restarted meanwhile
+                asyncio.get_running_loop().call_later(delay, self._start_review, room, attempt + 1)
+            else:
+                log.error("room %s: the game's review failed: %s", room.id, err)
+            return
+        if self.rooms.get(room.id) is not room:
+            return  # deleted while the review was made
+        review = future.result()
+        log.info("room %s reviewed (%d turns)", room.id, len(review["moves"]))
+        self.committer.add([ReviewRow(room.id, review)], partial(self._review_ready, room, review))
+
+    def _review_ready(self, room: Room, review: dict) -> None:
+        """The review is stored: it is the room's, and its watchers get it."""
+        room.review = review
+        room.broadcast(dumps({"type": "review", "review": review}))
 
     def _publish(
         self,

@@ -83,7 +83,15 @@ class Alive:
     at: float
 
 
-Change = RoomRow | SeatRow | EventRow | DeleteRoom | Alive
+@dataclass
+class ReviewRow:
+    """The engine's review of a finished room's game (`Review.to_json()`)."""
+
+    room: str
+    review: dict
+
+
+Change = RoomRow | SeatRow | EventRow | DeleteRoom | Alive | ReviewRow
 
 
 @dataclass
@@ -91,6 +99,7 @@ class StoredRoom:
     room: RoomRow
     seats: list[SeatRow] = field(default_factory=list)
     events: list[EventRow] = field(default_factory=list)
+    review: dict | None = None
 
 
 class Store(Protocol):
@@ -104,6 +113,16 @@ class Store(Protocol):
     def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         """Every room not expired that is unfinished or finished after the time
         given, less those that cannot be read (named in `unreadable`)."""
+
+    @staticmethod
+    def _add_review(stored: StoredRoom, data: str) -> None:
+        # A review that cannot be read is only lost: the server makes it again.
+        try:
+            review = json.loads(data)
+        except ValueError as err:
+            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
+            return
+        stored.review = review if isinstance(review, dict) else None
 
     def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
@@ -164,6 +183,12 @@ MIGRATIONS: tuple[str, ...] = (
     CREATE TABLE alive (
         id INTEGER PRIMARY KEY CHECK (id = 1),
         at REAL NOT NULL
+    );
+    """,
+    """
+    CREATE TABLE reviews (
+        room TEXT PRIMARY KEY REFERENCES rooms(id) ON DELETE CASCADE,
+        data TEXT NOT NULL
     );
     """,
 )
@@ -386,6 +411,11 @@ class SqliteStore:
                     )
                 elif isinstance(change, DeleteRoom):
                     db.execute("DELETE FROM rooms WHERE id=?", (change.id,))
+                elif isinstance(change, ReviewRow):
+                    db.execute(
+                        "INSERT OR REPLACE INTO reviews VALUES (?,?)",
+                        (change.room, _dumps(change.review)),
+                    )
                 elif isinstance(change, Alive):
                     db.execute(
                         "INSERT INTO alive VALUES (1, ?) ON CONFLICT(id) DO UPDATE SET at=excluded.at",
@@ -431,6 +461,10 @@ class SqliteStore:
             stored = rooms.get(row[0])
             if stored is not None and row[0] not in self.unreadable:
                 self._add_event(stored, row)
+        for row in db.execute("SELECT room, data FROM reviews"):
+            stored = rooms.get(row[0])
+            if stored is not None:
+                self._add_review(stored, row[1])
         return rooms
 
     def _load_each(self, finished_after: float) -> dict[str, StoredRoom]:
@@ -462,6 +496,8 @@ class SqliteStore:
                     if room_id in self.unreadable:
                         break
                     self._add_event(stored, row)
+                for (data,) in db.execute("SELECT data FROM reviews WHERE room=?", (room_id,)):
+                    self._add_review(stored, data)
             except sqlite3.DatabaseError as err:
                 self.unreadable[room_id] = str(err)
         return rooms
@@ -510,6 +546,16 @@ class SqliteStore:
                 at=row[7],
             )
         )
+
+    @staticmethod
+    def _add_review(stored: StoredRoom, data: str) -> None:
+        # A review that cannot be read is only lost: the server makes it again.
+        try:
+            review = json.loads(data)
+        except ValueError as err:
+            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
+            return
+        stored.review = review if isinstance(review, dict) else None
 
     def load_moves(self, room: str) -> list[str | None]:
         return [

@@ -7,14 +7,22 @@ worker process, which answers on the same pipe. A request is a tuple
 of requests with a list of `(request_id, ok, payload)` (none for `drop`).
 
 A bot's search runs on the worker's main thread, where the referee's
-think-time timer (a signal) can stop it.
+think-time timer (a signal) can stop it. The review of a finished game
+(`review`) runs on a thread of its own, whose searches let go of the
+interpreter lock, so the rooms' moves go on meanwhile; its answer is sent
+when it is done.
 """
 
 from __future__ import annotations
 
+import queue
 import signal
+import threading
+from collections.abc import Callable
 from multiprocessing.connection import Connection
 from typing import Any
+
+Answers = list[tuple[Any, bool, Any]]
 
 
 def main(conn: Connection) -> None:
@@ -22,26 +30,32 @@ def main(conn: Connection) -> None:
     # move is through; a signal sent to the whole process group is its alone.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-    engine = Engine()
+    lock = threading.Lock()
+
+    def send(out: Answers) -> None:
+        with lock:  # the review thread sends too
+            conn.send(out)
+
+    engine = Engine(send)
     try:
         while True:
             batch = conn.recv()
-            out: list[tuple[Any, bool, Any]] = []
+            out: Answers = []
             for request in batch:
                 if request[1] == "bot" and out:
-                    conn.send(out)  # answer the quick ones before a search
+                    send(out)  # answer the quick ones before a search
                     out = []
                 answer = engine.handle(request)
                 if answer is not None:
                     out.append(answer)
             if out:
-                conn.send(out)
+                send(out)
     except (EOFError, OSError):
         return  # the server is gone
 
 
 class Engine:
-    def __init__(self) -> None:
+    def __init__(self, send: Callable[[Answers], None] = lambda out: None) -> None:
         from tesko import Player
         from tesko_tools import game as referee
         from tesko_tools.rules import SLOTS
@@ -50,6 +64,8 @@ class Engine:
         self.referee = referee
         self.slots = SLOTS
         self.games: dict[str, Any] = {}
+        self.send = send
+        self.reviews: queue.SimpleQueue[tuple] | None = None
 
     def handle(self, request: tuple) -> tuple[Any, bool, Any] | None:
         rid, op, room = request[0], request[1], request[2]
@@ -64,6 +80,9 @@ class Engine:
                 return rid, *self.forfeit(room, *request[3:])
             if op == "load":
                 return rid, True, self.load(request[3])
+            if op == "review":
+                self._queue_review(rid, *request[3:])
+                return None
             if op == "drop":
                 self.games.pop(room, None)
                 return None
@@ -143,13 +162,57 @@ class Engine:
                 out[room] = (True, self.state(game))
         return out
 
+    def _queue_review(self, rid: Any, layout: str, first: str, ply_limit: int, turns: list) -> None:
+        if self.reviews is None:
+            self.reviews = queue.SimpleQueue()
+            threading.Thread(target=self._reviewer, name="tesko-review", daemon=True).start()
+        self.reviews.put((rid, layout, first, ply_limit, turns))
+
+    def _reviewer(self) -> None:
+        assert self.reviews is not None
+        while True:
+            rid, *job = self.reviews.get()
+            try:
+                answer = (rid, True, self.review(*job))
+            except Exception as err:  # noqa: BLE001 - reported to the server, which logs it
+                answer = (rid, False, ("error", f"{type(err).__name__}: {err}"))
+            try:
+                self.send([answer])
+            except (OSError, ValueError):
+                return  # the server is gone
+
+    def review(self, layout: str, first: str, ply_limit: int, turns: list[str | None]) -> dict:
+        """The engine's review of a game, from its layout and turns, with the
+        position before each turn (`cells`) and at the end (`final`)."""
+        from tesko_tools.review import review
+
+        def replay() -> Any:
+            return self.referee.Game.from_layout(
+                layout, first=self._player(first), ply_limit=ply_limit
+            )
+
+        game = replay()
+        for move in turns:
+            if move is not None:
+                game.play(move)
+        data = review(game).to_json()
+        steps = replay()
+        for entry, turn in zip(data["moves"], game.history):
+            entry["cells"] = self.cells(steps)
+            if turn.move is not None:
+                steps.play(turn.move)
+        data["final"] = self.cells(steps)
+        return data
+
     def _turns(self, game: Any, before: int) -> list[tuple[str, str | None]]:
         return [("AB"[int(t.player)], t.move) for t in game.history[before:]]
 
-    def state(self, game: Any) -> dict:
-        """The position in the compact form the server keeps and stores."""
-        a = game.cards(self.Player.A)
-        b = game.cards(self.Player.B)
+    def cells(self, game: Any, a: dict | None = None, b: dict | None = None) -> str:
+        """The grid in two letters a slot, A1 to C4: owner and kind, in lower
+        case face down, "--" for an empty slot (`a` and `b`: each side's
+        cards, when the caller has them)."""
+        a = game.cards(self.Player.A) if a is None else a
+        b = game.cards(self.Player.B) if b is None else b
         codes = []
         for slot in self.slots:
             card = a.get(slot) or b.get(slot)
@@ -157,9 +220,15 @@ class Engine:
                 codes.append("--")
             else:
                 codes.append(card.code if card.face_up else card.code.lower())
+        return "".join(codes)
+
+    def state(self, game: Any) -> dict:
+        """The position in the compact form the server keeps and stores."""
+        a = game.cards(self.Player.A)
+        b = game.cards(self.Player.B)
         result = game.result
         return {
-            "cells": "".join(codes),
+            "cells": self.cells(game, a, b),
             "to_move": None if game.to_move is None else "AB"[int(game.to_move)],
             "plies": game.plies,
             "material": [game.material(self.Player.A), game.material(self.Player.B)],

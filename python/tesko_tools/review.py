@@ -148,6 +148,7 @@ class MoveReview:
             "score": self.score,
             "played_score": self.played_score,
             "verdict": self.verdict.value,
+            "text": self.text,
         }
 
     @classmethod
