@@ -126,3 +126,26 @@ class Server:
 def run(coro, timeout: float = 120):
     """Run a coroutine to its end, bounded in time."""
     return asyncio.run(asyncio.wait_for(coro, timeout))
+
+
+async def until(condition, timeout: float = 10.0) -> None:
+    """Wait, bounded, until `condition()` holds (it reads what clients received)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise asyncio.TimeoutError
+        await asyncio.sleep(0.01)
+
+
+async def seated_pair(base: str, **options):
+    """Ana (A) makes a room with `options` and Bia (B) joins it, both connected."""
+    from tesko_server.client import Lobby, RoomClient
+
+    lobby = Lobby(base)
+    made = await lobby.create(join={"seat": "A", "name": "Ana"}, **options)
+    joined = await lobby.join(made["room"]["id"], "Bia")
+    a = RoomClient(base, made["room"]["id"], token=made["token"])
+    b = RoomClient(base, made["room"]["id"], token=joined["token"])
+    await a.connect()
+    await b.connect()
+    return a, b

@@ -7,35 +7,16 @@ import asyncio
 import time
 
 import pytest
-from server_helpers import run
+from server_helpers import run, seated_pair, until
 from tesko_server.client import Lobby, MoveRefused, RoomClient
 
 GRACE = 1.5
-
-
-async def pair(base: str) -> tuple[RoomClient, RoomClient]:
-    lobby = Lobby(base)
-    made = await lobby.create(join={"seat": "A", "name": "Ana"})
-    joined = await lobby.join(made["room"]["id"], "Bia")
-    a = RoomClient(base, made["room"]["id"], token=made["token"])
-    b = RoomClient(base, made["room"]["id"], token=joined["token"])
-    await a.connect()
-    await b.connect()
-    return a, b
 
 
 async def refusal(client: RoomClient) -> str:
     with pytest.raises(MoveRefused) as refused:
         await client.claim()
     return refused.value.code
-
-
-async def until(condition, timeout: float = 10.0) -> None:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise asyncio.TimeoutError
-        await asyncio.sleep(0.02)
 
 
 def claimable(client: RoomClient, seat: str) -> bool:
@@ -48,7 +29,7 @@ def test_a_claim_is_refused_while_the_opponent_is_here_or_within_grace_then_wins
     server = server_factory("--abandon-time", str(GRACE))
 
     async def scenario():
-        a, b = await pair(server.base)
+        a, b = await seated_pair(server.base)
         watcher = RoomClient(server.base, a.room_id)
         await watcher.connect()
         codes = {"connected": await refusal(a), "spectator": await refusal(watcher)}
@@ -92,7 +73,7 @@ def test_a_player_back_before_a_claim_plays_on_and_a_new_absence_starts_the_grac
     server = server_factory("--abandon-time", str(GRACE))
 
     async def scenario():
-        a, b = await pair(server.base)
+        a, b = await seated_pair(server.base)
         await a.play(a.legal_moves[0])
         await b.close()
         await asyncio.sleep(GRACE * 0.6)

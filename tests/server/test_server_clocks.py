@@ -8,35 +8,14 @@ import sqlite3
 import time
 
 import pytest
-from server_helpers import run
+from server_helpers import run, seated_pair, until
 from tesko_server.client import Lobby, LobbyError, MoveRefused, RoomClient
 from tesko_server.store import MIGRATIONS, SCHEMA_VERSION, Alive, SqliteStore
 
 
-async def timed_pair(base: str, move_time: float) -> tuple[RoomClient, RoomClient]:
-    lobby = Lobby(base)
-    made = await lobby.create(join={"seat": "A", "name": "Ana"}, move_time=move_time)
-    room = made["room"]["id"]
-    joined = await lobby.join(room, "Bia")  # the game, and A's clock, start here
-    a = RoomClient(base, room, token=made["token"])
-    b = RoomClient(base, room, token=joined["token"])
-    await a.connect()
-    await b.connect()
-    return a, b
-
-
-async def until(condition, timeout: float = 10.0, step: float = 0.01) -> None:
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise asyncio.TimeoutError
-        await asyncio.sleep(step)
-
-
 @pytest.mark.parametrize(
     "move_time, accepted",
-    [(None, True), (15, True), (30, True), (60.0, True)]
-    + [(value, False) for value in (10, 0, -15, "30", True, 120, [30])],
+    [(None, True), (15, True), (60.0, True)] + [(v, False) for v in (10, "30", True, [30])],
 )
 def test_a_room_takes_a_time_per_move_from_the_lobby_and_no_other(server, move_time, accepted):
     async def scenario():
@@ -62,7 +41,7 @@ def test_a_move_just_in_time_is_played_a_late_one_refused_and_the_game_lost_on_t
     server = server_factory("--move-times", "1.5")
 
     async def scenario():
-        a, b = await timed_pair(server.base, 1.5)
+        a, b = await seated_pair(server.base, move_time=1.5)
         watcher = RoomClient(server.base, a.room_id)
         await watcher.connect()
         assert a.clock["seat"] == "A" and 1.0 < a.clock_left() <= 1.5
@@ -128,7 +107,7 @@ def test_a_kill_9_brings_the_clock_back_with_the_time_it_had_and_not_the_outage(
     server = server_factory("--move-times", "4")
 
     async def scenario():
-        a, b = await timed_pair(server.base, 4)
+        a, b = await seated_pair(server.base, move_time=4)
         await until(lambda: a.clock_left() <= 2.5)
         server.kill()
         await asyncio.sleep(2.5)  # longer than the 2.5 s A had: charged, A would lose
@@ -154,23 +133,17 @@ def test_a_kill_9_brings_the_clock_back_with_the_time_it_had_and_not_the_outage(
 
 def test_an_older_store_gains_the_clock_columns_and_keeps_its_rooms(tmp_path):
     path = str(tmp_path / "old.db")
-    db = sqlite3.connect(path)
-    db.executescript(MIGRATIONS[0])
-    db.execute("CREATE TABLE schema_version (version INTEGER NOT NULL)")
-    db.execute("INSERT INTO schema_version VALUES (1)")
-    db.execute(
-        "INSERT INTO rooms VALUES ('r1', 1.0, 1, 'A', 200, 0, 'layout', '{}', 'me', NULL, NULL, 0)"
-    )
-    db.commit()
-    db.close()
+    with sqlite3.connect(path) as db:  # a store of the first schema, with a room
+        db.executescript(MIGRATIONS[0] + "CREATE TABLE schema_version (version INTEGER);")
+        db.execute("INSERT INTO schema_version VALUES (1)")
+        db.execute("INSERT INTO rooms VALUES ('r1',1,1,'A',200,0,'','{}','me',NULL,NULL,0)")
     store = SqliteStore(path)
     try:
         assert store.schema_version == SCHEMA_VERSION
         (old,) = store.load_rooms(finished_after=0)
         assert old.room.id == "r1" and old.room.move_time is None and old.room.deadline is None
         assert store.last_alive() is None
-        store.write([Alive(5.0)])
-        store.write([Alive(7.5)])
+        store.write([Alive(5.0), Alive(7.5)])
         assert store.last_alive() == 7.5
     finally:
         store.close()
