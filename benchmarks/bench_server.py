@@ -23,8 +23,10 @@ clients together held to `--pace` moves per second, or 70% of the
 saturated rate if that is lower: the round trip at a load the server
 keeps up with). For each it prints the move round trip (from sending a move
 to its acknowledgement) at p50/p95/p99 for the people-only rooms and for
-the people in engine rooms; then the errors and, after stopping the server,
-`lost: N`: the acknowledged moves that the store does not hold.
+the people in engine rooms; then the errors, the store's write-ahead log (its
+size at the end of the saturated phase and the largest seen) and, after
+stopping the server, `lost: N`: the acknowledged moves that the store does
+not hold.
 
 `--kill` runs the saturated phase only and sends SIGKILL to the server
 halfway through it, starts it again on the same store and port, and lets
@@ -354,6 +356,24 @@ class Results:
         return out
 
 
+def log_size(db: Path) -> int:
+    """The store's write-ahead log file, in bytes (0 when there is none)."""
+    try:
+        return os.path.getsize(str(db) + "-wal")
+    except OSError:
+        return 0
+
+
+def watch_log(db: Path, until: float, largest: int = 0) -> int:
+    """Sleep until `until`, looking at the log's size every 0.1 s; the largest seen."""
+    while True:
+        largest = max(largest, log_size(db))
+        left = until - time.monotonic()
+        if left <= 0:
+            return largest
+        time.sleep(min(0.1, left))
+
+
 def run(args: argparse.Namespace, server: Server) -> Results:
     """The load processes play while this process cuts the phases, sets the
     pace, watches the server's CPU and (with --kill) kills and restarts it."""
@@ -400,8 +420,9 @@ def run(args: argparse.Namespace, server: Server) -> Results:
         print(f"the server answers again after {time.monotonic() - began:.1f} s")
         time.sleep(1)  # clients come back, each after its own pause
         shared.restarting.value = 0
-    time.sleep(max(0.0, start + args.seconds - time.monotonic()))
+    out.log_largest = watch_log(server.db, start + args.seconds)  # type: ignore[attr-defined]
     out.saturated = (start, time.monotonic())  # type: ignore[attr-defined]
+    out.log_saturated = log_size(server.db)  # type: ignore[attr-defined]
     if not args.kill:
         after = move_buckets(server.base)
         out.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
@@ -418,7 +439,7 @@ def run(args: argparse.Namespace, server: Server) -> Results:
         shared.pace.value = out.pace / args.processes  # type: ignore[attr-defined]
         time.sleep(1)
         first = time.monotonic()
-        time.sleep(args.seconds)
+        out.log_largest = watch_log(server.db, first + args.seconds, out.log_largest)  # type: ignore[attr-defined]
         out.paced = (first, time.monotonic())  # type: ignore[attr-defined]
         out.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
     for process, conn in processes:
@@ -516,6 +537,11 @@ def main() -> int:
             "| server's part (move received to ack sent), paced: p50 / p95 / p99 "
             f"| {load.server_paced} |"  # type: ignore[attr-defined]
         )
+    mib = 1024 * 1024
+    print(
+        "| write-ahead log: at the end of the saturated phase / largest seen "
+        f"| {load.log_saturated / mib:.1f} / {load.log_largest / mib:.1f} MiB |"  # type: ignore[attr-defined]
+    )
     print(f"| games finished | {len(load.games)} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
     print(f"| errors | {errors} |")

@@ -1,0 +1,86 @@
+"""The SQLite store on its own: one server per file, a bounded log, and the
+real error of a commit that fails."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import subprocess
+import time
+
+import pytest
+from tesko_server import store as store_module
+from tesko_server.store import DeleteRoom, RoomRow, SqliteStore, StoreError
+
+ROOT = os.geteuid() == 0
+
+
+def room(room_id: str, padding: int = 0) -> RoomRow:
+    return RoomRow(
+        id=room_id,
+        created=time.time(),
+        public=True,
+        first="A",
+        ply_limit=200,
+        hide_face_down_owners=False,
+        layout="x" * padding,
+        initial_state={},
+        creator="127.0.0.1",
+    )
+
+
+def test_one_store_one_holder(tmp_path):
+    path = str(tmp_path / "s.db")
+    first = SqliteStore(path)
+    try:
+        with pytest.raises(StoreError, match=f"another tesko-server \\(process {os.getpid()}\\)"):
+            SqliteStore(path)
+    finally:
+        first.close()
+    SqliteStore(path).close()  # free again once closed
+
+
+def test_the_log_stays_bounded_under_steady_commits(tmp_path, monkeypatch):
+    """Steady commits (here one every half millisecond, as an event loop
+    makes them) never let the log start again from its beginning after a
+    passive checkpoint: without more it grew to 55 MB here, and kept that
+    size once the commits stopped. Past its limit it is emptied anyway."""
+    limit = 256 * 1024
+    monkeypatch.setattr(store_module, "LOG_LIMIT", limit)
+    monkeypatch.setattr(store_module, "CHECKPOINT_INTERVAL", 0.05)
+    store = SqliteStore(str(tmp_path / "s.db"))
+    largest = 0
+    try:
+        deadline = time.monotonic() + 1.5
+        n = 0
+        while time.monotonic() < deadline and n < 20_000:
+            store.write([room(f"r{n}", padding=1000), DeleteRoom(f"r{n - 50}")])
+            n += 1
+            largest = max(largest, store.log_size())
+            time.sleep(0.0005)
+        time.sleep(0.3)  # a checkpoint or two with nothing coming
+        after = store.log_size()
+    finally:
+        store.close()
+    assert n > 300, "too few commits to say anything"
+    assert largest < 32 * limit, largest
+    assert after <= limit, after
+
+
+@pytest.mark.skipif(not ROOT, reason="mounting a small tmpfs needs root")
+def test_a_failed_commit_reports_its_own_error(tmp_path):
+    """A COMMIT that fails for a full disk has already rolled back; the
+    error raised is the disk's, not that of a second rollback."""
+    small = tmp_path / "small"
+    small.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(small)], check=True)
+    try:
+        store = SqliteStore(str(small / "s.db"))
+        try:
+            with pytest.raises(sqlite3.OperationalError, match="database or disk is full"):
+                for n in range(1000):
+                    store.write([room(f"r{n}", padding=3000)])
+        finally:
+            store.close()
+    finally:
+        subprocess.run(["umount", str(small)], check=True)
