@@ -43,7 +43,7 @@ def start_cli(tmp_path: Path, *args: str, env: dict[str, str] | None = None, por
         env={**os.environ, **(env or {})},
         capture_output=True,
         text=True,
-        timeout=60,
+        timeout=20,
     )
     return result.returncode, (result.stdout + result.stderr).splitlines()
 
