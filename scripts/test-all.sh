@@ -10,6 +10,9 @@
 #                    listed in `extras` below;
 #   lint             ruff (lint and format) and clang-format checks, with the
 #                    versions pinned by the `lint` extra;
+#   js               the page's pure modules (no DOM) under node's own test
+#                    runner, `node --test tests/js/` (Node 20.19 or later;
+#                    skipped in one line without it);
 #   browser          Debian's chromium for the browser tests, installed with
 #                    apt-get when it is missing and this runs as root (the
 #                    browser tests skip, in one line, without it);
@@ -37,7 +40,7 @@ extras=(test lint server browser)
 
 # The stages, in order: to add one, write a function `stage_NAME` below and
 # put NAME in this list.
-stages=(venv install lint browser suite sanitizer_build sanitizer_suite)
+stages=(venv install lint js browser suite sanitizer_build sanitizer_suite)
 
 # Test folders the sanitizer run leaves out: its runtime is preloaded into
 # the interpreter, and those suites start servers and browsers.
@@ -91,6 +94,19 @@ stage_install() {
 stage_lint() {
     say "lint and format checks"
     bash scripts/lint.sh
+}
+
+stage_js() {
+    say "the page's modules under node --test"
+    # From 20.19 on, node loads the page's .js files as the ES modules they
+    # are without a package.json to say so.
+    local version
+    version=$(node --version 2>/dev/null | sed -n 's/^v\([0-9.]*\)$/\1/p')
+    if [ -z "$version" ] || [ "$(printf '%s\n' 20.19 "$version" | sort -V | head -1)" != 20.19 ]; then
+        echo "node 20.19 or later not found: the page's module tests (tests/js) not run"
+        return 0
+    fi
+    node --test tests/js/
 }
 
 stage_browser() {

@@ -36,12 +36,22 @@ def test_game_against_the_engine_to_its_end_by_clicks(page, server):
     # Each side's cards and material, and the whole game in the move list.
     expect(page.get_by_text(re.compile(r"^\d+ cartas? · material \d+$"))).to_have_count(2)
     assert move_items(page).count() >= 2
-    # The latest move is also told in words, for screen readers.
+    # Scrolled to its end, the move list shows whole lines: the first one
+    # in view is not cut by the list's top edge.
+    cut = page.locator("#moves").evaluate(
+        """(list) => {
+          const top = list.getBoundingClientRect().top + list.clientTop;
+          const first = [...list.children].find((item) => item.getBoundingClientRect().bottom > top);
+          return first.getBoundingClientRect().top - top;
+        }"""
+    )
+    assert abs(cut) < 1, f"the first line in view is cut by {-cut:.1f} px"
+    # The latest move is also told in words, for screen readers (the name
+    # between Unicode isolates).
     last = move_items(page).last.inner_text().split()
     who = "Ana" if last[0] == "A" else r"motor \(nível 1\)"
-    expect(
-        page.get_by_text(re.compile(rf"^{who} \({last[0]}\) jogou {last[1]}\.$"))
-    ).to_be_attached()
+    told = rf"^\u2068{who}\u2069 \({last[0]}\) jogou {last[1]}\.$"
+    expect(page.get_by_text(re.compile(told))).to_be_attached()
 
     # A rematch against the engine starts at once, in a new room, same seat.
     page.get_by_role("button", name="Desforra").click()
@@ -92,7 +102,8 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
 
     # Bia finds the room in the lobby's list of waiting rooms and joins.
     open_lobby(bia, server, "Bia")
-    bia.get_by_role("link", name="Entrar na sala de Ana").click()
+    # (Names in the links' accessible names sit between Unicode isolates.)
+    bia.get_by_role("link", name="Entrar na sala de \u2068Ana\u2069").click()
     bia.get_by_role("button", name="Entrar como B").click()
     expect(bia.get_by_text("Jogas com B.", exact=False)).to_be_visible()
     expect(ana.get_by_role("region", name="Convida um amigo")).to_be_hidden()
@@ -100,7 +111,7 @@ def test_two_people_play_while_a_third_watches_every_move(new_context, server, s
     # Eva finds the game among those in progress and watches.
     open_lobby(eva, server, "Eva")
     screenshot(eva, "lobby")
-    eva.get_by_role("link", name="Assistir a Ana contra Bia").click()
+    eva.get_by_role("link", name="Assistir a \u2068Ana\u2069 contra \u2068Bia\u2069").click()
     expect(eva.get_by_text("Estás a assistir.", exact=False)).to_be_visible()
     expect(live_cells(eva)).to_have_count(0)
 

@@ -26,6 +26,7 @@ export function initialGame(roomId) {
     offers: [], // seats that asked for a rematch
     rematch: null, // the id of the room where the rematch is played
     clock: null, // the side to move's move clock: {seat, left, running, at}
+    online: false, // connected and caught up: the state shown is the room's
   };
 }
 
@@ -84,6 +85,7 @@ export function fromSnapshot(game, message) {
     offers: [],
     rematch: ROOM_ID.test(room.rematch || '') ? room.rematch : null,
     clock: readClock(message.clock),
+    online: true,
   };
 }
 
@@ -131,7 +133,8 @@ export function fromPresence(game, message) {
   for (const [side, claimable] of Object.entries(message.claimable || {})) {
     if (seats[side]) seats[side] = { ...seats[side], claimable: Boolean(claimable) };
   }
-  return { room: { ...game.room, seats, spectators: message.spectators ?? game.room.spectators } };
+  // After a catch-up the presence comes last: the page is up to date again.
+  return { room: { ...game.room, seats, spectators: message.spectators ?? game.room.spectators }, online: true };
 }
 
 export function cellAt(game, slot) {
@@ -152,6 +155,7 @@ export function lastMoveSlots(game) {
 // Why the page cannot take a move now, or null when it can.
 export function blocked(game) {
   if (!game.state || !game.room) return 'r_loading';
+  if (!game.online) return 'r_offline';
   if (game.state.result) return 'r_over';
   if (!game.seat) return 'r_watching';
   if (game.room.status === 'waiting') return 'r_waiting';

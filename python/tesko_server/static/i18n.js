@@ -42,16 +42,40 @@ const WORDS = {
     engine_name: 'motor (nível {level})',
     free_seat: 'lugar livre',
     lists_failed: 'Não foi possível ler as salas.',
+    // Every error code of the protocol, in words (the server's own message
+    // is English, for logs and tools).
     err_network: 'Sem ligação ao servidor.',
-    err_too_many_rooms: 'Já tens salas abertas demais; acaba ou deixa uma primeiro.',
-    err_server_full: 'O servidor está cheio; tenta daqui a pouco.',
-    err_engine_unavailable: 'O motor está a reiniciar; tenta de novo.',
+    err_bad_request: 'O servidor recusou o pedido: um dos valores não é válido.',
+    err_missing_token: 'Falta a chave do teu lugar nesta sala.',
+    err_bad_token: 'A chave do teu lugar já não vale nesta sala.',
     err_no_such_room: 'Esta sala não existe ou já expirou.',
     err_seat_taken: 'Esse lugar já foi ocupado.',
     err_room_full: 'A sala já está cheia.',
     err_game_over: 'O jogo desta sala já acabou.',
-    err_bad_request: 'Pedido inválido: {message}',
+    err_too_large: 'O pedido é grande demais.',
+    err_too_many_rooms: 'Já tens salas abertas demais; acaba ou deixa uma primeiro.',
+    err_server_full: 'O servidor está cheio; tenta daqui a pouco.',
+    err_engine_unavailable: 'O motor está a reiniciar; tenta de novo.',
+    err_shutting_down: 'O servidor está a parar; tenta daqui a pouco.',
+    err_illegal_move: 'Jogada não permitida.',
+    err_not_your_turn: 'Não é a tua vez.',
+    err_spectator: 'Quem assiste não pode jogar.',
+    err_waiting: 'Falta um jogador.',
+    err_bad_message: 'O servidor não percebeu a mensagem.',
+    err_busy: 'O motor está a recomeçar; tenta de novo.',
+    err_bad_protocol: 'Esta página é de outra versão do servidor; recarrega-a.',
+    err_rate_limited: 'Mensagens a mais em pouco tempo; a ligação foi fechada e vai voltar.',
+    err_bad_origin: 'Este pedido veio de outro site e foi recusado.',
+    err_bad_content_type: 'O servidor recusou o pedido: não veio em JSON.',
+    err_store_failed: 'O servidor não conseguiu guardar e vai parar; tenta daqui a pouco.',
+    err_out_of_time: 'Acabou o teu tempo para esta jogada.',
+    err_opponent_connected: 'O teu adversário está ligado: não podes reclamar a vitória.',
+    err_too_early: 'O teu adversário ainda pode voltar; espera um pouco para reclamar a vitória.',
     err_other: 'Erro: {message}',
+    name_cut: 'Um nome tem até 24 caracteres: o teu foi cortado.',
+    name_long: 'Um nome tem até 24 caracteres.',
+    name_empty: 'O nome precisa de pelo menos uma letra ou símbolo visível.',
+    name_chars: 'O nome não pode ter caracteres de controlo nem marcas que mudam a direção do texto.',
     room: 'Sala {id}',
     board: 'Tabuleiro',
     cell_empty: '{slot}, vazia',
@@ -97,13 +121,9 @@ const WORDS = {
     move_label: 'Jogada',
     move_placeholder: 'ex.: B2 ou B3A1',
     move_send: 'Jogar',
-    refused_not_your_turn: 'Não é a tua vez.',
-    refused_spectator: 'Quem assiste não pode jogar.',
-    refused_waiting: 'Falta um jogador.',
-    refused_game_over: 'O jogo acabou.',
-    refused_bad_message: 'Jogada mal escrita.',
-    refused_busy: 'O motor está a recomeçar; tenta de novo.',
     refused_offline: 'Sem ligação; tenta quando voltar.',
+    r_offline: 'Sem ligação: à espera de restabelecer o jogo.',
+    presence_unknown: 'a confirmar',
     refused_empty: 'Escreve uma jogada, por exemplo B2 ou B3A1.',
     you: 'tu',
     cards: '{n} cartas',
@@ -152,9 +172,6 @@ const WORDS = {
     claim_watch: '{name} saiu; {other} pode reclamar a vitória.',
     why_time: '{name} ({side}) ficou sem tempo.',
     why_abandoned: '{name} ({side}) abandonou o jogo.',
-    refused_out_of_time: 'O teu tempo para esta jogada acabou.',
-    refused_too_early: 'O teu adversário ainda pode voltar; espera um pouco.',
-    refused_opponent_connected: 'O teu adversário está ligado.',
   },
   en: {
     language: 'Language',
@@ -196,15 +213,37 @@ const WORDS = {
     free_seat: 'free seat',
     lists_failed: 'Could not read the rooms.',
     err_network: 'No connection to the server.',
-    err_too_many_rooms: 'You have too many open rooms; finish or leave one first.',
-    err_server_full: 'The server is full; try again in a while.',
-    err_engine_unavailable: 'The engine is restarting; try again.',
+    err_bad_request: 'The server refused the request: one of its values is not valid.',
+    err_missing_token: "Your seat's key for this room is missing.",
+    err_bad_token: "Your seat's key is no longer valid in this room.",
     err_no_such_room: 'This room does not exist or has expired.',
     err_seat_taken: 'That seat has been taken.',
     err_room_full: 'The room is full.',
     err_game_over: "This room's game has ended.",
-    err_bad_request: 'Invalid request: {message}',
+    err_too_large: 'The request is too large.',
+    err_too_many_rooms: 'You have too many open rooms; finish or leave one first.',
+    err_server_full: 'The server is full; try again in a while.',
+    err_engine_unavailable: 'The engine is restarting; try again.',
+    err_shutting_down: 'The server is stopping; try again in a while.',
+    err_illegal_move: 'Not a legal move.',
+    err_not_your_turn: 'It is not your turn.',
+    err_spectator: 'Spectators cannot move.',
+    err_waiting: 'A player is missing.',
+    err_bad_message: 'The server did not understand the message.',
+    err_busy: 'The engine is restarting; try again.',
+    err_bad_protocol: 'This page is from another version of the server; reload it.',
+    err_rate_limited: 'Too many messages too fast; the connection was closed and will come back.',
+    err_bad_origin: 'This request came from another site and was refused.',
+    err_bad_content_type: 'The server refused the request: it was not sent as JSON.',
+    err_store_failed: 'The server could not save and is stopping; try again in a while.',
+    err_out_of_time: 'Your time for this move ran out.',
+    err_opponent_connected: 'Your opponent is here: you cannot claim the win.',
+    err_too_early: 'Your opponent may still come back; wait a little before claiming the win.',
     err_other: 'Error: {message}',
+    name_cut: 'A name has up to 24 characters: yours was cut.',
+    name_long: 'A name has up to 24 characters.',
+    name_empty: 'A name needs at least one visible letter or symbol.',
+    name_chars: 'A name cannot hold control characters or marks that change the direction of text.',
     room: 'Room {id}',
     board: 'Board',
     cell_empty: '{slot}, empty',
@@ -250,13 +289,9 @@ const WORDS = {
     move_label: 'Move',
     move_placeholder: 'e.g. B2 or B3A1',
     move_send: 'Play',
-    refused_not_your_turn: 'It is not your turn.',
-    refused_spectator: 'Spectators cannot move.',
-    refused_waiting: 'A player is missing.',
-    refused_game_over: 'The game is over.',
-    refused_bad_message: 'That move is not well formed.',
-    refused_busy: 'The engine is restarting; try again.',
     refused_offline: 'Not connected; try again when the connection is back.',
+    r_offline: 'Not connected: waiting to re-establish the game.',
+    presence_unknown: 'checking',
     refused_empty: 'Type a move, for example B2 or B3A1.',
     you: 'you',
     cards: '{n} cards',
@@ -305,10 +340,24 @@ const WORDS = {
     claim_watch: '{name} left; {other} can claim the win.',
     why_time: '{name} ({side}) ran out of time.',
     why_abandoned: '{name} ({side}) left the game.',
-    refused_out_of_time: 'Your time for this move ran out.',
-    refused_too_early: 'Your opponent may still come back; wait a little.',
-    refused_opponent_connected: 'Your opponent is connected.',
   },
+};
+
+// The engine's refusals are Portuguese by contract and are shown as they
+// come; the English page puts these words beside them.
+const GLOSSES = {
+  'Formato inválido.': 'Badly formed move.',
+  'Coordenada inválida.': 'Invalid coordinate.',
+  'Origem inválida.': 'Invalid origin.',
+  'Destino inválido.': 'Invalid destination.',
+  'Não podes virar a própria Figura.': 'A Figure cannot target itself.',
+  'A carta de origem não está virada para cima.': 'The origin card is not face up.',
+  'A figura não te pertence.': 'That Figure is not yours.',
+  'Apenas cartas Figura escolhem alvos.': 'Only Figure cards take a target.',
+  'A carta alvo não existe.': 'There is no target card.',
+  'Não há carta nessa posição.': 'There is no card on that slot.',
+  'Não podes jogar uma carta virada para cima do adversário.': "You cannot play the opponent's face-up card.",
+  'Precisas de um alvo para usar uma Figura (ex: A1A4).': 'A Figure needs a target (e.g. A1A4).',
 };
 
 const KEY = 'tesko.lang';
@@ -333,6 +382,22 @@ export function lang() {
 export function t(key, params = {}) {
   const text = WORDS[current][key] ?? WORDS.pt[key] ?? key;
   return text.replace(/\{(\w+)\}/g, (whole, name) => (name in params ? String(params[name]) : whole));
+}
+
+// The words of `key` as a list of strings and nodes: a parameter may be a
+// DOM node (a name in its <bdi>), put in place as it is.
+export function tn(key, params = {}) {
+  const text = WORDS[current][key] ?? WORDS.pt[key] ?? key;
+  return text.split(/(\{\w+\})/).map((part) => {
+    const name = /^\{(\w+)\}$/.exec(part);
+    return name && name[1] in params ? params[name[1]] : part;
+  });
+}
+
+// The English words for one of the engine's refusals, on the English page
+// only; null otherwise.
+export function gloss(text) {
+  return current === 'en' ? (GLOSSES[text] ?? null) : null;
 }
 
 export function has(key) {

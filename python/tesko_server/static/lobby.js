@@ -5,28 +5,36 @@
 import { createRoom, listRooms } from './api.js';
 import { byId, el, fill, show } from './dom.js';
 import { seatName } from './game.js';
-import { bindLanguageButtons, errorText, onLangChange, t } from './i18n.js';
+import { bindLanguageButtons, errorText, onLangChange, t, tn } from './i18n.js';
+import { nameField } from './name-field.js';
+import { isolate } from './names.js';
 import { loadName, saveName, saveSeat } from './seats.js';
 import { createStore } from './store.js';
 
 const REFRESH_MS = 5000;
-const store = createStore({ waiting: [], playing: [], listsFailed: false, error: '', busy: false });
+// error: the lobby's answer to the last request that failed, drawn in the
+// current language.
+const store = createStore({ waiting: [], playing: [], listsFailed: false, error: null, busy: false });
+const nameInput = nameField('name', 'name-note');
 
+// The name to play under, or null when it cannot be sent (the field says why).
 function playerName() {
-  const name = byId('name').value.trim() || t('default_name');
+  const typed = nameInput.take();
+  if (typed === null) return null;
+  const name = typed || t('default_name');
   saveName(name);
   return name;
 }
 
 async function start(options) {
-  if (store.get().busy) return;
-  store.update({ busy: true, error: '' });
+  if (store.get().busy || options.join.name === null) return;
+  store.update({ busy: true, error: null });
   try {
     const answer = await createRoom(options);
     saveSeat(answer.room.id, { seat: answer.seat, token: answer.token, n: 0 });
     location.assign('/r/' + encodeURIComponent(answer.room.id));
   } catch (error) {
-    store.update({ busy: false, error: errorText(error) });
+    store.update({ busy: false, error });
   }
 }
 
@@ -51,7 +59,7 @@ byId('engine-form').addEventListener('submit', (event) => {
   const form = event.currentTarget;
   const level = engineLevel(form);
   if (level === null) {
-    store.update({ error: t('level_number') });
+    store.update({ error: { code: 'level' } });
     return;
   }
   start({
@@ -91,7 +99,10 @@ async function refresh() {
   }
 }
 
-function roomLink(room, key, params) {
+// A link's accessible name holds the names as plain text, between Unicode
+// isolates; the visible words hold each name in a <bdi>.
+function roomLink(room, key, names) {
+  const params = Object.fromEntries(Object.entries(names).map(([k, side]) => [k, isolate(seatName(room, side, t))]));
   return el('a', {
     className: 'button',
     href: '/r/' + encodeURIComponent(room.id),
@@ -100,25 +111,25 @@ function roomLink(room, key, params) {
   });
 }
 
+const nameNode = (room, side) => el('bdi', { text: seatName(room, side, t) });
+
 function drawLists(state) {
   const waiting = state.waiting.map((room) => {
     const host = ['A', 'B'].find((side) => room.seats[side].taken) || 'A';
-    const name = seatName(room, host, t);
     return el(
       'li',
       {},
-      el('span', { className: 'what', text: t('waits', { name }) + perMove(room) }),
-      roomLink(room, 'join', { name }),
+      el('span', { className: 'what' }, tn('waits', { name: nameNode(room, host) }), perMove(room)),
+      roomLink(room, 'join', { name: host }),
     );
   });
   const playing = state.playing.map((room) => {
-    const a = seatName(room, 'A', t);
-    const b = seatName(room, 'B', t);
+    const plies = room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies });
     return el(
       'li',
       {},
-      el('span', { className: 'what' }, t('versus', { a, b }), el('small', { text: ' · ' + (room.plies === 1 ? t('ply_one') : t('plies', { n: room.plies })) + perMove(room) })),
-      roomLink(room, 'watch', { a, b }),
+      el('span', { className: 'what' }, tn('versus', { a: nameNode(room, 'A'), b: nameNode(room, 'B') }), el('small', { text: ' · ' + plies + perMove(room) })),
+      roomLink(room, 'watch', { a: 'A', b: 'B' }),
     );
   });
   fill(byId('waiting'), waiting);
@@ -129,7 +140,9 @@ function drawLists(state) {
 
 function draw(state) {
   drawLists(state);
-  byId('lobby-error').textContent = state.error;
+  const error = state.error;
+  byId('lobby-error').textContent = !error ? '' : error.code === 'level' ? t('level_number') : errorText(error);
+  nameInput.redraw();
   byId('lists-error').textContent = state.listsFailed ? t('lists_failed') : '';
   for (const button of document.querySelectorAll('form button[type=submit]')) button.disabled = state.busy;
 }

@@ -18,7 +18,9 @@ import {
   readClock,
   seatName,
 } from './game.js';
-import { bindLanguageButtons, errorText, has, onLangChange, t } from './i18n.js';
+import { bindLanguageButtons, errorText, gloss, has, onLangChange, t, tn } from './i18n.js';
+import { nameField } from './name-field.js';
+import { isolate } from './names.js';
 import { forgetSeat, loadName, loadSeat, nextCounter, saveName, saveSeat } from './seats.js';
 import { createStore } from './store.js';
 
@@ -29,7 +31,8 @@ const store = createStore({
   seat: held ? held.seat : null,
   link: null, // {state: 'open'|'connecting'|'lost', retryIn, since, wasOpen}
   // Messages are kept as {key} (the page's own words, drawn in the current
-  // language) or {text} (the server's, shown as they came).
+  // language), {engine} (the engine's refusal, as it came, with its English
+  // gloss on the English page) or {text} (the server's, shown as it came).
   fatal: null,
   notice: null,
   refusal: null,
@@ -37,7 +40,7 @@ const store = createStore({
   rematchAsked: false,
   hint: '',
   copy: null,
-  joinError: '',
+  joinError: null, // the lobby's answer to a join that failed
 });
 
 const connection = new RoomConnection(roomId, {
@@ -73,15 +76,9 @@ const connection = new RoomConnection(roomId, {
       case 'ack':
         if (message.n === game.pending) store.update({ pending: null, refusal: null });
         break;
-      case 'refused': {
-        // The engine's refusal is shown exactly as it comes (Portuguese).
-        const refusal =
-          message.code === 'illegal_move' || !has('refused_' + message.code)
-            ? { text: message.message }
-            : { key: 'refused_' + message.code };
-        store.update({ pending: null, refusal });
+      case 'refused':
+        store.update({ pending: null, refusal: refusalOf(message) });
         break;
-      }
       case 'notice':
         store.update({ notice: has('notice_' + message.code) ? { key: 'notice_' + message.code } : { text: message.message } });
         break;
@@ -90,6 +87,9 @@ const connection = new RoomConnection(roomId, {
           forgetSeat(roomId);
           store.update({ seat: null, notice: { key: 'seat_lost' } });
           connection.restart(null);
+        } else if (!FATAL_CODES.has(message.code)) {
+          // The connection closes after it and comes back on its own.
+          store.update({ notice: errorWords(message) });
         }
         break;
       default:
@@ -100,12 +100,29 @@ const connection = new RoomConnection(roomId, {
     const wasOpen = (store.get().link && store.get().link.wasOpen) || link.state === 'open';
     const patch = { link: { ...link, since: Date.now(), wasOpen } };
     if (link.state === 'open') patch.pending = null; // an answer lost with the connection
+    // Until the catch-up ends (the snapshot, or the presence after the
+    // missed events), what the page shows may be out of date.
+    else patch.online = false;
     store.update(patch);
   },
   fatal(code, message) {
-    store.update({ fatal: code === 'no_such_room' ? { key: 'fatal_no_such_room' } : { text: message || code } });
+    store.update({ fatal: errorWords({ code, message }) });
   },
 });
+
+const FATAL_CODES = new Set(['no_such_room', 'bad_protocol']);
+
+// An error code in the page's words; the server's English message only for
+// a code the page does not know.
+function errorWords(message) {
+  if (has('err_' + message.code)) return { key: 'err_' + message.code };
+  return { key: 'err_other', params: { message: message.message || message.code } };
+}
+
+function refusalOf(message) {
+  if (message.code === 'illegal_move' && message.message) return { engine: message.message };
+  return errorWords(message);
+}
 
 // A rematch room carries the same tokens: a seat follows it, a spectator
 // gets a link.
@@ -170,19 +187,23 @@ byId('move-form').addEventListener('submit', (event) => {
   if (play(move)) input.value = '';
 });
 
+const joinName = nameField('join-name', 'join-name-note');
+
 byId('join-form').addEventListener('submit', async (event) => {
   event.preventDefault();
   const game = store.get();
-  const name = byId('join-name').value.trim() || t('default_name');
+  const typed = joinName.take();
+  if (typed === null) return;
+  const name = typed || t('default_name');
   const side = freeSeat(game);
   try {
     const answer = await joinRoom(roomId, side, name);
     saveName(name);
     saveSeat(roomId, { seat: answer.seat, token: answer.token, n: 0 });
-    store.update({ seat: answer.seat, joinError: '' });
+    store.update({ seat: answer.seat, joinError: null });
     connection.restart(answer.token);
   } catch (error) {
-    store.update({ joinError: errorText(error) });
+    store.update({ joinError: error });
   }
 });
 
@@ -215,14 +236,26 @@ function freeSeat(game) {
 
 // Drawing: every part of the page from the whole state.
 
+// A seat's name in an element of its own (<bdi>), and in plain text between
+// Unicode isolates: a right-to-left name never reorders the words around it.
+function nameNode(room, side) {
+  return el('bdi', { text: seatName(room, side, t) });
+}
+
+function nameText(room, side) {
+  return isolate(seatName(room, side, t));
+}
+
 function drawTurn(game) {
   const turn = byId('turn');
   turn.classList.toggle('mine', false);
+  // Out of touch with the room, the turn shown may be stale: none at all.
+  show(turn, !game.state || game.online);
   if (!game.state || !game.room) return (turn.textContent = t('t_loading'));
   if (game.state.result) return (turn.textContent = t('t_over'));
   if (game.room.status === 'waiting') return (turn.textContent = t('t_waiting'));
   if (game.thinking) {
-    const seconds = Math.floor((Date.now() - game.thinking.since) / 1000);
+    const seconds = Math.max(0, Math.floor((Date.now() - game.thinking.since) / 1000));
     return (turn.textContent = t('t_thinking', { s: seconds }));
   }
   const side = game.state.to_move;
@@ -230,7 +263,7 @@ function drawTurn(game) {
     turn.classList.add('mine');
     turn.textContent = game.selected ? t('t_pick_target', { slot: game.selected }) : t('t_yours');
   } else {
-    turn.textContent = t('t_other', { name: seatName(game.room, side, t), side });
+    fill(turn, tn('t_other', { name: nameNode(game.room, side), side }));
   }
 }
 
@@ -241,13 +274,14 @@ const LOW_SECONDS = 5;
 function drawClock(game) {
   const node = byId('clock');
   const clock = game.clock;
-  const visible = Boolean(clock && game.room && game.state && !game.state.result);
+  // Out of touch with the room, the clock may be stale: none at all.
+  const visible = Boolean(clock && game.room && game.state && !game.state.result && game.online);
   show(node, visible);
   if (!visible) return;
   const left = clockLeft(clock);
   const s = Math.ceil(left);
   const text =
-    clock.seat === game.seat ? t('clock_yours', { s }) : t('clock_other', { name: seatName(game.room, clock.seat, t), s });
+    clock.seat === game.seat ? t('clock_yours', { s }) : t('clock_other', { name: nameText(game.room, clock.seat), s });
   if (node.textContent !== text) node.textContent = text;
   node.classList.toggle('low', left <= LOW_SECONDS);
   node.classList.toggle('mine', clock.seat === game.seat);
@@ -264,12 +298,10 @@ function drawClaim(game) {
   }
   show(section, Boolean(against || watched));
   show(byId('claim-button'), Boolean(against));
+  byId('claim-button').disabled = !game.online;
   if (against) byId('claim-text').textContent = t('claim_text');
   else if (watched) {
-    byId('claim-text').textContent = t('claim_watch', {
-      name: seatName(game.room, watched, t),
-      other: seatName(game.room, other(watched), t),
-    });
+    fill(byId('claim-text'), tn('claim_watch', { name: nameNode(game.room, watched), other: nameNode(game.room, other(watched)) }));
   }
 }
 
@@ -279,7 +311,7 @@ function drawAnnouncement(game) {
   const last = game.history[game.history.length - 1];
   let text = '';
   if (last && game.room) {
-    const who = { name: seatName(game.room, last.player, t), side: last.player };
+    const who = { name: nameText(game.room, last.player), side: last.player };
     text = last.move ? t('played', { ...who, move: last.move }) : t('passed', who);
   }
   const node = byId('announce');
@@ -297,11 +329,17 @@ function sideCount(state, side, i) {
   return `${cards === 1 ? t('card_one') : t('cards', { n: cards })} · ${t('material', { n: state.material[i] })}`;
 }
 
+function presenceOf(game, seat) {
+  if (!seat.taken) return null;
+  if (!game.online) return el('span', { className: 'unknown', text: ' · ' + t('presence_unknown') });
+  const present = seat.kind === 'engine' || seat.connected;
+  return el('span', { className: present ? 'online' : 'offline', text: ' · ' + t(present ? 'online' : 'offline') });
+}
+
 function drawSides(game) {
   if (!game.room || !game.state) return fill(byId('sides'));
   const items = ['A', 'B'].map((side, i) => {
     const seat = game.room.seats[side];
-    const present = seat.kind === 'engine' || seat.connected;
     return el(
       'li',
       { className: `side side-${side}` + (game.state.to_move === side ? ' to-move' : '') },
@@ -309,9 +347,9 @@ function drawSides(game) {
       el(
         'span',
         { className: 'who' },
-        el('strong', { text: seatName(game.room, side, t) }),
+        el('strong', {}, nameNode(game.room, side)),
         side === game.seat ? ` (${t('you')})` : '',
-        seat.taken ? el('span', { className: present ? 'online' : 'offline', text: ' · ' + t(present ? 'online' : 'offline') }) : null,
+        presenceOf(game, seat),
       ),
       el('span', { className: 'count', text: sideCount(game.state, side, i) }),
     );
@@ -335,14 +373,14 @@ function drawResult(game) {
   show(byId('result'), Boolean(result));
   if (!result) return;
   let heading;
-  if (!result.winner) heading = t('draw');
-  else if (game.seat) heading = result.winner === game.seat ? t('you_won') : t('you_lost');
-  else heading = t('side_won', { name: seatName(game.room, result.winner, t), side: result.winner });
-  byId('result-heading').textContent = heading;
-  const [a, b] = result.material;
-  const loser = () => ({ name: seatName(game.room, other(result.winner), t), side: other(result.winner) });
+  if (!result.winner) heading = [t('draw')];
+  else if (game.seat) heading = [result.winner === game.seat ? t('you_won') : t('you_lost')];
+  else heading = tn('side_won', { name: nameNode(game.room, result.winner), side: result.winner });
+  fill(byId('result-heading'), heading);
+  const [a, b] = result.material || [];
+  const loser = () => ({ name: nameText(game.room, other(result.winner)), side: other(result.winner) });
   const why = {
-    'no cards': () => t('why_no_cards', { side: result.winner ? (result.winner === 'A' ? 'B' : 'A') : '' }),
+    'no cards': () => t('why_no_cards', { side: other(result.winner) }),
     'no moves': () => t('why_no_moves', { a, b }),
     'ply limit': () => t('why_ply_limit', { n: game.room.options.ply_limit, a, b }),
     time: () => t('why_time', loser()),
@@ -350,14 +388,14 @@ function drawResult(game) {
   }[result.end];
   byId('result-why').textContent = why ? why() : result.text;
   show(byId('rematch'), Boolean(game.seat) && !game.rematch);
-  byId('rematch').disabled = game.rematchAsked;
+  byId('rematch').disabled = game.rematchAsked || !game.online;
   const offers = game.offers.filter((side) => side !== game.seat);
   const status = game.rematchAsked
-    ? t('rematch_asked')
+    ? [t('rematch_asked')]
     : offers.length
-      ? t('rematch_offer', { name: seatName(game.room, offers[0], t) })
-      : '';
-  byId('rematch-status').textContent = status;
+      ? tn('rematch_offer', { name: nameNode(game.room, offers[0]) })
+      : [];
+  fill(byId('rematch-status'), status);
   const link = byId('rematch-link');
   show(link, Boolean(game.rematch) && !game.seat);
   if (game.rematch) link.href = '/r/' + encodeURIComponent(game.rematch);
@@ -366,7 +404,7 @@ function drawResult(game) {
 function drawBanner(game) {
   const link = game.link;
   const banner = byId('banner');
-  const lost = link && link.wasOpen && link.state !== 'open' && !game.fatal;
+  const lost = link && link.wasOpen && !game.online && !game.fatal;
   show(banner, Boolean(lost));
   if (!lost) return;
   if (link.state === 'lost') {
@@ -375,10 +413,18 @@ function drawBanner(game) {
   } else banner.textContent = t('banner_connecting');
 }
 
-// A message of the state in words: the page's own translated, the server's as sent.
+// A message of the state as nodes: the page's own words translated, the
+// engine's refusal as it came (with its English gloss on the English
+// page), the server's text as sent.
 function say(message) {
-  if (!message) return '';
-  return message.key ? t(message.key) : message.text;
+  if (!message) return [];
+  if (message.key) return [t(message.key, message.params)];
+  if (message.engine) {
+    const english = gloss(message.engine);
+    const own = el('span', { lang: 'pt', text: message.engine });
+    return english ? [own, ' ', el('span', { className: 'gloss', text: `(${english})` })] : [own];
+  }
+  return [message.text];
 }
 
 function draw(game) {
@@ -386,24 +432,25 @@ function draw(game) {
   byId('room-id').textContent = t('room', { id: roomId });
   show(byId('fatal'), Boolean(game.fatal));
   show(byId('game'), !game.fatal);
-  byId('fatal').textContent = say(game.fatal);
+  fill(byId('fatal'), say(game.fatal));
   show(byId('notice'), Boolean(game.notice));
-  byId('notice').textContent = say(game.notice);
+  fill(byId('notice'), say(game.notice));
   drawBanner(game);
   const free = freeSeat(game);
   show(byId('join'), !game.seat && Boolean(free) && !game.fatal);
   byId('join-button').textContent = t('join_as', { side: free || '' });
-  byId('join-error').textContent = game.joinError;
+  byId('join-error').textContent = game.joinError ? errorText(game.joinError) : '';
+  joinName.redraw();
   const sharing = Boolean(game.seat) && Boolean(free);
   show(byId('share'), sharing);
   byId('share-link').value = `${location.origin}/r/${encodeURIComponent(roomId)}`;
-  byId('copy-status').textContent = say(game.copy);
+  fill(byId('copy-status'), say(game.copy));
   drawTurn(game);
   drawClock(game);
   drawClaim(game);
   drawAnnouncement(game);
   byId('hint').textContent = game.hint;
-  byId('refusal').textContent = say(game.refusal);
+  fill(byId('refusal'), say(game.refusal));
   byId('role').textContent = game.room
     ? [
         game.seat ? t('you_play', { side: game.seat }) : t('you_watch'),
@@ -413,7 +460,11 @@ function draw(game) {
         .filter(Boolean)
         .join(' · ')
     : '';
-  byId('move-form').hidden = !game.seat || Boolean(game.state && game.state.result);
+  // The move box is for a seat in a game under way: not while the room
+  // waits for its second player, nor once the game is over.
+  const moving = Boolean(game.seat) && Boolean(game.room) && game.room.status === 'playing';
+  byId('move-form').hidden = !moving;
+  for (const node of byId('move-form').querySelectorAll('input, button')) node.disabled = !game.online;
   drawSides(game);
   drawMoves(game);
   drawResult(game);

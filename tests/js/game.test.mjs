@@ -1,0 +1,49 @@
+// The game's state as the page folds it: out of touch, nothing can be
+// played; a search already under way is counted from its start.
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+
+import { SLOTS, blocked, cellAction, fromPresence, fromSnapshot, initialGame } from '../../python/tesko_server/static/game.js';
+
+function snapshot(extra = {}) {
+  const cells = SLOTS.map((slot) => ({ slot, empty: false, face_up: true, owner: 'A', kind: 'N' }));
+  const seat = { kind: 'human', name: 'Ana', taken: true, connected: true };
+  return {
+    type: 'snapshot',
+    version: 3,
+    room: { id: 'q3V9x_kE2bQa', status: 'playing', seats: { A: seat, B: { ...seat, name: 'Bia' } }, spectators: 0, rematch: null },
+    state: { cells, to_move: 'A', plies: 2, material: [60, 55], cards: [6, 6], legal_moves: ['A1'], result: null },
+    history: [],
+    you: { seat: 'A', legal_moves: ['A1'] },
+    thinking: null,
+    ...extra,
+  };
+}
+
+function joined(game) {
+  return { ...game, ...fromSnapshot(game, snapshot()) };
+}
+
+test('a snapshot brings the page up to date; losing the connection takes it out again', () => {
+  const game = joined({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' });
+  assert.equal(blocked(game), null);
+  assert.equal(cellAction(game, 'A1').act, 'move');
+  const lost = { ...game, online: false };
+  assert.equal(blocked(lost), 'r_offline');
+  for (const slot of SLOTS) assert.equal(cellAction(lost, slot).act, null, slot);
+  // After a catch-up by versions, the presence that ends it.
+  const back = { ...lost, ...fromPresence(lost, { type: 'presence', seats: { A: true, B: false }, spectators: 1 }) };
+  assert.equal(blocked(back), null);
+  assert.equal(back.room.seats.B.connected, false);
+});
+
+test('an engine search already under way is counted from when it began', () => {
+  const engine = { kind: 'engine', name: 'engine', taken: true, connected: true, level: 7, think_time: 5 };
+  const message = snapshot({ thinking: { seat: 'B', level: 7, think_time: 5, elapsed: 3.5 } });
+  message.room.seats.B = engine;
+  message.state.to_move = 'B';
+  const before = Date.now();
+  const game = fromSnapshot({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' }, message);
+  assert.equal(game.thinking.seat, 'B');
+  assert.ok(before - game.thinking.since >= 3500 && Date.now() - game.thinking.since < 4500);
+});
