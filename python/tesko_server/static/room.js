@@ -280,9 +280,11 @@ function drawClock(game) {
   if (!visible) return;
   const left = clockLeft(clock);
   const s = Math.ceil(left);
-  const text =
-    clock.seat === game.seat ? t('clock_yours', { s }) : t('clock_other', { name: nameText(game.room, clock.seat), s });
-  if (node.textContent !== text) node.textContent = text;
+  const mine = clock.seat === game.seat;
+  const text = mine ? t('clock_yours', { s }) : t('clock_other', { name: seatName(game.room, clock.seat, t), s });
+  if (node.textContent !== text) {
+    fill(node, mine ? [text] : tn('clock_other', { name: nameNode(game.room, clock.seat), s }));
+  }
   node.classList.toggle('low', left <= LOW_SECONDS);
   node.classList.toggle('mine', clock.seat === game.seat);
 }
@@ -378,15 +380,15 @@ function drawResult(game) {
   else heading = tn('side_won', { name: nameNode(game.room, result.winner), side: result.winner });
   fill(byId('result-heading'), heading);
   const [a, b] = result.material || [];
-  const loser = () => ({ name: nameText(game.room, other(result.winner)), side: other(result.winner) });
+  const loser = () => ({ name: nameNode(game.room, other(result.winner)), side: other(result.winner) });
   const why = {
-    'no cards': () => t('why_no_cards', { side: other(result.winner) }),
-    'no moves': () => t('why_no_moves', { a, b }),
-    'ply limit': () => t('why_ply_limit', { n: game.room.options.ply_limit, a, b }),
-    time: () => t('why_time', loser()),
-    abandoned: () => t('why_abandoned', loser()),
+    'no cards': () => [t('why_no_cards', { side: other(result.winner) })],
+    'no moves': () => [t('why_no_moves', { a, b })],
+    'ply limit': () => [t('why_ply_limit', { n: game.room.options.ply_limit, a, b })],
+    time: () => tn('why_time', loser()),
+    abandoned: () => tn('why_abandoned', loser()),
   }[result.end];
-  byId('result-why').textContent = why ? why() : result.text;
+  fill(byId('result-why'), why ? why() : [result.text]);
   show(byId('rematch'), Boolean(game.seat) && !game.rematch);
   byId('rematch').disabled = game.rematchAsked || !game.online;
   const offers = game.offers.filter((side) => side !== game.seat);
