@@ -248,7 +248,8 @@ class Clock:
         return max(0.0, self.deadline - now) if self.running else self.left
 
     def expired(self, now: float) -> bool:
-        return self.running and now >= self.deadline
+        # A restored clock that had run out before the restart is out already.
+        return now >= self.deadline if self.running else self.left <= 0
 
     def wire(self, now: float) -> dict:
         return {"seat": self.seat, "left": round(self.remaining(now), 3), "running": self.running}
