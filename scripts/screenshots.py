@@ -125,6 +125,7 @@ def main() -> None:
                     lobby = browser.new_context(viewport=size).new_page()
                     lobby.goto(url + "/")
                     lobby.get_by_label("O teu nome").fill("Eva")
+                    lobby.get_by_label("O teu nome").blur()
                     expect(lobby.locator("#playing li")).not_to_have_count(0)
                     expect(lobby.locator("#waiting li")).not_to_have_count(0)
                     shoot(lobby, folder, "lobby" + suffix)

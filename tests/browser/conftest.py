@@ -217,21 +217,3 @@ def context(new_context):
 @pytest.fixture
 def page(context):
     return context.new_page()
-
-
-@pytest.fixture
-def screenshot():
-    """Saves a screenshot of a page as docs/NAME.png when $TESKO_SCREENSHOTS
-    is set (the pictures of the README and docs/ are refreshed that way), and otherwise
-    just takes it, so that the step runs in every test run."""
-    folder = os.environ.get("TESKO_SCREENSHOTS")
-
-    def take(page, name):
-        image = page.screenshot(full_page=True, animations="disabled")
-        if folder:
-            target = (ROOT / folder) if not os.path.isabs(folder) else Path(folder)
-            target.mkdir(parents=True, exist_ok=True)
-            (target / f"{name}.png").write_bytes(image)
-        return image
-
-    return take
