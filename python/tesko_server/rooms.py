@@ -611,6 +611,12 @@ class Hub:
             return
         self._drained = asyncio.get_running_loop().create_future()
         self.stopping = True
+        # No move is taken from here on, so the clocks stop here: a restart
+        # gives the side to move the time it has now.
+        if self._beater is not None:
+            self._beater.cancel()
+        if self.clocks:
+            self.committer.add([Alive(time.time())])
         deadline = time.monotonic() + self.settings.drain_timeout
         while time.monotonic() < deadline:
             if self.committer.idle and not any(
@@ -630,13 +636,8 @@ class Hub:
             await asyncio.sleep(0.02)
         if self._sweeper is not None:
             self._sweeper.cancel()
-        if self._beater is not None:
-            self._beater.cancel()
         if self.pool is not None:
             self.pool.stop()
-        if self.clocks:
-            # The clocks stop here: a restart goes on from the time they have now.
-            self.committer.add([Alive(time.time())])
         self.committer.flush()
         self.committer.failed = True  # nothing may be written after the close
         self.store.close()
