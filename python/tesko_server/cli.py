@@ -418,8 +418,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     try:
         server.run(sockets=sockets)
-    except SystemExit as stop:  # uvicorn's own exit when the app cannot start
-        return stop.code if isinstance(stop.code, int) and stop.code else 1
+    except SystemExit:  # uvicorn's own exit when the app cannot start (said in one line)
+        return 1
     finally:
         store.close()
     if failures:
