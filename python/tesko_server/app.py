@@ -54,6 +54,7 @@ STATUS = {
     "seat_taken": 409,
     "room_full": 409,
     "game_over": 409,
+    "owners_hidden": 409,
     "too_large": 413,
     "bad_content_type": 415,
     "too_many_rooms": 429,
@@ -282,6 +283,17 @@ def build_app(
         except HubError as err:
             return error(err.code, err.message)
 
+    async def room_record(request: Request) -> Response:
+        try:
+            name, text = hub().record(request.path_params["room"], bearer(request))
+        except HubError as err:
+            return error(err.code, err.message)
+        return Response(
+            text,
+            media_type="text/plain; charset=utf-8",
+            headers={"Content-Disposition": f'attachment; filename="{name}"'},
+        )
+
     async def join_room(request: Request) -> Response:
         refused = lobby_call_allowed(request, web.allowed_origins)
         if refused is not None:
@@ -418,6 +430,7 @@ def build_app(
         Route("/api/rooms", create_room, methods=["POST"]),
         Route("/api/rooms", list_rooms, methods=["GET"]),
         Route("/api/rooms/{room}", read_room, methods=["GET"]),
+        Route("/api/rooms/{room}/record", room_record, methods=["GET"]),
         Route("/api/rooms/{room}/join", join_room, methods=["POST"]),
         Route("/api/rooms/{room}/leave", leave_room, methods=["POST"]),
         Route("/healthz", healthz),

@@ -28,6 +28,7 @@ from typing import Any, Protocol
 
 from . import metrics
 from .engine import EnginePool, EngineRefused, WorkerDied
+from .record import record_name, record_text
 from .store import (
     Alive,
     Change,
@@ -693,6 +694,33 @@ class Hub:
             "clock": room.clock_wire(),
             "review": room.review,
         }
+
+    def record(self, room_id: str, token: str | None) -> tuple[str, str]:
+        """The room's game as a text record, and its file name. A finished
+        game's is anyone's who can read the room; a game in progress's is
+        its players' alone (a spectator would learn the dealt layout, so
+        every owner of a face-down card), and not even theirs in a room
+        that hides face-down owners, whose players play from memory."""
+        room = self.room(room_id)
+        state = room.committed_state
+        if state["result"] is None:
+            if not token:
+                raise HubError("missing_token", "a game in progress's record is for its players")
+            if room.seat_of(token) is None:
+                raise HubError("bad_token", "that token holds no seat of this room")
+            if room.row.hide_face_down_owners:
+                raise HubError(
+                    "owners_hidden",
+                    "this room hides the owners of face-down cards: "
+                    "its record is readable once the game is over",
+                )
+        row = room.row
+        turns = [(p, m) for v, p, m in room.history if v <= room.committed_version]
+        result = state["result"]
+        text = record_text(
+            row.layout, row.first, row.ply_limit, turns, None if result is None else result["text"]
+        )
+        return record_name(room.id), text
 
     async def create(self, body: object, address: str) -> dict:
         if self.stopping:
