@@ -17,7 +17,9 @@ DEFAULTS = {
     "port": "8000",
     "db": "tesko.db",
     "allow_memory_store": "0",
-    "workers": "1",
+    "workers": "0",  # the cores this process may use
+    "max_think_per_worker": "60",
+    "max_think_per_address": "30",
     "allowed_origins": "",
     "forwarded_allow_ips": "",
     "max_rooms": "10000",
@@ -51,6 +53,20 @@ def positive_int(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {value}")
     return value
+
+
+def worker_count(text: str) -> int:
+    """A number of engine workers; 0 stands for the cores this process may use."""
+    if text.strip() == "0":
+        return cores()
+    return positive_int(text)
+
+
+def cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not Linux
+        return os.cpu_count() or 1
 
 
 def port_number(text: str) -> int:
@@ -153,7 +169,9 @@ CONVERT: dict[str, Callable[[str], Any]] = {
     "port": port_number,
     "db": store_path,
     "allow_memory_store": boolean,
-    "workers": positive_int,
+    "workers": worker_count,
+    "max_think_per_worker": seconds,
+    "max_think_per_address": seconds,
     "allowed_origins": origins,
     "forwarded_allow_ips": networks,
     "max_rooms": positive_int,
@@ -212,9 +230,22 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--workers",
-        type=positive_int,
+        type=worker_count,
         default=d["workers"],
-        help="engine processes (%(default)s)",
+        help="engine processes (%(default)s: the cores this process may use; 0 says the same)",
+    )
+    p.add_argument(
+        "--max-think-per-worker",
+        type=seconds,
+        default=d["max_think_per_worker"],
+        help="engine seats' think time in flight on one worker; more searches wait (%(default)g s)",
+    )
+    p.add_argument(
+        "--max-think-per-address",
+        type=seconds,
+        default=d["max_think_per_address"],
+        help="engine seats' think time in flight for the rooms one client address made; "
+        "more searches wait (%(default)g s)",
     )
     p.add_argument(
         "--allow-origin",
@@ -373,6 +404,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     settings = Settings(
         workers=args.workers,
+        think_per_worker=args.max_think_per_worker,
+        think_per_address=args.max_think_per_address,
         max_rooms=args.max_rooms,
         max_rooms_per_address=args.max_rooms_per_address,
         idle_timeout=args.idle_timeout,

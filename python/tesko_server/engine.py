@@ -24,7 +24,10 @@ import os
 import pickle
 import struct
 import zlib
+from collections import deque
 from collections.abc import Callable
+from dataclasses import dataclass
+from functools import partial
 from typing import Any
 
 from . import worker as worker_module
@@ -267,16 +270,44 @@ class _Worker:
                 future.set_exception(WorkerDied("the server is stopping"))
 
 
-class EnginePool:
-    """`workers` engine processes; requests go to the worker of their room."""
+@dataclass
+class _Search:
+    room_id: str
+    level: int
+    think_time: float | None
+    address: str
+    cost: float
+    future: asyncio.Future[Any]
 
-    def __init__(self, workers: int, on_restart: Callable[[int], None]) -> None:
+
+class EnginePool:
+    """`workers` engine processes; requests go to the worker of their room.
+
+    Engine seats' searches (`search`) are let through while the think time
+    in flight stays within `think_per_worker` on the room's worker and
+    `think_per_address` for the address that made the room; the others
+    wait, in order, for think time to free up (a search alone is always let
+    through, whatever its think time).
+    """
+
+    def __init__(
+        self,
+        workers: int,
+        on_restart: Callable[[int], None],
+        think_per_worker: float = 60.0,
+        think_per_address: float = 30.0,
+    ) -> None:
         self.size = workers
         self.on_restart = on_restart
         self.stopping = False
         self.loop: asyncio.AbstractEventLoop = asyncio.get_running_loop()
         self._ids = itertools.count(1)
         self.workers = [_Worker(self, i) for i in range(workers)]
+        self.think_per_worker = think_per_worker
+        self.think_per_address = think_per_address
+        self.waiting: list[deque[_Search]] = [deque() for _ in range(workers)]
+        self.thinking_on = [0.0] * workers  # think time in flight, by worker
+        self.thinking_for: dict[str, float] = {}  # and by address
 
     def start(self) -> None:
         for w in self.workers:
@@ -301,9 +332,66 @@ class EnginePool:
 
     def post(self, room_id: str, op: str, *args: Any) -> None:
         """Send `op` without waiting for an answer."""
-        worker = self.workers[self.index_of(room_id)]
+        index = self.index_of(room_id)
+        if op == "drop":  # a search still waiting for its turn will not be wanted
+            for job in [j for j in self.waiting[index] if j.room_id == room_id]:
+                self.waiting[index].remove(job)
+                if not job.future.done():
+                    job.future.set_exception(WorkerDied("the room's board was dropped"))
+        worker = self.workers[index]
         if worker.alive:
             worker.send((next(self._ids), op, room_id, *args), None)
+
+    def search(
+        self, room_id: str, level: int, think_time: float | None, address: str
+    ) -> asyncio.Future[Any]:
+        """The engine seat's move in the room (the `bot` operation), once the
+        think time in flight lets it through."""
+        future: asyncio.Future[Any] = self.loop.create_future()
+        cost = self.think_per_address if think_time is None else think_time
+        index = self.index_of(room_id)
+        self.waiting[index].append(_Search(room_id, level, think_time, address, cost, future))
+        self._admit(index)
+        return future
+
+    def _admit(self, index: int) -> None:
+        queue = self.waiting[index]
+        passed: list[_Search] = []  # held by their address's cap, not the worker's
+        while queue:
+            job = queue[0]
+            on_worker = self.thinking_on[index]
+            if on_worker > 0 and on_worker + job.cost > self.think_per_worker:
+                break  # in order: a long search is not overtaken for ever
+            queue.popleft()
+            for_address = self.thinking_for.get(job.address, 0.0)
+            if for_address > 0 and for_address + job.cost > self.think_per_address:
+                passed.append(job)
+                continue
+            self.thinking_on[index] += job.cost
+            self.thinking_for[job.address] = for_address + job.cost
+            inner = self.request_to(index, "bot", job.room_id, job.level, job.think_time)
+            inner.add_done_callback(partial(self._searched, index, job))
+        queue.extendleft(reversed(passed))
+
+    def _searched(self, index: int, job: _Search, inner: asyncio.Future[Any]) -> None:
+        self.thinking_on[index] = max(0.0, self.thinking_on[index] - job.cost)
+        left = self.thinking_for.get(job.address, 0.0) - job.cost
+        if left > 1e-9:
+            self.thinking_for[job.address] = left
+        else:
+            self.thinking_for.pop(job.address, None)
+        if not job.future.done():
+            err = inner.exception()
+            if err is not None:
+                job.future.set_exception(err)
+            else:
+                job.future.set_result(inner.result())
+        if not self.stopping:
+            for i in range(self.size):  # an address's think time freed may let others through
+                self._admit(i)
+
+    def waiting_searches(self) -> int:
+        return sum(len(q) for q in self.waiting)
 
     def pids(self) -> list[int]:
         return [w.process.pid for w in self.workers if w.alive]
@@ -314,5 +402,10 @@ class EnginePool:
 
     def stop(self) -> None:
         self.stopping = True
+        for queue in self.waiting:
+            for job in queue:
+                if not job.future.done():
+                    job.future.set_exception(WorkerDied("the server is stopping"))
+            queue.clear()
         for w in self.workers:
             w.stop()

@@ -97,6 +97,8 @@ class Settings:
     sweep_interval: float = 30.0
     rate: float = 20.0
     burst: float = 40.0
+    think_per_worker: float = 60.0
+    think_per_address: float = 30.0
     hello_timeout: float = 10.0
     drain_timeout: float = 10.0
     move_times: tuple[float, ...] = MOVE_TIMES
@@ -526,7 +528,12 @@ class Hub:
     # -- start and stop -----------------------------------------------------
 
     async def start(self) -> None:
-        self.pool = EnginePool(self.settings.workers, self._worker_restarted)
+        self.pool = EnginePool(
+            self.settings.workers,
+            self._worker_restarted,
+            self.settings.think_per_worker,
+            self.settings.think_per_address,
+        )
         self.pool.start()
         cutoff = time.time() - self.settings.review_time
         purged = self.store.purge(finished_before=cutoff)
@@ -1220,7 +1227,7 @@ class Hub:
         assert self.pool is not None
         room.busy = True
         room.thinking = (seat_name, time.monotonic())
-        future = self.pool.request(room.id, "bot", seat.level, seat.think_time)
+        future = self.pool.search(room.id, seat.level, seat.think_time, room.row.creator)
         future.add_done_callback(partial(self._bot_done, room, seat_name))
         notice = dumps(
             {

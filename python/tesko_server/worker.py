@@ -6,23 +6,41 @@ worker process, which answers on the same pipe. A request is a tuple
 `(request_id, operation, room_id, *arguments)`; the worker answers a batch
 of requests with a list of `(request_id, ok, payload)` (none for `drop`).
 
-A bot's search runs on the worker's main thread, where the referee's
-think-time timer (a signal) can stop it. The review of a finished game
-(`review`) runs on a thread of its own, whose searches let go of the
-interpreter lock, so the rooms' moves go on meanwhile; its answer is sent
-when it is done.
+An engine seat's search runs on a search thread through
+`tesko_tools._analysis`, which releases the interpreter lock while it
+searches, so the main thread goes on answering the other rooms' moves; the
+position is given to it from the referee's model of the room's game, and
+the main thread plays the move it finds on the room's board once it is
+done. Search threads run at a lower scheduling priority than the main
+thread, so people's moves go first when the cores are busy. Without that
+module the search runs on the main thread as the referee's `play_bot`, its
+think time enforced by the referee's timer (a signal), and holds up the
+worker's other rooms meanwhile.
+
+The review of a finished game (`review`) runs on a thread of its own, whose
+searches let go of the interpreter lock too; its answer is sent when it is
+done.
 """
 
 from __future__ import annotations
 
+import collections
+import os
 import queue
 import signal
 import threading
+import time
 from collections.abc import Callable
-from multiprocessing.connection import Connection
+from concurrent.futures import Future, ThreadPoolExecutor
+from multiprocessing.connection import Connection, wait
 from typing import Any
 
 Answers = list[tuple[Any, bool, Any]]
+
+# Searches running at once in one worker; more wait for a thread. The
+# server's caps on think time in flight keep this from being reached often.
+SEARCH_THREADS = 8
+SEARCH_NICENESS = 10
 
 
 def main(conn: Connection) -> None:
@@ -39,19 +57,68 @@ def main(conn: Connection) -> None:
     engine = Engine(send)
     try:
         while True:
-            batch = conn.recv()
+            searches = engine.searches
+            ready = wait([conn, searches.wake]) if searches is not None else [conn]
             out: Answers = []
-            for request in batch:
-                if request[1] == "bot" and out:
-                    send(out)  # answer the quick ones before a search
-                    out = []
-                answer = engine.handle(request)
-                if answer is not None:
-                    out.append(answer)
+            if searches is not None and searches.wake in ready:
+                out += engine.finished()
+            if conn in ready:
+                for request in conn.recv():
+                    if request[1] == "bot" and searches is None and out:
+                        send(out)  # answer the quick ones before a search
+                        out = []
+                    answer = engine.handle(request)
+                    if answer is not None:
+                        out.append(answer)
             if out:
                 send(out)
     except (EOFError, OSError):
         return  # the server is gone
+
+
+def lower_priority() -> None:
+    try:
+        os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), SEARCH_NICENESS)
+    except (AttributeError, OSError):  # not Linux: threads share the process's priority
+        pass
+
+
+class Searches:
+    """Searches on threads of their own; `wake` becomes readable when one is
+    done, and `take` gives what they found."""
+
+    def __init__(self, analysis: Any) -> None:
+        self.analysis = analysis
+        self.pool = ThreadPoolExecutor(
+            SEARCH_THREADS, thread_name_prefix="search", initializer=lower_priority
+        )
+        self.wake, self._poke = os.pipe()
+        os.set_blocking(self.wake, False)
+        self.done: collections.deque[tuple[Any, ...]] = collections.deque()
+
+    def start(
+        self, key: tuple[Any, ...], cells: list, side: int, depth: int, seconds: float | None
+    ) -> None:
+        if seconds is None:
+            future = self.pool.submit(self.analysis.search, cells, side, depth)
+        else:
+            future = self.pool.submit(self.analysis.think, cells, side, depth, seconds)
+        future.add_done_callback(lambda f: self._finished(key, f))
+
+    def _finished(self, key: tuple[Any, ...], future: Future) -> None:
+        self.done.append((key, future))  # on the search thread
+        os.write(self._poke, b"!")
+
+    def take(self) -> list[tuple[tuple[Any, ...], Future]]:
+        try:
+            while os.read(self.wake, 4096):
+                pass
+        except BlockingIOError:
+            pass
+        out = []
+        while self.done:
+            out.append(self.done.popleft())
+        return out
 
 
 class Engine:
@@ -66,6 +133,12 @@ class Engine:
         self.games: dict[str, Any] = {}
         self.send = send
         self.reviews: queue.SimpleQueue[tuple] | None = None
+        try:
+            from tesko_tools import _analysis
+        except ImportError:  # an older build: searches on the main thread
+            self.searches: Searches | None = None
+        else:
+            self.searches = Searches(_analysis)
 
     def handle(self, request: tuple) -> tuple[Any, bool, Any] | None:
         rid, op, room = request[0], request[1], request[2]
@@ -75,6 +148,8 @@ class Engine:
             if op == "play":
                 return rid, *self.play(room, *request[3:])
             if op == "bot":
+                if self.searches is not None:
+                    return self.start_bot(rid, room, *request[3:])
                 return rid, True, self.bot(room, *request[3:])
             if op == "forfeit":
                 return rid, *self.forfeit(room, *request[3:])
@@ -149,6 +224,67 @@ class Engine:
             "turns": self._turns(game, before),
             "state": self.state(game),
         }
+
+    def start_bot(
+        self, rid: int, room: str, level: int, think_time: float | None
+    ) -> tuple[Any, bool, Any] | None:
+        """Start the engine seat's search on a search thread; its answer
+        comes from `finished` once the move is played."""
+        assert self.searches is not None
+        game = self.games.get(room)
+        if game is None:
+            return rid, False, ("busy", "the room's board is not loaded")
+        if game.to_move is None:
+            return rid, False, ("game_over", "the game is over")
+        self.searches.start(
+            (rid, room, game, time.perf_counter(), level),
+            self.grid(game),
+            int(game.to_move),
+            level,
+            think_time,
+        )
+        return None
+
+    def finished(self) -> list[tuple[Any, bool, Any]]:
+        """Play the moves of the searches that are done; their answers."""
+        assert self.searches is not None
+        out = []
+        for (rid, room, game, start, level), future in self.searches.take():
+            try:
+                found = future.result()
+                if self.games.get(room) is not game:
+                    out.append((rid, False, ("busy", "the room's board was dropped")))
+                    continue
+                move, depth = found[1], found[2] if len(found) > 2 else level
+                if not move:
+                    out.append((rid, False, ("error", "the engine found no move")))
+                    continue
+                before = len(game.history)
+                game.play(move)
+            except Exception as err:  # noqa: BLE001 - reported to the server, which logs it
+                out.append((rid, False, ("error", f"{type(err).__name__}: {err}")))
+                continue
+            payload = {
+                "move": move,
+                "seconds": time.perf_counter() - start,
+                "depth": depth,
+                "turns": self._turns(game, before),
+                "state": self.state(game),
+            }
+            out.append((rid, True, payload))
+        return out
+
+    def grid(self, game: Any) -> list[tuple[int, int, bool] | None]:
+        """The grid as the search module takes it, from the referee's model."""
+        a = game.cards(self.Player.A)
+        b = game.cards(self.Player.B)
+        out: list[tuple[int, int, bool] | None] = []
+        for slot in self.slots:
+            card = a.get(slot) or b.get(slot)
+            out.append(
+                None if card is None else (int(card.owner), int(card.kind), not card.face_up)
+            )
+        return out
 
     def load(self, saved: list[tuple[str, str, str, int, list[str | None]]]) -> dict:
         """Rebuild rooms' games from their saved layouts and turns."""

@@ -104,3 +104,56 @@ def test_a_restart_that_fails_is_tried_again(monkeypatch):
 
     uvloop.run(asyncio.wait_for(main(), 60))
     assert len(failures) == 3 and restarted == [0]
+
+
+@pytest.mark.parametrize(
+    ("searches", "first", "then"),
+    [
+        # (address, think time) in the order asked; which run at once; which
+        # run once the first of them is done
+        ([("a", 20), ("a", 20), ("b", 20)], [0, 2], [1]),  # the address's cap
+        ([("a", 30), ("b", 30), ("c", 30)], [0, 1], [2]),  # the worker's cap
+        ([("a", 30), ("b", 40), ("c", 10)], [0], [1, 2]),  # in order: c does not overtake b
+        ([("a", 45), ("a", 1)], [0], [1]),  # one alone runs, whatever its think time
+    ],
+)
+def test_think_time_in_flight_is_capped(searches, first, then):
+    from tesko_server.engine import EnginePool
+
+    async def main():
+        pool = EnginePool(1, lambda index: None, think_per_worker=60, think_per_address=30)
+        started: list[asyncio.Future] = []
+
+        def request_to(index, op, room, *args):
+            assert op == "bot"
+            future = pool.loop.create_future()
+            future.room = room
+            started.append(future)
+            return future
+
+        pool.request_to = request_to
+        answers = [pool.search(f"r{i}", 5, t, a) for i, (a, t) in enumerate(searches)]
+        ran_first = [int(f.room[1:]) for f in started]
+        started[0].set_result({"move": "x"})
+        await asyncio.sleep(0)
+        assert await answers[0] == {"move": "x"}
+        ran_then = [int(f.room[1:]) for f in started[len(ran_first) :]]
+        return ran_first, ran_then
+
+    assert asyncio.run(asyncio.wait_for(main(), 10)) == (first, then)
+
+
+def test_a_dropped_room_gives_up_its_waiting_search():
+    from tesko_server.engine import EnginePool, WorkerDied
+
+    async def main():
+        pool = EnginePool(1, lambda index: None, think_per_worker=10, think_per_address=10)
+        pool.request_to = lambda *args: pool.loop.create_future()
+        pool.search("r0", 5, 10, "a")
+        waiting = pool.search("r1", 5, 10, "b")
+        pool.post("r1", "drop")
+        with pytest.raises(WorkerDied):
+            await waiting
+        return pool.waiting_searches()
+
+    assert asyncio.run(asyncio.wait_for(main(), 10)) == 0
