@@ -6,7 +6,12 @@ runs, for a bounded time:
 - R rooms of two clients that play random legal moves as fast as their
   turns come (a finished game is followed by a rematch: the server makes a
   new room where the same tokens hold the same seats);
-- B rooms of one such client against an engine seat (level 5 by default).
+- B rooms of one such client against an engine seat (level 5 by default);
+- H heavy rooms (`--heavy-rooms`, none by default): one such client against
+  an engine seat at level 12 with a 30 s think time (`--heavy-level`,
+  `--heavy-think`), all from the same address, so that the server's people
+  play beside long searches; their people's round trips are counted with
+  the engine rooms'.
 
 The clients run in `--processes` load processes (two by default), each with
 its own event loop, so that no single Python process's queue of clients
@@ -36,6 +41,7 @@ the second server left it.
     python3 -m pip install ".[server]"
     python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
                                        [--workers N] [--level L] [--processes P] [--kill]
+                                       [--heavy-rooms H] [--heavy-level L] [--heavy-think T]
 """
 
 from __future__ import annotations
@@ -175,6 +181,7 @@ class Load:
         self.lobby = Lobby(base)
         self.base = base
         self.level = level
+        self.heavy = (12, 30.0)  # level and think time of the heavy rooms' engines
         self.rng = random.Random(seed)
         self.shared = shared
         self.acked: list[tuple[float, str, int, str, str]] = []  # when, room, version, seat, move
@@ -190,7 +197,9 @@ class Load:
         self.errors[what] = self.errors.get(what, 0) + 1
 
     async def seat(self, client: RoomClient, kind: str) -> None:
-        while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=60):
+        # A heavy room's engine may wait minutes for its search's turn.
+        wait = 600 if kind == "heavy rooms" else 60
+        while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=wait):
             move = self.rng.choice(client.legal_moves)
             pace = self.shared.pace.value  # moves per second for this process's clients
             if pace:
@@ -245,15 +254,16 @@ class Load:
                 self.failed(err)
                 await asyncio.sleep(0.2)
 
-    async def engine_room(self) -> None:
+    async def engine_room(self, heavy: bool = False) -> None:
+        level, think = self.heavy if heavy else (self.level, 2.0)
         while time.monotonic() < self.stop_at:
             try:
                 made = await self.lobby.create(
-                    seats={"B": {"kind": "engine", "level": self.level, "think_time": 2.0}},
+                    seats={"B": {"kind": "engine", "level": level, "think_time": think}},
                     join={"seat": "A", "name": "a"},
                 )
                 me = RoomClient(self.base, made["room"]["id"], token=made["token"])
-                await self.play_games([me], ["engine rooms"])
+                await self.play_games([me], ["heavy rooms" if heavy else "engine rooms"])
             except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
                 self.failed(err)
                 await asyncio.sleep(0.2)
@@ -282,6 +292,8 @@ def load_process(
     engine_rooms: int,
     stop_at: float,
     shared: Shared,
+    heavy_rooms: int = 0,
+    heavy: tuple[int, float] = (12, 30.0),
 ) -> None:
     """One load process: its share of the rooms, until `stop_at`; then its
     records go back to the parent."""
@@ -300,11 +312,14 @@ def load_process(
     async def main() -> Load:
         load = Load(base, level, seed, shared)
         load.stop_at = stop_at
+        load.heavy = heavy
         tasks = [asyncio.ensure_future(load.people_room()) for _ in range(rooms)]
         tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(engine_rooms)]
+        tasks += [asyncio.ensure_future(load.engine_room(heavy=True)) for _ in range(heavy_rooms)]
         await asyncio.sleep(max(0.0, stop_at - time.monotonic()))
-        # Let the moves in flight come back, then stop the clients.
-        done, pending = await asyncio.wait(tasks, timeout=30)
+        # Let the moves in flight come back, then stop the clients (a heavy
+        # room's client waits for a search, and is cut).
+        done, pending = await asyncio.wait(tasks, timeout=5 if heavy_rooms else 30)
         for task in pending:
             task.cancel()
         await asyncio.gather(*pending, return_exceptions=True)
@@ -349,7 +364,7 @@ class Results:
         return sum(1 for entry in self.acked if start <= entry[0] < end)
 
     def round_trips(self, start: float, end: float) -> dict[str, list[float]]:
-        out: dict[str, list[float]] = {"people": [], "engine rooms": []}
+        out: dict[str, list[float]] = {"people": [], "engine rooms": [], "heavy rooms": []}
         for when, kind, trip in self.trips:
             if start <= when < end:
                 out[kind].append(trip)
@@ -383,8 +398,12 @@ def run(args: argparse.Namespace, server: Server) -> Results:
     begin = time.monotonic()
     stop_at = begin + args.warmup + args.seconds + (paced + 1 if paced else 0) + 5
     processes = []
-    for i, (rooms, engine_rooms) in enumerate(
-        zip(split(args.rooms, args.processes), split(args.engine_rooms, args.processes))
+    for i, (rooms, engine_rooms, heavy_rooms) in enumerate(
+        zip(
+            split(args.rooms, args.processes),
+            split(args.engine_rooms, args.processes),
+            split(args.heavy_rooms, args.processes),
+        )
     ):
         parent, child = ctx.Pipe(duplex=False)
         process = ctx.Process(
@@ -398,6 +417,8 @@ def run(args: argparse.Namespace, server: Server) -> Results:
                 engine_rooms,
                 stop_at,
                 shared,
+                heavy_rooms,
+                (args.heavy_level, args.heavy_think),
             ),
         )
         process.start()
@@ -477,6 +498,16 @@ def main() -> int:
     )
     p.add_argument("--warmup", type=float, default=3, help="unmeasured time first (3)")
     p.add_argument("--workers", type=int, default=2, help="engine workers (2)")
+    p.add_argument(
+        "--heavy-rooms",
+        type=int,
+        default=0,
+        help="rooms against a long-thinking engine seat, beside the others (0)",
+    )
+    p.add_argument("--heavy-level", type=int, default=12, help="the heavy seats' level (12)")
+    p.add_argument(
+        "--heavy-think", type=float, default=30, help="the heavy seats' think time (30 s)"
+    )
     p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
     p.add_argument(
         "--processes", type=int, default=2, help="load processes the clients are spread over (2)"
@@ -504,7 +535,14 @@ def main() -> int:
     start, end = load.saturated  # type: ignore[attr-defined]
     print(
         f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
-        f"(level {args.level}); {args.workers} engine workers; {args.processes} load processes; "
+        f"(level {args.level})"
+        + (
+            f", {args.heavy_rooms} against the engine at level {args.heavy_level} "
+            f"thinking {args.heavy_think:g} s"
+            if args.heavy_rooms
+            else ""
+        )
+        + f"; {args.workers} engine workers; {args.processes} load processes; "
         f"{args.seconds:g} s saturated"
         + (" with a kill -9 and restart halfway" if args.kill else f", {args.seconds:g} s paced")
     )
