@@ -245,6 +245,32 @@ def test_every_room_channel_error_in_english_words(page, server, code):
     words_of(page, shown, code)
 
 
+def test_a_closed_connections_notice_goes_once_the_page_is_back(page, server):
+    refusals = [2]  # the first two connections after the reload are refused
+
+    def route(socket):
+        if refusals[0] > 0:
+            refusals[0] -= 1
+
+            def refuse(text):
+                error = {"type": "error", "code": "rate_limited", "message": "too many messages"}
+                socket.send(json.dumps(error))
+                socket.close(code=1008)
+
+            socket.on_message(refuse)
+            return
+        socket.connect_to_server()
+
+    play_engine(page, server)
+    expect(your_turn(page)).to_be_visible()
+    page.route_web_socket(re.compile(r"/ws/"), route)
+    page.reload()
+    notice = page.get_by_text("Mensagens a mais em pouco tempo", exact=False)
+    expect(notice).to_be_visible()
+    expect(your_turn(page)).to_be_visible(timeout=20_000)
+    expect(notice).to_be_hidden()
+
+
 ZWJ_NAME = "Ana \U0001f469\u200d\U0001f4bb"  # an emoji sequence joined by U+200D
 RTL_NAME = "می\u200cنا!"  # Persian, with a zero-width non-joiner, and a final mark
 
@@ -340,17 +366,22 @@ def test_the_game_page_layout(new_context, server):
     page.get_by_role("button", name="Criar sala").click()
     room_link(page)
     heading = page.get_by_role("heading", level=1)
-    expect(heading).to_have_text(re.compile(r"^Sala [A-Za-z0-9_-]{12}$"))
-    # One line, whole, at 320 px.
-    one_line = heading.evaluate(
-        """(node) => {
-          const range = new Range();
-          range.selectNodeContents(node);
-          const tops = new Set([...range.getClientRects()].map((box) => Math.round(box.top)));
-          return [tops.size, node.scrollWidth <= node.clientWidth + 1]; // widths are rounded
-        }"""
-    )
-    assert one_line == [1, True]  # one line, and all of it in view
+    for language, word in (("EN", "Room"), ("PT", "Sala")):
+        page.get_by_role("button", name=language, exact=True).click()
+        # Read out whole; drawn on one line, all of it in view, at 320 px.
+        expect(heading).to_have_text(re.compile(rf"^{word} [A-Za-z0-9_-]{{12}}$"))
+        one_line = heading.evaluate(
+            """(node) => {
+              const range = new Range();
+              range.selectNodeContents(node);
+              const tops = new Set([...range.getClientRects()].filter((box) => box.width > 1)
+                .map((box) => Math.round(box.top)));
+              const id = node.querySelector('.room-code').getBoundingClientRect();
+              const langs = document.querySelector('.langs').getBoundingClientRect();
+              return [tops.size, node.scrollWidth <= node.clientWidth + 1, id.right <= langs.left];
+            }"""
+        )
+        assert one_line == [1, True, True], language  # (widths are rounded: 1 px)
     # Waiting for the second player: no move box yet.
     expect(page.get_by_text("À espera do segundo jogador.", exact=True)).to_be_visible()
     expect(page.get_by_label("Jogada", exact=True)).to_be_hidden()

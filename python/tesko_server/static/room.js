@@ -54,7 +54,7 @@ const connection = new RoomConnection(roomId, {
     }
   },
   snapshot(message) {
-    store.update((game) => fromSnapshot(game, message));
+    store.update((game) => ({ ...fromSnapshot(game, message), ...caughtUp(game) }));
     followRematch();
   },
   event(message) {
@@ -64,9 +64,11 @@ const connection = new RoomConnection(roomId, {
   message(message) {
     const game = store.get();
     switch (message.type) {
-      case 'presence':
-        store.update(fromPresence(game, message));
+      case 'presence': {
+        const patch = fromPresence(game, message);
+        store.update(patch && { ...patch, ...caughtUp(game) });
         break;
+      }
       case 'clock':
         store.update({ clock: readClock(message.clock) });
         break;
@@ -89,7 +91,7 @@ const connection = new RoomConnection(roomId, {
           connection.restart(null);
         } else if (!FATAL_CODES.has(message.code)) {
           // The connection closes after it and comes back on its own.
-          store.update({ notice: errorWords(message) });
+          store.update({ notice: { ...errorWords(message), untilBack: true } });
         }
         break;
       default:
@@ -117,6 +119,11 @@ const FATAL_CODES = new Set(['no_such_room', 'bad_protocol']);
 function errorWords(message) {
   if (has('err_' + message.code)) return { key: 'err_' + message.code };
   return { key: 'err_other', params: { message: message.message || message.code } };
+}
+
+// Back in touch with the room: a notice about the connection is over.
+function caughtUp(game) {
+  return game.notice && game.notice.untilBack ? { notice: null } : {};
 }
 
 function refusalOf(message) {
@@ -431,7 +438,12 @@ function say(message) {
 
 function draw(game) {
   document.title = `tesko · ${t('room', { id: roomId })}`;
-  byId('room-id').textContent = t('room', { id: roomId });
+  // The words around the id give way on a narrow screen (.room-word).
+  const heading = t('room', { id: roomId });
+  if (byId('room-id').textContent !== heading) {
+    const parts = tn('room', { id: el('span', { className: 'room-code', text: roomId }) });
+    fill(byId('room-id'), parts.map((part) => (typeof part === 'string' ? part && el('span', { className: 'room-word', text: part }) : part)));
+  }
   show(byId('fatal'), Boolean(game.fatal));
   show(byId('game'), !game.fatal);
   fill(byId('fatal'), say(game.fatal));
