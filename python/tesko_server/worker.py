@@ -73,7 +73,10 @@ def main(conn: Connection) -> None:
             if out:
                 send(out)
     except (EOFError, OSError):
-        return  # the server is gone
+        # The server is gone, or stops: nothing here is its to keep. Searches
+        # still running would hold up a normal exit (the interpreter waits
+        # for their threads), so the process ends at once.
+        os._exit(0)
 
 
 def lower_priority() -> None:
