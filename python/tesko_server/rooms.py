@@ -396,16 +396,17 @@ class Room:
             return []
         return state["legal_moves"]
 
+    def search(self) -> dict | None:
+        """The engine seat's search in progress: seat, level, think time and
+        the seconds it has run so far; None when no engine seat searches."""
+        if self.thinking is None:
+            return None
+        who, since = self.thinking
+        seat = self.seats[who]
+        elapsed = round(time.monotonic() - since, 3)
+        return {"seat": who, "level": seat.level, "think_time": seat.think_time, "elapsed": elapsed}
+
     def snapshot(self, seat: str | None) -> dict:
-        thinking = None
-        if self.thinking is not None:
-            who, since = self.thinking
-            thinking = {
-                "seat": who,
-                "level": self.seats[who].level,
-                "think_time": self.seats[who].think_time,
-                "elapsed": round(time.monotonic() - since, 3),
-            }
         return {
             "type": "snapshot",
             "version": self.committed_version,
@@ -413,7 +414,7 @@ class Room:
             "state": self.public_state(),
             "history": self.public_history(),
             "you": {"seat": seat, "legal_moves": self.moves_for(seat)},
-            "thinking": thinking,
+            "thinking": self.search(),
             "clock": self.clock_wire(),
             "review": self.review,
         }
@@ -915,6 +916,9 @@ class Hub:
             for text in room.texts[version : room.committed_version]:
                 conn.send(with_clock(text, clock))
             conn.send(dumps(room.presence()))
+            search = room.search()
+            if search is not None:  # the search under way, as a snapshot would tell it
+                conn.send(dumps({"type": "thinking", **search}))
             if room.row.move_time is not None:
                 conn.send(f'{{"type":"clock","clock":{clock}}}')
         else:

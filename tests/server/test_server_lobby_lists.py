@@ -90,6 +90,13 @@ def test_a_snapshot_tells_of_the_engine_search_under_way(server):
         watcher = RoomClient(server.base, room, reconnect=False)
         await watcher.connect()
         snapshot = next(m for m in watcher.messages if m["type"] == "snapshot")
+        # Catching up by versions, the same search comes after the presence.
+        back = RoomClient(server.base, room, version=0, reconnect=False)
+        await back.connect()
+        await asyncio.sleep(0.1)
+        caught_up = [m["type"] for m in back.messages]
+        told = next(m for m in back.messages if m["type"] == "thinking")
+        await back.close()
         for _ in range(100):  # the engine's move ends the search
             if watcher.history:
                 break
@@ -99,14 +106,15 @@ def test_a_snapshot_tells_of_the_engine_search_under_way(server):
         await again.connect()
         after = next(m for m in again.messages if m["type"] == "snapshot")
         await again.close()
-        return snapshot, after
+        return snapshot, caught_up, told, after
 
-    snapshot, after = run(scenario())
-    thinking = snapshot["thinking"]
-    assert {k: thinking[k] for k in ("seat", "level", "think_time")} == {
-        "seat": "B",
-        "level": 12,
-        "think_time": 1.5,
-    }
-    assert 0.2 <= thinking["elapsed"] < 1.5
+    snapshot, caught_up, told, after = run(scenario())
+    for thinking in (snapshot["thinking"], told):
+        assert {k: thinking[k] for k in ("seat", "level", "think_time")} == {
+            "seat": "B",
+            "level": 12,
+            "think_time": 1.5,
+        }
+        assert 0.2 <= thinking["elapsed"] < 1.5
+    assert caught_up[:2] == ["presence", "thinking"]
     assert after["thinking"] is None

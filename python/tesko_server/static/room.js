@@ -73,7 +73,8 @@ const connection = new RoomConnection(roomId, {
         store.update({ clock: readClock(message.clock) });
         break;
       case 'thinking':
-        store.update({ thinking: { seat: message.seat, level: message.level, since: Date.now() } });
+        // A search met in the middle (after a catch-up) says how long it has run.
+        store.update({ thinking: { seat: message.seat, level: message.level, since: Date.now() - (Number(message.elapsed) || 0) * 1000 } });
         break;
       case 'ack':
         if (message.n === game.pending) store.update({ pending: null, refusal: null });
