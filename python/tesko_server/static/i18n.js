@@ -1,6 +1,9 @@
 // The page's own words, in Portuguese (the default) and English. The
-// choice is remembered in localStorage. Texts from the server (names, the
-// engine's refusal messages) are never translated: they are shown as sent.
+// choice is remembered in localStorage. Every error code of the protocol
+// has words here in both languages (a test holds them to docs/protocol.md);
+// the server's English message is for logs and tools. Names and the
+// engine's refusal messages are shown as sent; the English page adds a
+// gloss beside the engine's Portuguese (GLOSSES).
 
 const WORDS = {
   pt: {
