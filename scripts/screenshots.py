@@ -25,7 +25,10 @@ import time
 import urllib.request
 from pathlib import Path
 
-from playwright.sync_api import expect, sync_playwright
+try:
+    from playwright.sync_api import expect, sync_playwright
+except ImportError:
+    sys.exit("screenshots.py: Playwright is missing (pip install '.[server,browser]')")
 
 ROOT = Path(__file__).resolve().parents[1]
 DESKTOP = {"width": 1100, "height": 820}
