@@ -58,12 +58,14 @@ def test_the_log_stays_bounded_under_steady_commits(tmp_path, monkeypatch):
             n += 1
             largest = max(largest, store.log_size())
             time.sleep(0.0005)
-        time.sleep(0.3)  # a checkpoint or two with nothing coming
+        settled = time.monotonic() + 3  # checkpoints with nothing coming
+        while store.log_size() > limit and time.monotonic() < settled:
+            time.sleep(0.05)
         after = store.log_size()
     finally:
         store.close()
     assert n > 300, "too few commits to say anything"
-    assert largest < 32 * limit, largest
+    assert largest < 64 * limit, largest  # loose: a loaded machine delays the emptying
     assert after <= limit, after
 
 
