@@ -333,6 +333,42 @@ def test_request_heads_are_bounded_in_time_and_size(shared, kind, status):
     assert shared.health() == {"ok": True}
 
 
+def test_many_slow_heads_leave_the_server_answering(shared):
+    """200 connections that each send a header line every 0.3 s: the server
+    answers /healthz meanwhile, and has closed every one of them within its
+    header time (1 s here) and a margin."""
+
+    async def flood() -> tuple[float, float, int]:
+        async def slow() -> float:
+            reader, writer = await asyncio.open_connection("127.0.0.1", shared.port)
+            start = time.monotonic()
+            writer.write(b"GET /healthz HTTP/1.1\r\n")
+            try:
+                while time.monotonic() - start < 8:
+                    try:
+                        if not await asyncio.wait_for(reader.read(4096), 0.3):
+                            break
+                    except asyncio.TimeoutError:
+                        writer.write(b"X-Slow: 1\r\n")
+            except OSError:
+                pass
+            finally:
+                writer.close()
+            return time.monotonic() - start
+
+        tasks = [asyncio.ensure_future(slow()) for _ in range(200)]
+        await asyncio.sleep(0.5)
+        asked = time.monotonic()
+        status = await asyncio.to_thread(lambda: call(shared.port, "GET", "/healthz")[0])
+        answered = time.monotonic() - asked
+        lived = await asyncio.gather(*tasks)
+        return answered, max(lived), status
+
+    answered, longest, status = run(flood(), timeout=30)
+    assert status == 200 and answered < 1, answered
+    assert longest < 4, longest
+
+
 # -- addresses, lobby calls and origins ----------------------------------------
 
 
