@@ -94,6 +94,13 @@ class Server:
             "100000",
             "--max-rooms",
             "100000",
+            # Every load process is on 127.0.0.1: one address.
+            "--create-rate",
+            "1000000",
+            "--lobby-rate",
+            "1000000",
+            "--max-sockets-per-address",
+            "100000",
             # Scripted clients move the moment their turn comes, far faster
             # than people: the per-connection rate limit is not under test.
             "--rate",

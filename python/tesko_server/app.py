@@ -58,11 +58,17 @@ STATUS = {
     "too_large": 413,
     "bad_content_type": 415,
     "too_many_rooms": 429,
+    "rate_limited": 429,
+    "too_many_joins": 409,
     "server_full": 503,
     "engine_unavailable": 503,
     "shutting_down": 503,
     "store_failed": 503,
 }
+
+
+# Refusals of a room socket that may pass later: closed with 1013, "try again later".
+TRY_LATER = ("too_many_spectators", "too_many_sockets")
 
 
 @dataclass
@@ -265,13 +271,16 @@ def build_app(
         if refused is not None:
             return error(refused.code, refused.message)
         try:
-            answer = await hub().create(await read_json(request), client_address(request))
+            address = client_address(request)
+            hub().lobby_call(address)
+            answer = await hub().create(await read_json(request), address)
         except HubError as err:
             return error(err.code, err.message)
         return JSONResponse(answer, 201)
 
     async def list_rooms(request: Request) -> Response:
         try:
+            hub().lobby_call(client_address(request))
             rooms = hub().list_rooms(request.query_params.get("status", "waiting"))
         except HubError as err:
             return error(err.code, err.message)
@@ -279,6 +288,7 @@ def build_app(
 
     async def read_room(request: Request) -> Response:
         try:
+            hub().lobby_call(client_address(request))
             return JSONResponse(hub().read(request.path_params["room"]))
         except HubError as err:
             return error(err.code, err.message)
@@ -299,6 +309,7 @@ def build_app(
         if refused is not None:
             return error(refused.code, refused.message)
         try:
+            hub().lobby_call(client_address(request))
             body = await read_json(request)
             return JSONResponse(await hub().join(request.path_params["room"], body))
         except HubError as err:
@@ -309,6 +320,7 @@ def build_app(
         if refused is not None:
             return error(refused.code, refused.message)
         try:
+            hub().lobby_call(client_address(request))
             return JSONResponse(await hub().leave(request.path_params["room"], bearer(request)))
         except HubError as err:
             return error(err.code, err.message)
@@ -339,6 +351,23 @@ def build_app(
             log.warning("websocket from origin %r refused", ws.headers.get("origin"))
             await ws.close(1008)  # before accept: the upgrade is answered 403
             return
+        address = client_address(ws)
+        try:
+            hub().socket_opened(address)
+        except HubError as err:
+            with contextlib.suppress(WebSocketDisconnect, RuntimeError, OSError):
+                await ws.accept()
+                await ws.send_text(
+                    dumps({"type": "error", "code": err.code, "message": err.message})
+                )
+                await ws.close(1013, err.message)  # try again later
+            return
+        try:
+            await room_channel(ws)
+        finally:
+            hub().socket_closed(address)
+
+    async def room_channel(ws: WebSocket) -> None:
         await ws.accept()
         settings = web.hub
         conn = SocketConnection(ws, settings)
@@ -363,7 +392,7 @@ def build_app(
             try:
                 hub().attach(ws.path_params["room"], hello.get("token"), hello.get("version"), conn)
             except HubError as err:
-                conn.fail(err.code, err.message)
+                conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
                 return
             await serve(conn)
         except WebSocketDisconnect:

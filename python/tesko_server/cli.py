@@ -30,6 +30,13 @@ DEFAULTS = {
     "move_times": "15,30,60",
     "header_timeout": "10",
     "abandon_time": "60",
+    "max_rooms_held": "20000",
+    "unjoined_timeout": "600",
+    "create_rate": "30",
+    "lobby_rate": "10",
+    "max_joins": "100",
+    "max_spectators": "200",
+    "max_sockets_per_address": "32",
     "durable": "0",
     "log_level": "info",
 }
@@ -91,6 +98,7 @@ def at_least(low: float, unit: str) -> Callable[[str], float]:
 
 seconds = at_least(MIN_TIMEOUT, " s")
 rate = at_least(MIN_RATE, " a second")
+per_minute = at_least(1.0, " a minute")
 
 
 def move_times(text: str) -> tuple[float, ...]:
@@ -182,6 +190,13 @@ CONVERT: dict[str, Callable[[str], Any]] = {
     "header_timeout": seconds,
     "move_times": move_times,
     "abandon_time": seconds,
+    "max_rooms_held": positive_int,
+    "unjoined_timeout": seconds,
+    "create_rate": per_minute,
+    "lobby_rate": rate,
+    "max_joins": positive_int,
+    "max_spectators": positive_int,
+    "max_sockets_per_address": positive_int,
     "durable": boolean,
     "log_level": log_level,
 }
@@ -318,6 +333,53 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         "can be claimed against by the other (%(default)g s)",
     )
     p.add_argument(
+        "--max-rooms-held",
+        type=positive_int,
+        default=d["max_rooms_held"],
+        help="rooms the server holds at most, finished ones included, and never fewer "
+        "than --max-rooms; when it holds as many, the earliest finished is deleted to "
+        "make room (%(default)s)",
+    )
+    p.add_argument(
+        "--unjoined-timeout",
+        type=seconds,
+        default=d["unjoined_timeout"],
+        help="an unfinished room where nobody holds a seat expires after this long "
+        "with no event (%(default)s s, at least 1)",
+    )
+    p.add_argument(
+        "--create-rate",
+        type=per_minute,
+        default=d["create_rate"],
+        help="rooms one client address may create per minute, bursts of a quarter as many "
+        "(%(default)s, at least 1)",
+    )
+    p.add_argument(
+        "--lobby-rate",
+        type=rate,
+        default=d["lobby_rate"],
+        help="lobby calls per second per client address, bursts of twice as many "
+        "(%(default)s, at least 1)",
+    )
+    p.add_argument(
+        "--max-joins",
+        type=positive_int,
+        default=d["max_joins"],
+        help="times a room's seats may be taken through the lobby (%(default)s)",
+    )
+    p.add_argument(
+        "--max-spectators",
+        type=positive_int,
+        default=d["max_spectators"],
+        help="spectators per room (%(default)s)",
+    )
+    p.add_argument(
+        "--max-sockets-per-address",
+        type=positive_int,
+        default=d["max_sockets_per_address"],
+        help="room sockets open at once from one client address (%(default)s)",
+    )
+    p.add_argument(
         "--durable",
         action=argparse.BooleanOptionalAction,
         default=d["durable"],
@@ -410,11 +472,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         max_rooms_per_address=args.max_rooms_per_address,
         idle_timeout=args.idle_timeout,
         review_time=args.review_time,
-        sweep_interval=min(30.0, args.idle_timeout / 4, args.review_time / 4),
+        sweep_interval=min(
+            30.0, args.idle_timeout / 4, args.review_time / 4, args.unjoined_timeout / 4
+        ),
         rate=args.rate,
         burst=2 * args.rate,
         move_times=args.move_times,
         abandon_time=args.abandon_time,
+        max_rooms_held=max(args.max_rooms_held, args.max_rooms),
+        unjoined_timeout=args.unjoined_timeout,
+        create_rate=args.create_rate,
+        lobby_rate=args.lobby_rate,
+        max_joins=args.max_joins,
+        max_spectators=args.max_spectators,
+        max_sockets_per_address=args.max_sockets_per_address,
     )
     web = WebSettings(
         allowed_origins=own_origins(args.host, port) + tuple(args.allowed_origins),

@@ -24,6 +24,7 @@ from collections import deque
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from functools import partial
+from itertools import islice
 from typing import Any, Protocol
 
 from . import metrics
@@ -103,6 +104,47 @@ class Settings:
     drain_timeout: float = 10.0
     move_times: tuple[float, ...] = MOVE_TIMES
     abandon_time: float = 60.0
+    catch_up: int = 64  # events a reconnecting client is sent at most; else a snapshot
+    max_joins: int = 100  # seats taken through the lobby per room
+    max_rooms_held: int = 20_000  # finished rooms included
+    unjoined_timeout: float = 600.0  # for an unfinished room where nobody holds a seat
+    create_rate: float = 30.0  # rooms per minute per address
+    lobby_rate: float = 10.0  # lobby calls per second per address
+    max_spectators: int = 200  # per room
+    max_sockets_per_address: int = 32
+    presence_interval: float = 0.25  # seconds between a room's presence messages
+
+
+class Buckets:
+    """A token bucket per key (a client address): `rate` tokens a second,
+    at most `burst` saved up. Keys whose bucket is full are forgotten."""
+
+    def __init__(self, rate: float, burst: float, keep: int = 10_000) -> None:
+        self.rate = rate
+        self.burst = burst
+        self.keep = keep
+        self.buckets: dict[str, tuple[float, float]] = {}  # key: (tokens, when)
+
+    def allow(self, key: str, now: float | None = None) -> bool:
+        now = time.monotonic() if now is None else now
+        tokens, then = self.buckets.get(key, (self.burst, now))
+        tokens = min(self.burst, tokens + (now - then) * self.rate)
+        allowed = tokens >= 1
+        self.buckets[key] = (tokens - 1 if allowed else tokens, now)
+        if len(self.buckets) > self.keep:
+            self.forget_full(now)
+        return allowed
+
+    def forget_full(self, now: float | None = None) -> None:
+        now = time.monotonic() if now is None else now
+        self.buckets = {
+            key: (tokens, then)
+            for key, (tokens, then) in self.buckets.items()
+            if tokens + (now - then) * self.rate < self.burst
+        }
+        # Keys still using their bucket are kept: at most as many as addresses
+        # seen within burst / rate seconds.
+        self.keep = max(self.keep, 2 * len(self.buckets))
 
 
 # One encoder for every message (json.dumps with options makes one per call).
@@ -204,7 +246,7 @@ class Seat:
     think_time: float | None = None
     last_n: int = 0
     applied: dict[int, int] = field(default_factory=dict)
-    rematch: bool = False
+    rematch: int = 0  # the version of this seat's rematch offer, 0 before it
     # Since when no connection holds the seat (time.monotonic()), None while
     # one does; a seat starts away until its first connection.
     away_since: float | None = field(default_factory=time.monotonic)
@@ -223,7 +265,7 @@ class Seat:
     def restart(self) -> None:
         self.last_n = 0
         self.applied = {}
-        self.rematch = False
+        self.rematch = 0
 
     def row(self, room: str, seat: str) -> SeatRow:
         return SeatRow(
@@ -259,7 +301,7 @@ class Clock:
 
 
 class Room:
-    def __init__(self, row: RoomRow, seats: dict[str, Seat]) -> None:
+    def __init__(self, row: RoomRow, seats: dict[str, Seat], catch_up: int = 64) -> None:
         self.row = row
         self.id = row.id
         self.seats = seats
@@ -267,7 +309,12 @@ class Room:
         self.version = 0  # of the last applied event
         self.committed_version = 0
         self.committed_state: dict = row.initial_state
-        self.texts: list[str] = []  # committed event messages, version v at v - 1
+        # The latest committed event messages, the last one that of
+        # `committed_version`; a client further behind gets a snapshot.
+        self.texts: deque[str] = deque(maxlen=catch_up)
+        self.joins = 0  # seats taken through the lobby's join
+        self.presence_sent = 0.0  # monotonic time of the last presence message
+        self.presence_due: asyncio.TimerHandle | None = None
         self.history: list[tuple[int, str, str | None]] = []  # (version, player, move)
         self.last_activity = row.created
         self.conns: dict[str, set[Connection]] = {"A": set(), "B": set()}
@@ -525,6 +572,10 @@ class Hub:
         # Unfinished rooms, in all and by the address that made them.
         self.open_count = 0
         self.open_by_address: dict[str, int] = {}
+        self.finished: dict[str, None] = {}  # finished rooms' ids, earliest finished first
+        self.sockets_by_address: dict[str, int] = {}
+        self.creations = Buckets(settings.create_rate / 60, max(1.0, settings.create_rate / 4))
+        self.lobby_calls = Buckets(settings.lobby_rate, 2 * settings.lobby_rate)
 
     # -- start and stop -----------------------------------------------------
 
@@ -544,7 +595,7 @@ class Hub:
         alive = self.store.last_alive()
         unreadable = dict(getattr(self.store, "unreadable", {}))
         by_worker: dict[int, list[Room]] = {}
-        for entry in stored:
+        for entry in sorted(stored, key=lambda e: e.room.finished_at or 0.0):
             try:
                 room = self._restore(entry)
             except (KeyError, TypeError, ValueError, AttributeError) as err:
@@ -554,7 +605,9 @@ class Hub:
             room.review = entry.review
             if room.over and room.review is None:
                 self._start_review(room)  # ended while the server stopped, or before reviews
-            if not room.over:
+            if room.over:
+                self.finished[room.id] = None
+            else:
                 self._restore_clock(room, alive)
                 self._watch_away(room)  # everyone is away at a restart, since now
                 self._opened(room)
@@ -576,8 +629,9 @@ class Hub:
         seats = {
             s.seat: Seat(s.kind, s.name, s.token_hash, s.level, s.think_time) for s in entry.seats
         }
-        room = Room(entry.room, seats)
+        room = Room(entry.room, seats, self.settings.catch_up)
         room.abandon_time = self.settings.abandon_time
+        kept = entry.events[-1].version - self.settings.catch_up if entry.events else 0
         for event in entry.events:
             room.version = room.committed_version = event.version
             room.state = room.committed_state = event.state
@@ -589,10 +643,13 @@ class Hub:
                 seat.last_n = max(seat.last_n, event.n)
                 seat.applied[event.n] = event.version
             if event.kind == "rematch_offer":
-                room.seats[event.data["seat"]].rematch = True
+                room.seats[event.data["seat"]].rematch = event.version
             elif event.kind == "leave":  # the seat rows hold who sits now
                 room.seats[event.data["seat"]].restart()
-            room.texts.append(self._event_text(room, event))
+            elif event.kind == "join":
+                room.joins += 1
+            if event.version > kept:
+                room.texts.append(self._event_text(room, event))
         if room.over:
             room.ready = True
         return room
@@ -734,6 +791,8 @@ class Hub:
         if self.stopping:
             raise HubError("shutting_down", "the server is stopping")
         options = parse_create(body, self.settings.move_times)
+        if not self.creations.allow(address):
+            raise HubError("rate_limited", "rooms are made too fast from this address")
         if self.open_count >= self.settings.max_rooms:
             raise HubError("server_full", "the server holds as many rooms as it may")
         if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
@@ -768,6 +827,7 @@ class Hub:
 
     async def _new_room(self, options: dict, seats: dict[str, Seat], address: str) -> Room:
         assert self.pool is not None
+        self._make_space()
         room_id = secrets.token_urlsafe(9)
         while room_id in self.rooms:  # pragma: no cover - 72 random bits
             room_id = secrets.token_urlsafe(9)
@@ -800,7 +860,7 @@ class Hub:
             creator=address,
             move_time=options["move_time"],
         )
-        room = Room(row, seats)
+        room = Room(row, seats, self.settings.catch_up)
         room.abandon_time = self.settings.abandon_time
         room.ready = True
         self.rooms[room_id] = room
@@ -830,6 +890,9 @@ class Hub:
         seat = room.seats[wanted]
         if seat.taken:
             raise HubError("seat_taken", f"seat {wanted} is taken")
+        if room.joins >= self.settings.max_joins:
+            raise HubError("too_many_joins", "this room's seats have been taken too often")
+        room.joins += 1
         token, seat.token_hash = new_token()
         seat.name = name
         await self._seat_event(room, wanted, {"kind": "join", "seat": wanted, "name": name})
@@ -888,6 +951,8 @@ class Hub:
             seat = room.seat_of(token)
             if seat is None:
                 raise HubError("bad_token", "that token holds no seat of this room")
+        if seat is None and len(room.spectators) >= self.settings.max_spectators:
+            raise HubError("too_many_spectators", "this room has as many spectators as it may")
         conn.room = room
         conn.seat = seat
         (room.conns[seat] if seat else room.spectators).add(conn)
@@ -910,10 +975,11 @@ class Hub:
         if (
             isinstance(version, int)
             and not isinstance(version, bool)
-            and 0 <= version <= room.committed_version
+            and 0 <= room.committed_version - version <= len(room.texts)
         ):
             clock = room.clock_text()
-            for text in room.texts[version : room.committed_version]:
+            texts = room.texts
+            for text in islice(texts, len(texts) - (room.committed_version - version), None):
                 conn.send(with_clock(text, clock))
             conn.send(dumps(room.presence()))
             search = room.search()
@@ -966,10 +1032,45 @@ class Hub:
             self._watch_away(room)
 
     def _presence_changed(self, room: Room, skip: Connection | None = None) -> None:
+        """Tell the room who is there: at once, or, within `presence_interval`
+        of the last time, once when the interval is over (so many sockets
+        coming and going cost one message each per interval)."""
+        if room.presence_due is not None:
+            return
+        wait = room.presence_sent + self.settings.presence_interval - time.monotonic()
+        if wait > 0:
+            room.presence_due = asyncio.get_running_loop().call_later(
+                wait, self._send_presence, room, None
+            )
+        else:
+            self._send_presence(room, skip)
+
+    def _send_presence(self, room: Room, skip: Connection | None) -> None:
+        room.presence_due = None
+        room.presence_sent = time.monotonic()
         text = dumps(room.presence())
         for other in room.connections():
             if other is not skip:
                 other.send(text)
+
+    def socket_opened(self, address: str) -> None:
+        """Count a room socket of `address`, or refuse it over the limit."""
+        count = self.sockets_by_address.get(address, 0)
+        if count >= self.settings.max_sockets_per_address:
+            raise HubError("too_many_sockets", "too many open sockets from this address")
+        self.sockets_by_address[address] = count + 1
+
+    def socket_closed(self, address: str) -> None:
+        count = self.sockets_by_address.get(address, 0) - 1
+        if count > 0:
+            self.sockets_by_address[address] = count
+        else:
+            self.sockets_by_address.pop(address, None)
+
+    def lobby_call(self, address: str) -> None:
+        """Count a lobby call of `address`, or refuse it over the rate."""
+        if not self.lobby_calls.allow(address):
+            raise HubError("rate_limited", "too many requests from this address; slow down")
 
     # -- moves --------------------------------------------------------------
 
@@ -1124,6 +1225,7 @@ class Hub:
     def _ended(self, room: Room, now: float) -> RoomRow:
         """What follows the end of the game: the room row to write."""
         self._closed(room)
+        self.finished[room.id] = None
         self._drop_clock(room)
         room.row.finished_at = now
         room.row.deadline = room.row.deadline_set = None
@@ -1408,7 +1510,8 @@ class Hub:
     def claim(self, conn: Connection, message: dict) -> None:
         """A player claims the win against an opponent who has left."""
         room = conn.room
-        assert room is not None
+        if room is None:
+            return  # detached (its seat given up): it is being closed
         n = self._counter(conn, message)
         if n is None:
             return
@@ -1464,15 +1567,21 @@ class Hub:
             self._refuse(conn, n, "bad_message", "the game is not over")
             return
         seat.last_n = n
-        room.version += 1
-        seat.rematch = True
-        data = {"kind": "rematch_offer", "seat": conn.seat}
-        row = EventRow(
-            room.id, room.version, "rematch_offer", data, room.state, time.time(), conn.seat, n
-        )
-        seat.applied[n] = row.version
-        ack = dumps({"type": "ack", "n": n, "version": row.version})
-        self.committer.add([row], partial(self._publish, room, [row], conn, ack, None))
+        if seat.rematch:
+            # Offered already: no new event; answered after the first offer's ack.
+            seat.applied[n] = seat.rematch
+            ack = dumps({"type": "ack", "n": n, "version": seat.rematch, "duplicate": True})
+            self.committer.add([], partial(conn.send, ack))
+        else:
+            room.version += 1
+            seat.rematch = room.version
+            data = {"kind": "rematch_offer", "seat": conn.seat}
+            row = EventRow(
+                room.id, room.version, "rematch_offer", data, room.state, time.time(), conn.seat, n
+            )
+            seat.applied[n] = row.version
+            ack = dumps({"type": "ack", "n": n, "version": row.version})
+            self.committer.add([row], partial(self._publish, room, [row], conn, ack, None))
         humans = [s for s in room.seats.values() if s.kind == "human"]
         if room.row.rematch is None and all(s.rematch for s in humans):
             room.row.rematch = "pending"
@@ -1583,28 +1692,47 @@ class Hub:
                 log.exception("expiring rooms failed")
 
     def expire(self, now: float) -> None:
-        changes: list[Change] = []
         gone: list[Room] = []
+        settings = self.settings
         for room in self.rooms.values():
             if room.over:
                 finished = room.row.finished_at or room.last_activity
-                if now - finished > self.settings.review_time:
-                    changes.append(DeleteRoom(room.id))
+                if now - finished > settings.review_time:
                     gone.append(room)
-            elif now - room.last_activity > self.settings.idle_timeout and not room.busy:
-                changes.append(DeleteRoom(room.id))
-                gone.append(room)
-                assert self.pool is not None
-                self.pool.post(room.id, "drop")
+            elif not room.busy:
+                seated = any(s.kind == "human" and s.taken for s in room.seats.values())
+                timeout = settings.idle_timeout if seated else settings.unjoined_timeout
+                if now - room.last_activity > timeout:
+                    gone.append(room)
         for room in gone:
-            del self.rooms[room.id]
-            self._closed(room)
-            self._drop_clock(room)
-            log.info("room %s %s", room.id, "deleted" if room.over else "expired (idle)")
-            for conn in list(room.connections()):
-                conn.close(1000, "room expired")
-        if changes:
-            self.committer.add(changes)
+            self._delete(room, "deleted" if room.over else "expired (idle)")
+        self.creations.forget_full()
+        self.lobby_calls.forget_full()
+
+    def _make_space(self) -> None:
+        """Below the bound on rooms held, by deleting the rooms that finished
+        first (their review ends early), or refuse a new room."""
+        if len(self.rooms) < self.settings.max_rooms_held:
+            return
+        for room_id in self.finished:
+            room = self.rooms[room_id]
+            if room.row.rematch != "pending":  # its rematch is being made
+                self._delete(room, "deleted early (too many rooms held)")
+                return
+        raise HubError("server_full", "the server holds as many rooms as it may")
+
+    def _delete(self, room: Room, why: str) -> None:
+        del self.rooms[room.id]
+        self.finished.pop(room.id, None)
+        self._closed(room)
+        self._drop_clock(room)
+        if not room.over:
+            assert self.pool is not None
+            self.pool.post(room.id, "drop")
+        log.info("room %s %s", room.id, why)
+        for conn in list(room.connections()):
+            conn.close(1000, "room expired")
+        self.committer.add([DeleteRoom(room.id)])
 
     def update_gauges(self) -> None:
         """Set the rooms gauge (called when the metrics are read)."""

@@ -23,11 +23,23 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+# Every test client comes from 127.0.0.1: the limits per address are lifted
+# (a test's own arguments, given after these, set them again).
+ONE_ADDRESS = [
+    "--create-rate",
+    "100000",
+    "--lobby-rate",
+    "100000",
+    "--max-sockets-per-address",
+    "100000",
+]
+
+
 class Server:
     def __init__(self, folder: Path, *args: str, port: int | None = None) -> None:
         self.folder = folder
         self.db = folder / "store.db"
-        self.args = list(args)
+        self.args = [*ONE_ADDRESS, *args]
         self.port = port or free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.log = folder / "server.log"

@@ -4,10 +4,13 @@ events, rooms and spectators."""
 
 from __future__ import annotations
 
+import asyncio
+import time
+
 import pytest
 from hub_helpers import attach, running_hub, settle
 from server_helpers import run
-from tesko_server.rooms import MAX_COUNTER
+from tesko_server.rooms import MAX_COUNTER, HubError
 
 
 async def two_seats(hub, **options):
@@ -94,3 +97,176 @@ def test_a_resent_move_is_answered_after_the_original_is_committed(tmp_path):
     kinds = [(m["type"], bool(m.get("duplicate"))) for m in answers]
     assert kinds == [("ack", False), ("event", False), ("ack", True)], kinds
     assert answers[2]["version"] == answers[0]["version"] == answers[1]["version"]
+
+
+def test_a_repeated_rematch_offer_is_a_duplicate(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            room, token_a, token_b = await two_seats(hub, ply_limit=2)
+            a, b = attach(hub, room, token_a), attach(hub, room, token_b)
+            await play(hub, a, 1)
+            await play(hub, b, 1)
+            answers = []
+            for n in (2, 3, 4):
+                hub.rematch(a, {"type": "rematch", "n": n})
+                answers.append(await a.answer(n))
+            await settle(hub, room)
+            offers = [e for e in b.of("event") if e["event"]["kind"] == "rematch_offer"]
+            return answers, offers, hub.rooms[room].version
+
+    answers, offers, version = run(scenario())
+    first = answers[0]["version"]
+    assert len(offers) == 1 and version == first
+    assert [a.get("duplicate", False) for a in answers] == [False, True, True]
+    assert {a["version"] for a in answers} == {first}
+
+
+def test_joins_per_room_are_bounded(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path, max_joins=3) as hub:
+            room, _, token = await two_seats(hub)  # the first join
+            for _ in range(2):
+                await hub.leave(room, token)
+                token = (await hub.join(room, {"name": "Bia"}))["token"]
+            await hub.leave(room, token)  # leaving is always allowed
+            with pytest.raises(HubError) as refused:
+                await hub.join(room, {"name": "Bia"})
+            version = hub.rooms[room].version
+        async with running_hub(tmp_path, max_joins=3) as hub:  # counted from the store
+            with pytest.raises(HubError) as again:
+                await hub.join(room, {"name": "Bia"})
+        return refused.value.code, again.value.code, version
+
+    assert run(scenario()) == ("too_many_joins", "too_many_joins", 6)
+
+
+@pytest.mark.parametrize(
+    ("restart", "behind", "events"),
+    [(False, 0, True), (False, 4, True), (False, 5, False), (True, 4, True), (True, 5, False)],
+)
+def test_a_long_catch_up_is_answered_with_a_snapshot(tmp_path, restart, behind, events):
+    async def scenario():
+        async with running_hub(tmp_path, catch_up=4) as hub:
+            room, token_a, token_b = await two_seats(hub)  # version 1: B's join
+            a, b = attach(hub, room, token_a), attach(hub, room, token_b)
+            for n in range(1, 4):
+                await play(hub, a, n)
+                await play(hub, b, n)
+            await settle(hub, room)
+            if not restart:
+                return hub.rooms[room].version, list(attach(hub, room, None, 7 - behind).sent)
+        async with running_hub(tmp_path, catch_up=4) as hub:
+            return hub.rooms[room].version, list(attach(hub, room, None, 7 - behind).sent)
+
+    version, sent = run(scenario())
+    assert version == 7
+    kinds = [m["type"] for m in sent]
+    if events:
+        assert kinds == ["welcome"] + ["event"] * behind + ["presence"]
+        assert [m["version"] for m in sent[1:-1]] == list(range(8 - behind, 8))
+    else:
+        assert kinds[:2] == ["welcome", "snapshot"] and sent[1]["version"] == 7
+
+
+async def quick_room(hub, address: str = "10.0.0.1") -> str:
+    """A room whose level-1 engine ends the game with its first move."""
+    made = await hub.create(
+        {
+            "ply_limit": 1,
+            "seats": {"A": {"kind": "engine", "level": 1, "think_time": 0.05}},
+            "join": {"seat": "B", "name": "Bia"},
+        },
+        address,
+    )
+    room = made["room"]["id"]
+    for _ in range(500):
+        if hub.rooms[room].over:
+            await settle(hub, room)
+            return room
+        await asyncio.sleep(0.01)
+    raise AssertionError("the engine did not end the game")
+
+
+def test_room_creation_is_rate_limited_per_address(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path, create_rate=60) as hub:  # bursts of 15
+            made = []
+            for _ in range(18):
+                try:
+                    await hub.create({}, "10.0.0.1")
+                    made.append("made")
+                except HubError as err:
+                    made.append(err.code)
+            await hub.create({}, "10.0.0.2")  # another address is not held back
+            return made
+
+    made = run(scenario())
+    assert made == ["made"] * 15 + ["rate_limited"] * 3
+
+
+def test_rooms_held_are_bounded_the_earliest_finished_deleted_first(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path, max_rooms_held=3) as hub:
+            first, second = await quick_room(hub), await quick_room(hub)
+            waiting = [(await hub.create({}, "10.0.0.1"))["room"]["id"]]
+            held = [set(hub.rooms)]
+            for _ in range(2):
+                waiting.append((await hub.create({}, "10.0.0.1"))["room"]["id"])
+                held.append(set(hub.rooms))
+            with pytest.raises(HubError) as full:
+                await hub.create({}, "10.0.0.1")
+        async with running_hub(tmp_path, max_rooms_held=3) as hub:
+            stored = set(hub.rooms)
+        return first, second, waiting, held, full.value.code, stored
+
+    first, second, waiting, held, code, stored = run(scenario())
+    assert held == [
+        {first, second, waiting[0]},
+        {second, *waiting[:2]},
+        set(waiting),
+    ]
+    assert code == "server_full" and stored == set(waiting)
+
+
+def test_rooms_where_nobody_holds_a_seat_expire_sooner(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path, idle_timeout=100, unjoined_timeout=10) as hub:
+            await hub.create({}, "10.0.0.1")  # nobody sits down
+            seated, _, _ = await two_seats(hub)
+            left, token, _ = await two_seats(hub)
+            await hub.leave(left, token)
+            await hub.join(left, {"name": "Cy"})
+            emptied = await hub.create({"join": {"name": "Di"}}, "10.0.0.1")
+            await hub.leave(emptied["room"]["id"], emptied["token"])
+            now = time.time()
+            hub.expire(now + 11)
+            soon = set(hub.rooms)
+            hub.expire(now + 101)
+            return {seated, left}, soon, set(hub.rooms)
+
+    seated, soon, late = run(scenario())
+    assert soon == seated and not late
+
+
+def test_presence_is_coalesced_and_spectators_are_capped(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path, max_spectators=40) as hub:
+            room, token_a, _ = await two_seats(hub)
+            seat = attach(hub, room, token_a)
+            watchers = [attach(hub, room) for _ in range(40)]
+            with pytest.raises(HubError) as full:
+                attach(hub, room)
+            attach(hub, room, token_a)  # a seat is not a spectator
+            await asyncio.sleep(0.4)
+            arrived = [w.of("presence") for w in watchers]
+            for watcher in watchers:
+                hub.detach(watcher)
+            attach(hub, room)  # room again for one
+            await asyncio.sleep(0.4)
+            return full.value.code, arrived, seat.of("presence")
+
+    code, arrived, seen = run(scenario())
+    assert code == "too_many_spectators"
+    assert sum(len(p) for p in arrived) <= 2 * len(arrived)
+    assert all(p[-1]["spectators"] == 40 for p in arrived)
+    assert len(seen) <= 5 and seen[-1]["spectators"] == 1

@@ -131,6 +131,46 @@ def test_lobby_errors_have_codes_and_statuses(server_factory):
     assert read["room"]["seats"]["A"]["name"] == "<b>Ana</b>"  # text, kept as typed
 
 
+def test_lobby_calls_are_rate_limited_per_address(server_factory):
+    server = server_factory("--lobby-rate", "2")  # bursts of 4
+
+    async def scenario():
+        lobby = Lobby(server.base)
+        burst = [await lobby.raw("GET", "/api/rooms") for _ in range(8)]
+        await asyncio.sleep(1.1)
+        return burst, await lobby.raw("POST", "/api/rooms", {})
+
+    burst, later = run(scenario())
+    statuses = [status for status, _ in burst]
+    assert statuses[:4] == [200] * 4 and statuses[-2:] == [429, 429]
+    assert burst[-1][1]["error"]["code"] == "rate_limited"
+    assert later[0] == 201
+
+
+def test_room_sockets_are_limited_per_address(server_factory):
+    server = server_factory("--max-sockets-per-address", "3")
+
+    async def scenario():
+        made = await Lobby(server.base).create(join={"name": "Ana"})
+        url = server.base.replace("http", "ws") + f"/ws/{made['room']['id']}"
+        first = [await websockets.connect(url) for _ in range(3)]
+        async with websockets.connect(url) as extra:
+            refused = json.loads(await extra.recv())
+            await extra.wait_closed()
+        await first[0].close()
+        await asyncio.sleep(0.2)
+        async with websockets.connect(url) as again:
+            await again.send(json.dumps({"type": "hello"}))
+            welcome = json.loads(await again.recv())
+        for ws in first[1:]:
+            await ws.close()
+        return refused, extra.close_code, welcome
+
+    refused, code, welcome = run(scenario())
+    assert (refused["code"], code) == ("too_many_sockets", 1013)
+    assert welcome["type"] == "welcome"
+
+
 def test_every_answer_carries_the_content_policy(server):
     import urllib.request
 
