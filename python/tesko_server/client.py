@@ -260,7 +260,7 @@ class RoomClient:
         code, reason = ws.close_code, ws.close_reason or ""
         if ws is not self._ws:
             return
-        if self.reconnect_on_drop and code in (None, 1001, 1006, 1011, 1012):
+        if self.reconnect_on_drop and code in (None, 1001, 1006, 1011, 1012, 1013):
             waiters, self._waiters = self._waiters, {}
             for future in waiters.values():
                 if not future.done():
@@ -359,7 +359,7 @@ class RoomClient:
                 self.reconnects += 1
                 return
             except (OSError, asyncio.TimeoutError, websockets.WebSocketException, Closed) as err:
-                if isinstance(err, Closed) and err.code not in (None, 1001, 1006, 1011, 1012):
+                if isinstance(err, Closed) and err.code not in (None, 1001, 1006, 1011, 1012, 1013):
                     raise
                 if time.monotonic() + pause > deadline:
                     raise
