@@ -315,6 +315,9 @@ class Room:
         self.joins = 0  # seats taken through the lobby's join
         self.presence_sent = 0.0  # monotonic time of the last presence message
         self.presence_due: asyncio.TimerHandle | None = None
+        # Connections that have had the presence since the last message, as
+        # they had it: a coalesced message that says the same skips them.
+        self.told: dict[Connection, str] = {}
         self.history: list[tuple[int, str, str | None]] = []  # (version, player, move)
         self.last_activity = row.created
         self.conns: dict[str, set[Connection]] = {"A": set(), "B": set()}
@@ -989,6 +992,7 @@ class Hub:
                 conn.send(f'{{"type":"clock","clock":{clock}}}')
         else:
             conn.send(dumps(room.snapshot(seat)))
+        room.told[conn] = dumps(room.presence())
         self._presence_changed(room, skip=conn)
 
     def detach(self, conn: Connection) -> None:
@@ -1049,8 +1053,9 @@ class Hub:
         room.presence_due = None
         room.presence_sent = time.monotonic()
         text = dumps(room.presence())
+        told, room.told = room.told, {}
         for other in room.connections():
-            if other is not skip:
+            if other is not skip and told.get(other) != text:
                 other.send(text)
 
     def socket_opened(self, address: str) -> None:
