@@ -58,7 +58,7 @@ STATUS = {
     "too_large": 413,
     "bad_content_type": 415,
     "too_many_rooms": 429,
-    "rate_limited": 429,
+    "too_many_requests": 429,
     "too_many_joins": 409,
     "server_full": 503,
     "engine_unavailable": 503,

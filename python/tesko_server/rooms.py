@@ -795,7 +795,7 @@ class Hub:
             raise HubError("shutting_down", "the server is stopping")
         options = parse_create(body, self.settings.move_times)
         if not self.creations.allow(address):
-            raise HubError("rate_limited", "rooms are made too fast from this address")
+            raise HubError("too_many_requests", "rooms are made too fast from this address")
         if self.open_count >= self.settings.max_rooms:
             raise HubError("server_full", "the server holds as many rooms as it may")
         if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
@@ -1075,7 +1075,7 @@ class Hub:
     def lobby_call(self, address: str) -> None:
         """Count a lobby call of `address`, or refuse it over the rate."""
         if not self.lobby_calls.allow(address):
-            raise HubError("rate_limited", "too many requests from this address; slow down")
+            raise HubError("too_many_requests", "too many requests from this address; slow down")
 
     # -- moves --------------------------------------------------------------
 

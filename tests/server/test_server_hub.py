@@ -201,7 +201,7 @@ def test_room_creation_is_rate_limited_per_address(tmp_path):
             return made
 
     made = run(scenario())
-    assert made == ["made"] * 15 + ["rate_limited"] * 3
+    assert made == ["made"] * 15 + ["too_many_requests"] * 3
 
 
 def test_rooms_held_are_bounded_the_earliest_finished_deleted_first(tmp_path):

@@ -143,7 +143,7 @@ def test_lobby_calls_are_rate_limited_per_address(server_factory):
     burst, later = run(scenario())
     statuses = [status for status, _ in burst]
     assert statuses[:4] == [200] * 4 and statuses[-2:] == [429, 429]
-    assert burst[-1][1]["error"]["code"] == "rate_limited"
+    assert burst[-1][1]["error"]["code"] == "too_many_requests"
     assert later[0] == 201
 
 
