@@ -18,8 +18,8 @@ think time enforced by the referee's timer (a signal), and holds up the
 worker's other rooms meanwhile.
 
 The review of a finished game (`review`) runs on a thread of its own, whose
-searches let go of the interpreter lock too; its answer is sent when it is
-done.
+searches let go of the interpreter lock too, at the search threads'
+priority; its answer is sent when it is done.
 """
 
 from __future__ import annotations
@@ -309,6 +309,7 @@ class Engine:
 
     def _reviewer(self) -> None:
         assert self.reviews is not None
+        lower_priority()  # a review's searches give way to the rooms' moves too
         while True:
             rid, *job = self.reviews.get()
             try:

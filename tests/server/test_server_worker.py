@@ -56,3 +56,30 @@ def test_a_room_dropped_during_its_search_is_answered_and_left_alone():
     ((rid, ok, payload),) = finished(engine)
     assert (rid, ok, payload[0]) == (2, False, "busy")
     assert game.plies == 0
+
+
+def test_searches_and_reviews_give_way_to_the_rooms_moves():
+    """The threads that search for engine seats and review finished games run
+    at a lower priority than the main thread, which answers people's moves."""
+    import os
+    import threading
+    import time
+
+    from tesko_server.worker import Engine
+
+    answers: list = []
+    engine = Engine(answers.extend)
+    engine.handle((1, "new", "r", "A", 200))
+    game = engine.games["r"]
+    engine.handle((2, "bot", "r", 2, None))
+    finished(engine)
+    engine.handle((3, "review", "", game.layout, "A", 200, []))
+    deadline = time.monotonic() + 30
+    while not answers and time.monotonic() < deadline:  # the review is done
+        time.sleep(0.01)
+    threads = {t.name.split("_")[0]: t.native_id for t in threading.enumerate()}
+    own = os.getpriority(os.PRIO_PROCESS, threading.get_native_id())
+    niceness = {
+        name: os.getpriority(os.PRIO_PROCESS, threads[name]) for name in ("search", "tesko-review")
+    }
+    assert answers and all(value > own for value in niceness.values()), (own, niceness)
