@@ -103,7 +103,9 @@ export class BoardView {
     const extra = [];
     if (game.selected === slot) extra.push(t('selected'));
     if (game.selected && targetsOf(game, game.selected).includes(slot)) extra.push(t('target'));
-    if (lastMoveSlots(game).includes(slot)) extra.push(t('last_move'));
+    // A review's marks (the move played, the engine's) stand for the last move's.
+    if (game.marks) extra.push(...(game.marks[slot] || []).map((mark) => t('mark_' + mark)));
+    else if (lastMoveSlots(game).includes(slot)) extra.push(t('last_move'));
     return [text, ...extra].join(', ');
   }
 
@@ -142,7 +144,8 @@ export class BoardView {
       }
       if (action.act) classes.push('live');
       if (targets.includes(slot)) classes.push('target');
-      if (last.includes(slot)) classes.push('last');
+      if (game.marks) classes.push(...(game.marks[slot] || []));
+      else if (last.includes(slot)) classes.push('last');
       if (turning.has(slot)) {
         if (fresh) {
           node.classList.remove('flip');

@@ -27,6 +27,7 @@ export function initialGame(roomId) {
     rematch: null, // the id of the room where the rematch is played
     clock: null, // the side to move's move clock: {seat, left, running, at}
     online: false, // connected and caught up: the state shown is the room's
+    review: null, // the engine's review of the finished game, once made
   };
 }
 
@@ -86,6 +87,7 @@ export function fromSnapshot(game, message) {
     rematch: ROOM_ID.test(room.rematch || '') ? room.rematch : null,
     clock: readClock(message.clock),
     online: true,
+    review: message.review || null,
   };
 }
 

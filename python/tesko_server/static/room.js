@@ -5,6 +5,7 @@ import { joinRoom } from './api.js';
 import { BoardView } from './board.js';
 import { RoomConnection } from './connection.js';
 import { byId, el, fill, show } from './dom.js';
+import { bindDownload, drawDownload } from './download.js';
 import {
   blocked,
   cellAction,
@@ -21,6 +22,7 @@ import {
 import { bindLanguageButtons, errorText, gloss, has, onLangChange, t, tn } from './i18n.js';
 import { nameField } from './name-field.js';
 import { isolate } from './names.js';
+import { bindReview, drawReview, reviewBoard, shownStep } from './review-view.js';
 import { forgetSeat, loadName, loadSeat, nextCounter, saveName, saveSeat } from './seats.js';
 import { createStore } from './store.js';
 
@@ -41,6 +43,8 @@ const store = createStore({
   hint: '',
   copy: null,
   joinError: null, // the lobby's answer to a join that failed
+  reviewStep: null, // the review's position shown (null: the final one)
+  recordFailed: false, // the latest download of the record failed
 });
 
 const connection = new RoomConnection(roomId, {
@@ -71,6 +75,9 @@ const connection = new RoomConnection(roomId, {
       }
       case 'clock':
         store.update({ clock: readClock(message.clock) });
+        break;
+      case 'review':
+        store.update({ review: message.review });
         break;
       case 'thinking':
         // A search met in the middle (after a catch-up) says how long it has run.
@@ -369,13 +376,26 @@ function drawSides(game) {
 
 function drawMoves(game) {
   const list = byId('moves');
+  const step = shownStep(game); // the move the review shows, if it does
   const items = game.history.map((turn, i) =>
-    el('li', { value: i + 1 }, el('span', { className: `mover side-${turn.player}`, text: turn.player }), ' ', turn.move || t('passes')),
+    el(
+      'li',
+      { value: i + 1, className: i === step ? 'current' : null, 'aria-current': i === step ? 'step' : null },
+      el('span', { className: `mover side-${turn.player}`, text: turn.player }),
+      ' ',
+      turn.move || t('passes'),
+    ),
   );
   const grew = items.length !== list.childElementCount;
   fill(list, items);
   show(byId('moves-none'), items.length === 0);
-  if (grew) list.scrollTop = list.scrollHeight; // the list scrolls on its own, not the page
+  if (step !== null && list.children[step]) {
+    // The move the review shows stays in sight (the list scrolls, not the page).
+    const item = list.children[step];
+    const top = item.offsetTop - list.firstElementChild.offsetTop;
+    if (top < list.scrollTop) list.scrollTop = top;
+    else if (top + item.offsetHeight > list.scrollTop + list.clientHeight) list.scrollTop = top + item.offsetHeight - list.clientHeight;
+  } else if (grew) list.scrollTop = list.scrollHeight; // the list scrolls on its own, not the page
 }
 
 function drawResult(game) {
@@ -483,7 +503,10 @@ function draw(game) {
   drawSides(game);
   drawMoves(game);
   drawResult(game);
-  if (game.state) board.render(game);
+  drawReview(game);
+  drawDownload(game);
+  fill(byId('record-error'), game.recordFailed ? [t('record_failed')] : []);
+  if (game.state) board.render(reviewBoard(game));
 }
 
 // Counting seconds (the engine thinking, the move clock, the next
@@ -496,6 +519,17 @@ setInterval(() => {
   if (game.link && game.link.state === 'lost') drawBanner(game);
 }, 250);
 
+bindReview(store);
+byId('record-link').addEventListener('click', () => store.update({ recordFailed: false }));
+bindDownload(
+  byId('record-link'),
+  () => store.get(),
+  () => {
+    const mine = loadSeat(roomId);
+    return mine ? mine.token : null;
+  },
+  () => store.update({ recordFailed: true }),
+);
 bindLanguageButtons();
 onLangChange(() => store.update({ hint: '' })); // redraws everything in the new language
 byId('join-name').value = loadName();
