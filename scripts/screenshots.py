@@ -9,11 +9,13 @@ is downloaded). A `tesko-server` is started on a free loopback port with a
 store in a temporary folder, and stopped at the end.
 
 The pictures: lobby.png, game.png (light, desktop), lobby-dark.png,
-game-dark.png, and the same four with -phone for 360 px.
+game-dark.png, review.png and review-dark.png (a finished game's review,
+at a move the engine marks), and the same six with -phone for 360 px.
 """
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -91,6 +93,44 @@ def play_some_moves(page, count: int) -> None:
         figure.first.click()
 
 
+def finished_review(browser, url: str, size: dict):
+    """Bia's game against the engine (A, level 2) to its end, 12 moves
+    long, and its review shown at the latest move the engine marks."""
+    body = {
+        "seats": {"A": {"kind": "engine", "level": 2, "think_time": 0.3}},
+        "ply_limit": 12,
+        "public": False,
+    }
+    request = urllib.request.Request(
+        url + "/api/rooms", json.dumps(body).encode(), {"Content-Type": "application/json"}
+    )
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        room = json.load(answer)["room"]["id"]
+    page = browser.new_context(viewport=size).new_page()
+    page.goto(f"{url}/r/{room}")
+    page.get_by_label("O teu nome").fill("Bia")
+    page.get_by_role("button", name="Entrar como B").click()
+    review = page.get_by_role("region", name="A análise do motor")
+    for _ in range(12):
+        expect(your_turn(page).or_(review)).to_be_visible(timeout=30_000)
+        if review.is_visible():
+            break
+        played = page.locator("#moves li").count()
+        page.get_by_role("gridcell", disabled=False).first.click()
+        if page.get_by_role("gridcell", selected=True).count():
+            page.get_by_role("gridcell", name=re.compile(", alvo")).first.click()
+        expect(page.locator("#moves li")).not_to_have_count(played)
+    expect(review.get_by_text(re.compile("^Posição final"))).to_be_visible(timeout=30_000)
+    with urllib.request.urlopen(f"{url}/api/rooms/{room}", timeout=10) as answer:
+        moves = json.load(answer)["review"]["moves"]
+    marked = [i for i, m in enumerate(moves) if m["verdict"] != "good"] or [len(moves) - 1]
+    review.get_by_role("button", name="Anterior").focus()
+    for _ in range(len(moves) - marked[-1]):
+        page.keyboard.press("ArrowLeft")
+    review.get_by_role("button", name="Anterior").blur()
+    return page
+
+
 def shoot(page, folder: Path, name: str) -> None:
     for scheme, suffix in (("light", ""), ("dark", "-dark")):
         page.emulate_media(color_scheme=scheme)
@@ -135,6 +175,10 @@ def main() -> None:
                     shoot(ana, folder, "game" + suffix)
                     lobby.context.close()
                     ana.context.close()
+
+                    reviewed = finished_review(browser, url, size)
+                    shoot(reviewed, folder, "review" + suffix)
+                    reviewed.context.close()
                 browser.close()
         finally:
             process.terminate()

@@ -3,7 +3,8 @@
 // plain download; a game in progress's is its players' alone, so the link
 // fetches it with the seat's token and saves what came.
 
-import { byId, show } from './dom.js';
+import { byId, el, fill, show } from './dom.js';
+import { tn } from './i18n.js';
 
 export function recordPath(roomId) {
   return `/api/rooms/${encodeURIComponent(roomId)}/record`;
@@ -53,5 +54,8 @@ export function bindDownload(link, getGame, tokenOf, failed) {
 export function drawDownload(game) {
   const offered = recordOffered(game);
   show(byId('record'), offered);
-  if (offered) byId('record-link').href = recordPath(game.roomId);
+  if (!offered) return;
+  byId('record-link').href = recordPath(game.roomId);
+  const command = (text) => el('code', { text });
+  fill(byId('record-note'), tn('record_note', { load: command('tesko-play --load'), review: command('tesko-play --review') }));
 }

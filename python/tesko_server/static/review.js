@@ -117,7 +117,7 @@ export function scoreWords(score) {
 
 // The chart's frame: a width and height in the SVG's own units, and the
 // plot area inside them (left room for the labels).
-export const CHART = { width: 360, height: 150, left: 58, right: 10, top: 12, bottom: 12 };
+export const CHART = { width: 360, height: 160, left: 58, right: 10, top: 12, bottom: 12 };
 // Forced wins and losses sit on bands this far beyond LIMIT.
 const BAND = LIMIT + 12;
 
