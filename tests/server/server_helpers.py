@@ -161,3 +161,15 @@ async def seated_pair(base: str, **options):
     await a.connect()
     await b.connect()
     return a, b
+
+
+def mount(*args: str) -> None:
+    """`mount` with the arguments given, or skip the test where that is not
+    allowed (not root, or a container without the right to mount)."""
+    import pytest
+
+    if os.geteuid() != 0:
+        pytest.skip("mounting needs root")
+    done = subprocess.run(["mount", *args], capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount here: {done.stderr.strip()}")

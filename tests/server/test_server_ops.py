@@ -17,7 +17,7 @@ import time
 from pathlib import Path
 
 import pytest
-from server_helpers import Server, free_port, run
+from server_helpers import Server, free_port, mount, run
 from tesko_server import cli
 from tesko_server.app import address_key
 from tesko_server.client import Lobby
@@ -128,8 +128,12 @@ def not_a_database(tmp_path: Path):
 def read_only(tmp_path: Path):
     path = tmp_path / "s.db"
     SqliteStore(str(path)).close()
-    subprocess.run(["mount", "--bind", str(path), str(path)], check=True)
-    subprocess.run(["mount", "-o", "remount,ro,bind", str(path)], check=True)
+    mount("--bind", str(path), str(path))
+    try:
+        mount("-o", "remount,ro,bind", str(path))
+    except BaseException:
+        subprocess.run(["umount", str(path)], check=False)
+        raise
     return path
 
 
@@ -249,7 +253,7 @@ def test_rooms_that_cannot_be_read_are_skipped_and_kept(tmp_path):
 def test_a_full_disk_is_said_answered_and_ends_the_server_with_status_1(tmp_path):
     small = tmp_path / "small"
     small.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(small)], check=True)
+    mount("-t", "tmpfs", "-o", "size=2m", "tmpfs", str(small))
     server = Server(small, "--max-rooms-per-address", "10000")
     server.log = tmp_path / "server.log"  # not on the full disk
     try:

@@ -9,6 +9,7 @@ import subprocess
 import time
 
 import pytest
+from server_helpers import mount
 from tesko_server import store as store_module
 from tesko_server.store import DeleteRoom, RoomRow, SqliteStore, StoreError
 
@@ -75,7 +76,7 @@ def test_a_failed_commit_reports_its_own_error(tmp_path):
     error raised is the disk's, not that of a second rollback."""
     small = tmp_path / "small"
     small.mkdir()
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(small)], check=True)
+    mount("-t", "tmpfs", "-o", "size=256k", "tmpfs", str(small))
     try:
         store = SqliteStore(str(small / "s.db"))
         try:
