@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ipaddress
 import logging
 import os
+import signal
 import socket
 import sys
 from collections.abc import Callable, Sequence
@@ -417,6 +419,28 @@ def listen(host: str, port: int) -> list[socket.socket]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return serve(argv)
+    except KeyboardInterrupt:
+        # Ctrl-C. Once the server runs, uvicorn takes SIGINT as it takes
+        # SIGTERM (the rooms drain, the store closes) and raises it again at
+        # the end; before that nothing needs undoing. Either way the process
+        # ends by SIGINT, as a shell expects of a program stopped by Ctrl-C
+        # (status 130), without a traceback.
+        end_by(signal.SIGINT)
+        return 128 + signal.SIGINT  # where a signal cannot end the process
+
+
+def end_by(sig: signal.Signals) -> None:
+    logging.shutdown()
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            stream.flush()
+    signal.signal(sig, signal.SIG_DFL)
+    signal.raise_signal(sig)
+
+
+def serve(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.db == ":memory:" and not args.allow_memory_store:
         print(

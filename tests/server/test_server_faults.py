@@ -9,6 +9,7 @@ import resource
 import signal
 import time
 
+import pytest
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
 
@@ -121,25 +122,33 @@ def test_a_killed_engine_worker_is_restarted_and_the_room_goes_on(server_factory
     assert "engine worker 0 ended" in log and "rooms rebuilt" in log
 
 
-def test_sigterm_finishes_and_says_going_away(server_factory):
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "ctrl-c"])
+def test_a_stop_by_signal_finishes_and_says_going_away(server_factory, sig):
     server = server_factory()
+
+    def stop() -> int:
+        assert server.process is not None
+        server.process.send_signal(sig)
+        return server.process.wait(30)
 
     async def scenario():
         (game,) = await start_games(server.base, people=1, engines=0)
         a, b = game
         a.reconnect_on_drop = b.reconnect_on_drop = False
         await a.play(a.legal_moves[0])
-        code = await asyncio.get_running_loop().run_in_executor(None, server.terminate)
+        code = await asyncio.get_running_loop().run_in_executor(None, stop)
         await asyncio.sleep(0.2)
         return a, code
 
     a, code = run(scenario())
-    # uvicorn ends by the signal it was stopped with, once it has shut down:
-    # service units and container rules rely on it (docs/server.md).
-    assert code == -signal.SIGTERM
+    # The server ends by the signal it was stopped with, once it has shut
+    # down: service units, container rules and shells rely on it
+    # (docs/server.md); a person's Ctrl-C shows no traceback.
+    assert code == -sig
     assert a.closed is not None and a.closed.code == 1001 and a.closed.reason == "going away"
     assert len(server.stored_turns()[a.room_id]) == 1
-    assert "stopped" in server.log.read_text()
+    log = server.log.read_text()
+    assert "stopped" in log and "Traceback" not in log and "KeyboardInterrupt" not in log
 
 
 def test_a_worker_restart_that_fails_is_tried_again(server_factory):
