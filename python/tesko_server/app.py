@@ -136,6 +136,19 @@ def address_key(host: str) -> str:
     return str(ip)
 
 
+def unknown_type(kind: object) -> str:
+    """Why a room message's `type` is not taken, in words a client's author
+    reads without knowing the server's language."""
+    if kind is None:
+        return "a message needs a type"
+    if kind == "hello":
+        return "hello is the first message only"
+    if not isinstance(kind, str):
+        return "a message's type is a string"
+    shown = kind if len(kind) <= 40 else kind[:40] + "..."
+    return f"unknown message type '{shown}'"
+
+
 def lobby_call_allowed(request: Request, allowed: tuple[str, ...]) -> HubError | None:
     """Why a state-changing lobby call is refused, if it is: a body other
     than JSON (which a page of another site can send without asking first),
@@ -435,7 +448,7 @@ def build_app(
             elif kind == "claim":
                 the_hub.claim(conn, data)
             else:
-                conn.fail("bad_message", f"unknown message type {kind!r}"[:100])
+                conn.fail("bad_message", unknown_type(kind))
                 return
 
     @asynccontextmanager

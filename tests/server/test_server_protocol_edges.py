@@ -86,27 +86,48 @@ async def talk(server: Server, room: str, *frames, quiet: float = 0.5):
 
 
 @pytest.mark.parametrize(
-    "frames, code",
+    "frames, code, words",
     [
-        pytest.param([move("A1", 1)], "bad_message", id="a move before the hello"),
-        pytest.param([b'{"type": "hello"}'], "bad_message", id="a binary hello"),
-        pytest.param([Raw("hello")], "bad_message", id="a hello that is not JSON"),
-        pytest.param([HELLO, HELLO], "bad_message", id="a second hello"),
-        pytest.param([HELLO, {"type": "nope"}], "bad_message", id="an unknown type"),
-        pytest.param([HELLO, {"move": "A1", "n": 1}], "bad_message", id="no type"),
-        pytest.param([HELLO, b'{"type": "ping"}'], "bad_message", id="a binary frame"),
-        pytest.param([HELLO, [1, 2]], "bad_message", id="JSON but no object"),
-        pytest.param([{**HELLO, "protocol": 2}], "bad_protocol", id="protocol 2"),
-        pytest.param([{**HELLO, "protocol": None}], "bad_protocol", id="protocol null"),
-        pytest.param([{**HELLO, "token": ""}], "bad_token", id="an empty token"),
-        pytest.param([{**HELLO, "token": 5}], "bad_token", id="a token not a string"),
+        pytest.param(
+            [move("A1", 1)], "bad_message", "the first message is a hello", id="move first"
+        ),
+        pytest.param([b'{"type": "hello"}'], "bad_message", None, id="a binary hello"),
+        pytest.param([Raw("hello")], "bad_message", None, id="a hello that is not JSON"),
+        pytest.param(
+            [HELLO, HELLO], "bad_message", "hello is the first message only", id="a second hello"
+        ),
+        pytest.param(
+            [HELLO, {"type": "nope"}],
+            "bad_message",
+            "unknown message type 'nope'",
+            id="an unknown type",
+        ),
+        pytest.param(
+            [HELLO, {"type": "x" * 200}],
+            "bad_message",
+            f"unknown message type '{'x' * 40}...'",
+            id="a long unknown type",
+        ),
+        pytest.param(
+            [HELLO, {"move": "A1", "n": 1}], "bad_message", "a message needs a type", id="no type"
+        ),
+        pytest.param(
+            [HELLO, {"type": 7}], "bad_message", "a message's type is a string", id="type 7"
+        ),
+        pytest.param([HELLO, b'{"type": "ping"}'], "bad_message", None, id="a binary frame"),
+        pytest.param([HELLO, [1, 2]], "bad_message", None, id="JSON but no object"),
+        pytest.param([{**HELLO, "protocol": 2}], "bad_protocol", None, id="protocol 2"),
+        pytest.param([{**HELLO, "protocol": None}], "bad_protocol", None, id="protocol null"),
+        pytest.param([{**HELLO, "token": ""}], "bad_token", None, id="an empty token"),
+        pytest.param([{**HELLO, "token": 5}], "bad_token", None, id="a token not a string"),
     ],
 )
-def test_what_closes_a_room_socket(shared, frames, code):
+def test_what_closes_a_room_socket(shared, frames, code, words):
     room, _, _ = two_people(shared)
     got, closed = run(talk(shared, room, *frames))
     errors = [m for m in got if m["type"] == "error"]
     assert [e["code"] for e in errors] == [code] and got[-1] is errors[0], got
+    assert words is None or errors[0]["message"] == words
     assert closed == 1008
 
 
