@@ -498,22 +498,28 @@ class Committer:
         self.after: list[Callable[[], None]] = []
         self.scheduled = False
         self.failed = False
+        self.closed = False  # the server stopped and closed the store
         self.waiting: set[asyncio.Future[None]] = set()
 
     def waiter(self) -> asyncio.Future[None]:
         """A future for a request that waits on a commit; it fails with
-        `store_failed` if the store refuses the write (or has refused one)."""
+        `store_failed` if the store refuses the write (or has refused one),
+        `shutting_down` if the server has closed the store meanwhile."""
         future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self.waiting.add(future)
         future.add_done_callback(self.waiting.discard)
-        if self.failed:
+        if self.failed or self.closed:
             self._fail_waiting()
         return future
 
     def _fail_waiting(self) -> None:
         for future in list(self.waiting):
             if not future.done():
-                future.set_exception(HubError("store_failed", "the store failed; the server stops"))
+                if self.failed:
+                    err = HubError("store_failed", "the store failed; the server stops")
+                else:
+                    err = HubError("shutting_down", "the server is stopping")
+                future.set_exception(err)
 
     def add(self, changes: list[Change], after: Callable[[], None] | None = None) -> None:
         self.changes.extend(changes)
@@ -529,7 +535,7 @@ class Committer:
 
     def flush(self) -> None:
         self.scheduled = False
-        if self.failed:
+        if self.failed or self.closed:
             self._fail_waiting()
             return
         changes, self.changes = self.changes, []
@@ -708,7 +714,7 @@ class Hub:
         if self.pool is not None:
             self.pool.stop()
         self.committer.flush()
-        self.committer.failed = True  # nothing may be written after the close
+        self.committer.closed = True  # nothing may be written after the close
         self.store.close()
         log.info("stopped")
         self._drained.set_result(None)

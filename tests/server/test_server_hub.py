@@ -281,3 +281,25 @@ def test_presence_is_coalesced_and_spectators_are_capped(tmp_path):
     assert sum(len(p) for p in arrived) <= 2 * len(arrived)
     assert known == [40] * 40
     assert len(seen) <= 5 and seen[-1]["spectators"] == 1
+
+
+@pytest.mark.parametrize("call", ["leave", "join", "create"])
+def test_a_lobby_call_after_the_stop_is_told_the_server_stops(tmp_path, call):
+    """Once the drain has closed the store, a call that would write is
+    refused as the server stopping, not as a store that failed."""
+
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            room, token_a, token_b = await two_seats(hub)
+            await hub.leave(room, token_a)  # seat A free for a join
+        # The hub has drained: its store is closed.
+        with pytest.raises(HubError) as refused:
+            if call == "leave":
+                await hub.leave(room, token_b)
+            elif call == "join":
+                await hub.join(room, {"name": "Cy"})
+            else:
+                await hub.create({}, "10.0.0.2")
+        return refused.value.code
+
+    assert run(scenario()) == "shutting_down"
