@@ -4,6 +4,7 @@ the store's schema."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import sqlite3
 
@@ -169,6 +170,61 @@ def test_room_sockets_are_limited_per_address(server_factory):
     refused, code, welcome = run(scenario())
     assert (refused["code"], code) == ("too_many_sockets", 1013)
     assert welcome["type"] == "welcome"
+
+
+# Two addresses of one IPv6 /64, and one of the next /64, as a proxy on
+# 127.0.0.1 names them in X-Forwarded-For.
+SAME_64 = ("2001:db8:0:1::1", "2001:db8:0:1:ffff::2")
+OTHER_64 = "2001:db8:0:2::1"
+
+
+@pytest.mark.parametrize(
+    "limit, args, refusal",
+    [
+        ("lobby calls", ["--lobby-rate", "1"], "too_many_requests"),  # bursts of 2
+        ("rooms made a minute", ["--create-rate", "4"], "too_many_requests"),  # bursts of 1
+        ("open rooms", ["--max-rooms-per-address", "1"], "too_many_rooms"),
+        ("room sockets", ["--max-sockets-per-address", "1"], "too_many_sockets"),
+    ],
+    ids=["lobby calls", "rooms made a minute", "open rooms", "room sockets"],
+)
+def test_every_limit_per_address_counts_an_ipv6_64_as_one(server_factory, limit, args, refusal):
+    """An IPv6 client fills its /64 with addresses at will: each limit per
+    address counts the /64, as the room creation's does. (The engine seats'
+    think time counts by the room's creator, the key of open rooms.)"""
+    server = server_factory("--forwarded-allow-ips", "127.0.0.1", *args)
+    held: list = []
+
+    async def attempt(address: str) -> str:
+        lobby = Lobby(server.base)
+        forwarded = {"X-Forwarded-For": address}
+        if limit == "lobby calls":
+            status, answer = await lobby.raw("GET", "/api/rooms", headers=forwarded)
+        elif limit != "room sockets":
+            status, answer = await lobby.raw("POST", "/api/rooms", {}, headers=forwarded)
+        else:
+            url = server.base.replace("http", "ws") + f"/ws/{room}"
+            ws = await websockets.connect(url, additional_headers=forwarded)
+            held.append(ws)
+            with contextlib.suppress(websockets.ConnectionClosed):
+                await ws.send(json.dumps({"type": "hello"}))
+            first = json.loads(await ws.recv())
+            return "ok" if first["type"] == "welcome" else first["code"]
+        return "ok" if status < 300 else answer["error"]["code"]
+
+    async def scenario():
+        got = [await attempt(SAME_64[0])]
+        if limit == "lobby calls":  # the burst's second call
+            got.append(await attempt(SAME_64[0]))
+        got.append(await attempt(SAME_64[1]))
+        got.append(await attempt(OTHER_64))
+        for ws in held:
+            await ws.close()
+        return got
+
+    room = run(Lobby(server.base).create())["room"]["id"]
+    got = run(scenario())
+    assert got[-2:] == [refusal, "ok"] and set(got[:-2]) == {"ok"}, got
 
 
 def test_every_answer_carries_the_content_policy(server):
