@@ -58,6 +58,11 @@ class Closed(Exception):
         self.reason = reason
 
 
+class ReviewFailed(Exception):
+    """The server could not review the finished game; no review will come
+    (a restart of the server tries again)."""
+
+
 class _Dropped(Exception):
     """The connection dropped before the answer came."""
 
@@ -185,6 +190,7 @@ class RoomClient:
         self.clock: dict | None = None  # the side to move's, as last received
         self.clock_at = 0.0  # time.monotonic() when it was received
         self.review: dict | None = None  # the engine's review of the finished game
+        self.review_status: str | None = None  # "pending", "ready", "failed"; None before the end
         self.messages: list[dict] = []  # every message received, in order
         self.notices: list[dict] = []
         self.closed: Closed | None = None
@@ -284,8 +290,10 @@ class RoomClient:
             self.history = list(message["history"])
             self._set_clock(message.get("clock"))
             self.review = message.get("review")
+            self.review_status = message.get("review_status")
         elif kind == "review":
-            self.review = message["review"]
+            self.review = message.get("review")
+            self.review_status = message.get("status", "ready")
         elif kind == "event":
             if self.version is not None and message["version"] != self.version + 1:
                 self.notices.append({"type": "gap", "after": self.version, "got": message})
@@ -418,12 +426,15 @@ class RoomClient:
             await self._wait_change(deadline)
 
     async def wait_for_review(self, timeout: float = 60) -> dict:
-        """The engine's review of the room's finished game, once it is made."""
+        """The engine's review of the room's finished game, once it is made;
+        `ReviewFailed` if the server says none will come."""
         deadline = time.monotonic() + timeout
         while True:
             await self.ensure_connected(max(0.1, deadline - time.monotonic()))
             if self.review is not None:
                 return self.review
+            if self.review_status == "failed":
+                raise ReviewFailed("the server could not review the game")
             await self._wait_change(deadline)
 
     async def _send_counted(self, message: dict, n: int, timeout: float) -> dict:

@@ -335,6 +335,7 @@ class Room:
         self.abandon_time = 60.0  # the hub's setting
         self.review: dict | None = None  # the engine's review, once the game is over
         self.reviewing = False  # a review is being made
+        self.review_failed = False  # no review could be made (tried again at a restart)
         self.playing_since = time.monotonic()  # since the game last started or went on
 
     # -- what the room looks like -------------------------------------------
@@ -467,7 +468,17 @@ class Room:
             "thinking": self.search(),
             "clock": self.clock_wire(),
             "review": self.review,
+            "review_status": self.review_status(),
         }
+
+    def review_status(self) -> str | None:
+        """Where the finished game's review stands: "ready" (sent), "pending"
+        (being made), "failed" (none will come); None before the end."""
+        if not self.over:
+            return None
+        if self.review is not None:
+            return "ready"
+        return "failed" if self.review_failed else "pending"
 
     def clock_wire(self) -> dict | None:
         """The clock as sent: the seconds left now, which a client counts
@@ -767,6 +778,7 @@ class Hub:
             "history": room.public_history(),
             "clock": room.clock_wire(),
             "review": room.review,
+            "review_status": room.review_status(),
         }
 
     def record(self, room_id: str, token: str | None) -> tuple[str, str]:
@@ -1272,6 +1284,9 @@ class Hub:
                 asyncio.get_running_loop().call_later(delay, self._start_review, room, attempt + 1)
             else:
                 log.error("room %s: the game's review failed: %s", room.id, err)
+                if self.rooms.get(room.id) is room:
+                    room.review_failed = True
+                    room.broadcast('{"type":"review","status":"failed","review":null}')
             return
         if self.rooms.get(room.id) is not room:
             return  # deleted while the review was made
@@ -1282,7 +1297,7 @@ class Hub:
     def _review_ready(self, room: Room, review: dict) -> None:
         """The review is stored: it is the room's, and its watchers get it."""
         room.review = review
-        room.broadcast(dumps({"type": "review", "review": review}))
+        room.broadcast(dumps({"type": "review", "status": "ready", "review": review}))
 
     def _publish(
         self,

@@ -4,6 +4,7 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import { dispositionName, recordOffered } from '../../python/tesko_server/static/download.js';
+import { fromSnapshot, initialGame } from '../../python/tesko_server/static/game.js';
 import {
   CHART,
   boardAt,
@@ -124,6 +125,22 @@ test('the review is pending from the end until it comes; the board shows its ste
   assert.deepEqual([shown.history, shown.selected, shown.changed], [[], null, []]);
   assert.deepEqual(shown.marks, { B3: ['played'], A1: ['played'], B4: ['best'] });
   assert.deepEqual(over.state.cells, decodeCells(REVIEW.final)); // the game itself is left alone
+});
+
+test('a finished game read from a snapshot shows its review, waits for it, or says it failed', () => {
+  const state = { cells: decodeCells(REVIEW.final), to_move: null, result: { winner: 'A' }, legal_moves: [] };
+  const room = { id: 'q3V9x_kE2bQa', status: 'over', seats: {}, spectators: 0, rematch: null };
+  const cases = [
+    [REVIEW, 'ready', 'ready'],
+    [null, 'pending', 'pending'],
+    [null, 'failed', 'failed'],
+    [null, undefined, 'pending'], // a server from before the status
+  ];
+  for (const [review, status, shown] of cases) {
+    const message = { type: 'snapshot', version: 9, room, state, history: [], review, review_status: status };
+    const game = { ...initialGame(room.id), ...fromSnapshot(initialGame(room.id), message) };
+    assert.equal(reviewState(game), shown, status);
+  }
 });
 
 test('the record is offered to anyone once over, and to the players alone while on', () => {

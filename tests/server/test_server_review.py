@@ -3,14 +3,18 @@ to the room, readable from the lobby, and kept by the store over a restart."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import queue
 import random
 import sqlite3
 import threading
 
+import pytest
+from hub_helpers import attach, running_hub, settle
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
+from tesko_server.engine import EngineRefused, WorkerDied
 from tesko_server.worker import Engine
 from tesko_tools import Game
 from tesko_tools.review import REVIEW_DEPTH, Review, review
@@ -108,6 +112,53 @@ def test_an_unfinished_room_has_no_review(server):
 
     snapshot, read = run(scenario())
     assert snapshot["review"] is None and read["review"] is None
+
+
+@pytest.mark.parametrize(
+    "failure, status",
+    [(None, "ready"), ("refused", "failed"), ("worker gone", "failed")],
+    ids=["made", "the engine refuses", "the worker stays gone"],
+)
+def test_a_review_that_cannot_be_made_is_said_to_have_failed(tmp_path, failure, status):
+    """The room's watchers, a client connecting later and the lobby's read
+    learn that no review will come, rather than waiting for it for ever."""
+
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            hub.REVIEW_RETRIES = 0  # a worker that died is not waited for again
+            ask = hub.pool.request
+
+            def request(room_id, op, *args):
+                if op != "review" or failure is None:
+                    return ask(room_id, op, *args)
+                future = asyncio.get_running_loop().create_future()
+                if failure == "refused":
+                    future.set_exception(EngineRefused("engine_error", "no review"))
+                else:
+                    future.set_exception(WorkerDied("engine worker 0 is not running"))
+                return future
+
+            hub.pool.request = request
+            made = await hub.create(
+                {"join": {"seat": "A", "name": "Ana"}, "first": "A", "ply_limit": 1}, "10.0.0.1"
+            )
+            room = made["room"]["id"]
+            await hub.join(room, {"name": "Bia"})
+            watcher = attach(hub, room)
+            player = attach(hub, room, made["token"])
+            legal = hub.rooms[room].committed_state["legal_moves"]
+            hub.move(player, {"type": "move", "move": legal[0], "n": 1})
+            await settle(hub, room)
+            for _ in range(500):
+                if watcher.of("review"):
+                    break
+                await asyncio.sleep(0.01)
+            later = attach(hub, room).of("snapshot")[0]
+            return watcher.of("review"), later, hub.read(room)
+
+    (sent,), later, read = run(scenario())
+    assert sent["status"] == later["review_status"] == read["review_status"] == status
+    assert (sent["review"] is None) == (later["review"] is None) == (status == "failed")
 
 
 def test_the_worker_reviews_on_its_own_thread_and_answers_when_done():

@@ -28,6 +28,7 @@ export function initialGame(roomId) {
     clock: null, // the side to move's move clock: {seat, left, running, at}
     online: false, // connected and caught up: the state shown is the room's
     review: null, // the engine's review of the finished game, once made
+    reviewFailed: false, // the server said no review will come
   };
 }
 
@@ -88,6 +89,7 @@ export function fromSnapshot(game, message) {
     clock: readClock(message.clock),
     online: true,
     review: message.review || null,
+    reviewFailed: message.review_status === 'failed',
   };
 }
 

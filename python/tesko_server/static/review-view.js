@@ -126,6 +126,7 @@ export function drawReview(game) {
   const state = reviewState(game);
   show(byId('review'), Boolean(state));
   show(byId('review-pending'), state === 'pending');
+  show(byId('review-failed'), state === 'failed');
   show(byId('review-body'), state === 'ready');
   if (state !== 'ready') return;
   const review = game.review;

@@ -177,11 +177,12 @@ export function boardAt(game, shown) {
 }
 
 // Where the review stands for a game: null (no finished game), 'pending'
-// (over, the review is being made) or 'ready'.
+// (over, the review is being made), 'ready', or 'failed' (the server said
+// none will come).
 export function reviewState(game) {
   if (!game.state || !game.state.result) return null;
-  if (!game.review || !Array.isArray(game.review.moves)) return 'pending';
-  return 'ready';
+  if (game.review && Array.isArray(game.review.moves)) return 'ready';
+  return game.reviewFailed ? 'failed' : 'pending';
 }
 
 // The side whose view the scores take: the player's own, A for a spectator.

@@ -77,7 +77,7 @@ const connection = new RoomConnection(roomId, {
         store.update({ clock: readClock(message.clock) });
         break;
       case 'review':
-        store.update({ review: message.review });
+        store.update({ review: message.review || null, reviewFailed: message.status === 'failed' });
         break;
       case 'thinking':
         // A search met in the middle (after a catch-up) says how long it has run.
