@@ -1592,6 +1592,11 @@ class Hub:
         if not room.over:
             self._refuse(conn, n, "bad_message", "the game is not over")
             return
+        if not all(s.taken for s in room.seats.values()):
+            # A finished room's seat cannot be taken again: the rematch
+            # would wait for an offer that never comes.
+            self._refuse(conn, n, "opponent_left", "the other seat was given up: no rematch")
+            return
         seat.last_n = n
         if seat.rematch:
             # Offered already: no new event; answered after the first offer's ack.

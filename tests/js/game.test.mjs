@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { SLOTS, blocked, cellAction, fromPresence, fromSnapshot, initialGame } from '../../python/tesko_server/static/game.js';
+import { SLOTS, blocked, cellAction, fromPresence, fromSnapshot, initialGame, rematchGone } from '../../python/tesko_server/static/game.js';
 
 function snapshot(extra = {}) {
   const cells = SLOTS.map((slot) => ({ slot, empty: false, face_up: true, owner: 'A', kind: 'N' }));
@@ -46,4 +46,20 @@ test('an engine search already under way is counted from when it began', () => {
   const game = fromSnapshot({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' }, message);
   assert.equal(game.thinking.seat, 'B');
   assert.ok(before - game.thinking.since >= 3500 && Date.now() - game.thinking.since < 4500);
+});
+
+test('no rematch is offered once the other seat of a finished game is given up', () => {
+  const over = (seat, taken, rematch = null) => {
+    const game = joined({ ...initialGame('q3V9x_kE2bQa'), seat });
+    const state = { ...game.state, to_move: null, result: { winner: 'A' } };
+    const seats = { ...game.room.seats, B: { ...game.room.seats.B, taken } };
+    return { ...game, state, room: { ...game.room, seats }, rematch };
+  };
+  assert.equal(rematchGone(over('A', false)), true);
+  assert.equal(rematchGone(over('A', true)), false);
+  assert.equal(rematchGone(over('B', false)), false); // its own seat is B: A still sits
+  assert.equal(rematchGone(over(null, false)), false); // a spectator is offered none anyway
+  assert.equal(rematchGone(over('A', false, 'r2D2c3PO4xyz')), false); // made before the seat was left
+  const playing = joined({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' });
+  assert.equal(rematchGone({ ...playing, room: { ...playing.room, seats: { ...playing.room.seats, B: { taken: false } } } }), false);
 });

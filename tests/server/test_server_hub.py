@@ -121,6 +121,31 @@ def test_a_repeated_rematch_offer_is_a_duplicate(tmp_path):
     assert {a["version"] for a in answers} == {first}
 
 
+@pytest.mark.parametrize("offered_first", [False, True], ids=["no offer yet", "after an offer"])
+def test_no_rematch_is_offered_once_the_other_seat_is_given_up(tmp_path, offered_first):
+    """A finished room's free seat cannot be taken again, so an offer there
+    would wait for ever: it is refused, and says why."""
+
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            room, token_a, token_b = await two_seats(hub, ply_limit=2)
+            a, b = attach(hub, room, token_a), attach(hub, room, token_b)
+            await play(hub, a, 1)
+            await play(hub, b, 1)
+            if offered_first:
+                hub.rematch(a, {"type": "rematch", "n": 2})
+                assert (await a.answer(2))["type"] == "ack"
+            await hub.leave(room, token_b)
+            hub.rematch(a, {"type": "rematch", "n": 3})
+            answer = await a.answer(3)
+            await settle(hub, room)
+            return answer, hub.rooms[room]
+
+    answer, room = run(scenario())
+    assert (answer["type"], answer["code"]) == ("refused", "opponent_left")
+    assert room.row.rematch is None and room.seats["A"].last_n != 3
+
+
 def test_joins_per_room_are_bounded(tmp_path):
     async def scenario():
         async with running_hub(tmp_path, max_joins=3) as hub:

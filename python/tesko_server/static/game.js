@@ -56,6 +56,14 @@ export function claimAgainst(game) {
   return seat && seat.claimable ? side : null;
 }
 
+// A finished game whose other seat was given up: its seat cannot be taken
+// again, so no rematch can follow (the server refuses the offer).
+export function rematchGone(game) {
+  if (!game.seat || !game.room || !game.state || !game.state.result || game.rematch) return false;
+  const seat = game.room.seats[other(game.seat)];
+  return Boolean(seat) && !seat.taken;
+}
+
 function legalFor(seat, state) {
   return seat && state && state.to_move === seat && !state.result ? state.legal_moves || [] : [];
 }

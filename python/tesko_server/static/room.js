@@ -17,6 +17,7 @@ import {
   initialGame,
   other,
   readClock,
+  rematchGone,
   seatName,
 } from './game.js';
 import { bindLanguageButtons, errorText, gloss, has, onLangChange, t, tn } from './i18n.js';
@@ -417,14 +418,14 @@ function drawResult(game) {
     abandoned: () => tn('why_abandoned', loser()),
   }[result.end];
   fill(byId('result-why'), why ? why() : [result.text]);
-  show(byId('rematch'), Boolean(game.seat) && !game.rematch);
+  const gone = rematchGone(game);
+  show(byId('rematch'), Boolean(game.seat) && !game.rematch && !gone);
   byId('rematch').disabled = game.rematchAsked || !game.online;
   const offers = game.offers.filter((side) => side !== game.seat);
-  const status = game.rematchAsked
-    ? [t('rematch_asked')]
-    : offers.length
-      ? tn('rematch_offer', { name: nameNode(game.room, offers[0]) })
-      : [];
+  let status = [];
+  if (gone) status = [t('rematch_gone')];
+  else if (game.rematchAsked) status = [t('rematch_asked')];
+  else if (offers.length) status = tn('rematch_offer', { name: nameNode(game.room, offers[0]) });
   fill(byId('rematch-status'), status);
   const link = byId('rematch-link');
   show(link, Boolean(game.rematch) && !game.seat);
