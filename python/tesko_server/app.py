@@ -308,6 +308,7 @@ def build_app(
 
     async def room_record(request: Request) -> Response:
         try:
+            hub().lobby_call(client_address(request))
             name, text = hub().record(request.path_params["room"], bearer(request))
         except HubError as err:
             return error(err.code, err.message)

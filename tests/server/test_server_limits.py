@@ -172,6 +172,31 @@ def test_room_sockets_are_limited_per_address(server_factory):
     assert welcome["type"] == "welcome"
 
 
+@pytest.mark.parametrize(
+    "method, path",
+    [
+        ("GET", "/api/rooms"),
+        ("POST", "/api/rooms"),
+        ("GET", "/api/rooms/{room}"),
+        ("GET", "/api/rooms/{room}/record"),
+        ("POST", "/api/rooms/{room}/join"),
+        ("POST", "/api/rooms/{room}/leave"),
+    ],
+)
+def test_every_lobby_route_counts_toward_the_lobby_rate(server_factory, method, path):
+    server = server_factory("--lobby-rate", "1")  # bursts of 2
+
+    async def scenario():
+        lobby = Lobby(server.base)
+        room = (await lobby.create())["room"]["id"]
+        await asyncio.sleep(1.1)  # the bucket full again
+        url = path.format(room=room)
+        return [await lobby.raw(method, url, {"name": "Ana"}) for _ in range(3)]
+
+    answers = run(scenario())
+    assert [status == 429 for status, _ in answers] == [False, False, True], answers
+
+
 # Two addresses of one IPv6 /64, and one of the next /64, as a proxy on
 # 127.0.0.1 names them in X-Forwarded-For.
 SAME_64 = ("2001:db8:0:1::1", "2001:db8:0:1:ffff::2")
