@@ -18,7 +18,9 @@ its own event loop, so that no single Python process's queue of clients
 adds to every round trip; this process only starts them, cuts the phases by
 the time stamps they record, sets the pace and reads the server's metrics.
 The round trip is measured by the clients, so it includes the wait for a
-core on the machine they share with the server; the server's part (from a move's arrival to its
+core on the machine they share with the server; it counts in the phase in
+which its move was sent, and a move still unanswered when the load stops
+counts with the time it waited; the server's part (from a move's arrival to its
 acknowledgement, engine and store included) is read from its
 `tesko_move_seconds` histogram and shown by bucket.
 
@@ -192,7 +194,7 @@ class Load:
         self.rng = random.Random(seed)
         self.shared = shared
         self.acked: list[tuple[float, str, int, str, str]] = []  # when, room, version, seat, move
-        self.trips: list[tuple[float, str, float]] = []  # when, kind, round trip
+        self.trips: list[tuple[float, str, float]] = []  # sent, kind, round trip
         self.errors: dict[str, int] = {}
         self.games: list[float] = []
         self.stop_at = 0.0
@@ -214,13 +216,20 @@ class Load:
                 self.next_slot = max(self.next_slot + 1 / pace, now)
                 if self.next_slot > now:
                     await asyncio.sleep(self.next_slot - now)
+            sent = time.monotonic()
             try:
                 ack = await client.play(move, timeout=60)
             except MoveRefused as err:
                 self.error(f"refused {err.code}")
                 continue
+            except asyncio.CancelledError:
+                # Still unanswered when the load stops: it counts with the
+                # time it has waited (a search on a worker's main thread
+                # would hold it that long), not as if never sent.
+                self.trips.append((sent, kind, time.monotonic() - sent))
+                raise
             now = time.monotonic()
-            self.trips.append((now, kind, client.round_trip))
+            self.trips.append((sent, kind, client.round_trip))
             if not ack.get("duplicate"):
                 self.acked.append((now, client.room_id, ack["version"], client.seat or "", move))
 
@@ -482,12 +491,16 @@ def run(args: argparse.Namespace, server: Server) -> Results:
 
 
 def trips_rows(trips: dict[str, list[float]], label: str) -> None:
+    # The clients wait for each answer, so a client held up makes few moves
+    # and weighs little in the percentiles: the worst round trip and the
+    # count over a second show a worker held up by a search.
     for kind, values in trips.items():
         if values:
             p50, p95, p99 = (percentile(values, q) * 1000 for q in (0.5, 0.95, 0.99))
+            slow = sum(1 for v in values if v > 1)
             print(
-                f"| round trip, {kind}, {label}: p50 / p95 / p99 "
-                f"| {p50:.1f} / {p95:.1f} / {p99:.1f} ms |"
+                f"| round trip, {kind}, {label}: p50 / p95 / p99 / max (over 1 s) "
+                f"| {p50:.1f} / {p95:.1f} / {p99:.1f} / {max(values) * 1000:.0f} ms ({slow}) |"
             )
 
 
