@@ -67,45 +67,6 @@ def test_worker_that_ends_fails_its_requests_and_comes_back():
     assert restarted == [0]
 
 
-def test_a_restart_that_fails_is_tried_again(monkeypatch):
-    """No descriptors left when a worker ends: its restart fails, and is
-    tried again (after growing pauses) until it works; meanwhile the pool
-    says it is not complete."""
-    from tesko_server import engine
-
-    monkeypatch.setattr(engine, "RETRY_FIRST", 0.1)
-    spawn = engine._Worker._spawn
-    failures: list[int] = []
-
-    def spawn_or_fail(self):
-        if len(failures) < 3:
-            failures.append(1)
-            raise OSError(24, "Too many open files")
-        return spawn(self)
-
-    restarted: list[int] = []
-
-    async def main():
-        pool = engine.EnginePool(1, restarted.append)
-        pool.start()
-        try:
-            monkeypatch.setattr(engine._Worker, "_spawn", spawn_or_fail)
-            pool.post("room", "crash")
-            seen_incomplete = False
-            for _ in range(300):
-                seen_incomplete |= not pool.complete()
-                if pool.complete() and restarted:
-                    break
-                await asyncio.sleep(0.02)
-            assert seen_incomplete
-            assert await pool.request_to(0, "echo", "", "back", 0.0) == "back"
-        finally:
-            pool.stop()
-
-    uvloop.run(asyncio.wait_for(main(), 60))
-    assert len(failures) == 3 and restarted == [0]
-
-
 @pytest.mark.parametrize(
     ("searches", "first", "then"),
     [

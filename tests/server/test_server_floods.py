@@ -28,15 +28,10 @@ def shared(tmp_path_factory):
 
 
 def frame(opcode: int, payload: bytes = b"", fin: bool = True) -> bytes:
-    """A client's frame (masked, as a client must)."""
-    head = bytes([(0x80 if fin else 0) | opcode])
+    """A client's frame (masked, as a client must; under 64 KiB)."""
     size = len(payload)
-    if size < 126:
-        head += bytes([0x80 | size])
-    elif size < 1 << 16:
-        head += bytes([0x80 | 126]) + struct.pack("!H", size)
-    else:
-        head += bytes([0x80 | 127]) + struct.pack("!Q", size)
+    head = bytes([(0x80 if fin else 0) | opcode])
+    head += bytes([0x80 | size]) if size < 126 else bytes([0xFE]) + struct.pack("!H", size)
     mask = os.urandom(4)
     return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
@@ -44,15 +39,13 @@ def frame(opcode: int, payload: bytes = b"", fin: bool = True) -> bytes:
 class RawSocket:
     """A WebSocket spoken by hand, to send what no library would."""
 
-    def __init__(self, server: Server, room: str = "nosuchroom") -> None:
+    def __init__(self, server: Server, room: str) -> None:
         self.sock = socket.create_connection(("127.0.0.1", server.port), timeout=10)
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(
-            (
-                f"GET /ws/{room} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n"
-                "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n"
-            ).encode()
+            f"GET /ws/{room} HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\n"
+            "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+            f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode()
         )
         self.data = b""
         while b"\r\n\r\n" not in self.data:
@@ -70,56 +63,46 @@ class RawSocket:
             return False
         return True
 
-    def frames(self, timeout: float = 5) -> tuple[list[tuple[int, bytes]], bool]:
-        """The frames the server sent until it closed the TCP connection or
-        sent a close frame (or until `timeout`), and whether it did."""
-        out: list[tuple[int, bytes]] = []
+    def frames(self, timeout: float = 4) -> tuple[list[tuple[int, bytes]], bool]:
+        """The frames the server sent until it sent a close frame or ended the
+        connection (or until `timeout`), and whether it did either."""
         deadline = time.monotonic() + timeout
         ended = False
-        while time.monotonic() < deadline and not self._closing():
+        while not ended and time.monotonic() < deadline:
+            if any(opcode == CLOSE for opcode, _ in self._parse()):
+                break
             self.sock.settimeout(max(0.01, deadline - time.monotonic()))
             try:
                 chunk = self.sock.recv(65536)
             except TimeoutError:
                 break
             except OSError:
-                ended = True
-                break
-            if not chunk:
-                ended = True
-                break
+                chunk = b""
+            ended = not chunk
             self.data += chunk
-        out = self._parse()
         self.sock.close()
+        out = self._parse()
         return out, ended or any(opcode == CLOSE for opcode, _ in out)
 
     def _parse(self) -> list[tuple[int, bytes]]:
-        out: list[tuple[int, bytes]] = []
-        data = self.data
+        out, data = [], self.data
         while len(data) >= 2:
             size, start = data[1] & 0x7F, 2
             if size == 126:
                 (size,), start = struct.unpack_from("!H", data, 2), 4
-            elif size == 127:
-                (size,), start = struct.unpack_from("!Q", data, 2), 10
             if len(data) < start + size:
                 break
             out.append((data[0] & 0x0F, data[start : start + size]))
             data = data[start + size :]
         return out
 
-    def _closing(self) -> bool:
-        return any(opcode == CLOSE for opcode, _ in self._parse())
 
-    def close_frame(self, timeout: float = 5) -> tuple[int, str] | None:
-        """The close frame's code and reason; None when the server ended
-        the connection without one (or kept it open)."""
-        frames, _ = self.frames(timeout)
-        closes = [payload for opcode, payload in frames if opcode == CLOSE]
-        if not closes:
-            return None
-        (code,) = struct.unpack_from("!H", closes[0])
-        return code, closes[0][2:].decode()
+def closed_with(frames: list[tuple[int, bytes]]) -> tuple[int, str] | None:
+    """The close frame's code and reason; None without one."""
+    closes = [payload for opcode, payload in frames if opcode == CLOSE]
+    if not closes:
+        return None
+    return struct.unpack_from("!H", closes[0])[0], closes[0][2:].decode()
 
 
 def new_room(server: Server) -> str:
@@ -151,11 +134,10 @@ def pings(count: int) -> bytes:
     ids=["continuations", "pings", "bytes"],
 )
 def test_a_flood_closes_its_socket_with_policy_violation(shared, flood, reason):
-    room = new_room(shared)
-    raw = RawSocket(shared, room)
+    raw = RawSocket(shared, new_room(shared))
     raw.send(hello())
     raw.send(flood)
-    closed = raw.close_frame(timeout=4)
+    closed = closed_with(raw.frames()[0])
     assert closed is not None and closed[0] == 1008, closed
     assert reason in closed[1]
     assert shared.health()["ok"]
@@ -186,10 +168,9 @@ def test_nesting_too_deep_is_a_bad_message(shared, message):
     raw = RawSocket(shared, new_room(shared))
     for text in message.split("\n"):
         raw.send(frame(TEXT, text.encode()))
-    frames, ended = raw.frames(timeout=4)
+    frames, _ = raw.frames()
     errors = [json.loads(p) for op, p in frames if op == TEXT and b'"error"' in p]
-    closes = [p for op, p in frames if op == CLOSE]
-    assert ended and closes and struct.unpack_from("!H", closes[0]) == (1008,)
+    assert closed_with(frames) is not None and closed_with(frames)[0] == 1008
     assert [e["code"] for e in errors] == ["bad_message"]
 
 
@@ -218,7 +199,7 @@ def test_output_that_nobody_takes_ends_the_connection(monkeypatch):
         if resume:
             protocol.resume_writing()
         await asyncio.sleep(0.15)
-        return protocol.transport.aborted
+        return protocol.transport.abort.called
 
     assert run(scenario(resume=False)) is True
     assert run(scenario(resume=True)) is False
@@ -254,37 +235,9 @@ def test_a_connection_too_far_behind_is_cut():
     assert cut == ["too far behind"]
 
 
-class FakeTransport:
-    def __init__(self) -> None:
-        self.aborted = False
-        self.closing = False
-
-    def write(self, data: bytes) -> None:
-        pass
-
-    def close(self) -> None:
-        self.closing = True
-
-    def abort(self) -> None:
-        self.aborted = self.closing = True
-
-    def is_closing(self) -> bool:
-        return self.closing
-
-    def get_write_buffer_size(self) -> int:
-        return 0
-
-    def get_extra_info(self, name: str, default: object = None) -> object:
-        return {"peername": ("127.0.0.1", 5000), "sockname": ("127.0.0.1", 8000)}.get(name, default)
-
-    def pause_reading(self) -> None:
-        pass
-
-    def resume_reading(self) -> None:
-        pass
-
-
 def open_protocol():
+    from unittest import mock
+
     import uvicorn
     from tesko_server.wsprotocol import LimitedWebSocketProtocol
     from uvicorn.server import ServerState
@@ -295,5 +248,6 @@ def open_protocol():
     config = uvicorn.Config(app, ws=LimitedWebSocketProtocol, lifespan="off")
     config.load()
     protocol = LimitedWebSocketProtocol(config=config, server_state=ServerState(), app_state={})
-    protocol.connection_made(FakeTransport())  # type: ignore[arg-type]
+    transport = mock.Mock(**{"get_extra_info.return_value": None, "is_closing.return_value": False})
+    protocol.connection_made(transport)
     return protocol
