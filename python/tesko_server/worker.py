@@ -97,6 +97,7 @@ class Searches:
         )
         self.wake, self._poke = os.pipe()
         os.set_blocking(self.wake, False)
+        os.set_blocking(self._poke, False)
         self.done: collections.deque[tuple[Any, ...]] = collections.deque()
 
     def start(
@@ -110,7 +111,10 @@ class Searches:
 
     def _finished(self, key: tuple[Any, ...], future: Future) -> None:
         self.done.append((key, future))  # on the search thread
-        os.write(self._poke, b"!")
+        try:
+            os.write(self._poke, b"!")
+        except BlockingIOError:  # the pipe is full of wake-ups already
+            pass
 
     def take(self) -> list[tuple[tuple[Any, ...], Future]]:
         try:
