@@ -16,6 +16,9 @@
 #   browser          Debian's chromium for the browser tests, installed with
 #                    apt-get when it is missing and this runs as root (the
 #                    browser tests skip, in one line, without it);
+#   cluster          Debian's postgresql and haproxy for the tests of several
+#                    nodes (tests/cluster), installed the same way (those
+#                    tests skip, in one line, without them);
 #   suite            run the whole suite against the installed package;
 #   sanitizer_build  build the modules again with AddressSanitizer and
 #                    UndefinedBehaviorSanitizer (plus the C++ library's own
@@ -40,11 +43,11 @@ extras=(test lint server browser)
 
 # The stages, in order: to add one, write a function `stage_NAME` below and
 # put NAME in this list.
-stages=(venv install lint js browser suite sanitizer_build sanitizer_suite)
+stages=(venv install lint js browser cluster suite sanitizer_build sanitizer_suite)
 
 # Test folders the sanitizer run leaves out: its runtime is preloaded into
 # the interpreter, and those suites start servers and browsers.
-sanitizer_ignore=(tests/server tests/browser)
+sanitizer_ignore=(tests/server tests/browser tests/cluster)
 
 base_python=${TESKO_PYTHON:-python3}
 venv=${TESKO_VENV:-.venv-test}
@@ -112,6 +115,11 @@ stage_js() {
 stage_browser() {
     say "a browser for the browser tests"
     bash scripts/browser-setup.sh
+}
+
+stage_cluster() {
+    say "PostgreSQL and HAProxy for the cluster tests"
+    bash scripts/cluster-setup.sh
 }
 
 stage_suite() {

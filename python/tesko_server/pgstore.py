@@ -1,0 +1,465 @@
+"""The store in PostgreSQL, shared by several server nodes.
+
+The schema is the SQLite store's (`store.py`), in PostgreSQL's types, plus
+one table of owners: a room is held by one node at a time, and each
+takeover of a room raises its epoch. A node writes a room only with the
+epoch it got when it took the room, and the store checks that epoch in the
+transaction of the write itself: once another node has taken the room, the
+old owner's writes are refused whole (`Fenced`), whatever else they held.
+
+Connections: one commits (so commits stay in the order they were made),
+one listens for the lobby's notifications, and a small pool serves reads.
+A batch that changes the lobby (a room made, changed or deleted, a seat
+taken) sends a notification naming each such room inside its transaction,
+so a notification arrives only for a change that was committed.
+
+Not used by the server yet: it is the groundwork for several nodes.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+from collections.abc import Callable, Mapping, Sequence
+
+import asyncpg
+
+from .store import (
+    Alive,
+    Change,
+    DeleteRoom,
+    EventRow,
+    ReviewRow,
+    RoomRow,
+    SeatRow,
+    StoredRoom,
+    StoreError,
+)
+
+log = logging.getLogger("tesko_server")
+
+# The channel of the lobby's notifications; each payload is one room id.
+LOBBY_CHANNEL = "tesko_lobby"
+
+# Each entry brings the schema from the version before it to its own. The
+# first three are the SQLite store's; the fourth adds the owners.
+MIGRATIONS: tuple[str, ...] = (
+    """
+    CREATE TABLE rooms (
+        id TEXT PRIMARY KEY,
+        created DOUBLE PRECISION NOT NULL,
+        public BOOLEAN NOT NULL,
+        first TEXT NOT NULL,
+        ply_limit INTEGER NOT NULL,
+        hide_face_down_owners BOOLEAN NOT NULL,
+        layout TEXT NOT NULL,
+        initial_state TEXT NOT NULL,
+        creator TEXT NOT NULL,
+        finished_at DOUBLE PRECISION,
+        rematch TEXT,
+        expired BOOLEAN NOT NULL DEFAULT FALSE
+    );
+    CREATE TABLE seats (
+        room TEXT NOT NULL REFERENCES rooms(id) ON DELETE CASCADE,
+        seat TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        name TEXT,
+        token_hash BYTEA,
+        level INTEGER,
+        think_time DOUBLE PRECISION,
+        PRIMARY KEY (room, seat)
+    );
+    CREATE TABLE events (
+        room TEXT NOT NULL REFERENCES rooms(id) ON DELETE CASCADE,
+        version INTEGER NOT NULL,
+        kind TEXT NOT NULL,
+        seat TEXT,
+        n INTEGER,
+        data TEXT NOT NULL,
+        state TEXT NOT NULL,
+        at DOUBLE PRECISION NOT NULL,
+        PRIMARY KEY (room, version)
+    );
+    CREATE INDEX rooms_open ON rooms (finished_at, expired);
+    """,
+    """
+    ALTER TABLE rooms ADD COLUMN move_time INTEGER;
+    ALTER TABLE rooms ADD COLUMN deadline DOUBLE PRECISION;
+    ALTER TABLE rooms ADD COLUMN deadline_set DOUBLE PRECISION;
+    CREATE TABLE alive (
+        id INTEGER PRIMARY KEY CHECK (id = 1),
+        at DOUBLE PRECISION NOT NULL
+    );
+    """,
+    """
+    CREATE TABLE reviews (
+        room TEXT PRIMARY KEY REFERENCES rooms(id) ON DELETE CASCADE,
+        data TEXT NOT NULL
+    );
+    """,
+    """
+    CREATE TABLE owners (
+        room TEXT PRIMARY KEY,
+        node TEXT NOT NULL,
+        epoch BIGINT NOT NULL
+    );
+    """,
+)
+
+SCHEMA_VERSION = len(MIGRATIONS)
+# Held by the transaction that migrates, so that nodes starting together
+# migrate one after the other (any constant, the same in every node).
+_MIGRATION_LOCK = 0x7E5C0
+
+_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+
+_ROOM = (
+    "INSERT INTO rooms VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15)"
+    " ON CONFLICT (id) DO UPDATE"
+    " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
+    " expired=excluded.expired, public=excluded.public,"
+    " deadline=excluded.deadline, deadline_set=excluded.deadline_set"
+)
+_SEAT = (
+    "INSERT INTO seats VALUES ($1,$2,$3,$4,$5,$6,$7) ON CONFLICT (room, seat) DO UPDATE"
+    " SET kind=excluded.kind, name=excluded.name, token_hash=excluded.token_hash,"
+    " level=excluded.level, think_time=excluded.think_time"
+)
+_EVENT = "INSERT INTO events VALUES ($1,$2,$3,$4,$5,$6,$7,$8)"
+_DELETE = "DELETE FROM rooms WHERE id=$1"
+_REVIEW = "INSERT INTO reviews VALUES ($1,$2) ON CONFLICT (room) DO UPDATE SET data=excluded.data"
+_ALIVE = "INSERT INTO alive VALUES (1, $1) ON CONFLICT (id) DO UPDATE SET at=excluded.at"
+
+
+class Fenced(StoreError):
+    """A write refused because another node has taken some of its rooms
+    (`rooms`, sorted) since the epochs it carried. Nothing of the batch was
+    written; the writer no longer owns those rooms and must drop them."""
+
+    def __init__(self, rooms: Sequence[str]) -> None:
+        self.rooms = tuple(sorted(rooms))
+        super().__init__(f"rooms taken by another node: {', '.join(self.rooms)}")
+
+
+def _room_of(change: Change) -> str | None:
+    if isinstance(change, RoomRow | DeleteRoom):
+        return change.id
+    if isinstance(change, SeatRow | EventRow | ReviewRow):
+        return change.room
+    return None
+
+
+def _statement(change: Change) -> tuple[str, tuple]:
+    if isinstance(change, EventRow):
+        return _EVENT, (
+            change.room,
+            change.version,
+            change.kind,
+            change.seat,
+            change.n,
+            _dumps(change.data),
+            _dumps(change.state),
+            change.at,
+        )
+    if isinstance(change, RoomRow):
+        return _ROOM, (
+            change.id,
+            change.created,
+            change.public,
+            change.first,
+            change.ply_limit,
+            change.hide_face_down_owners,
+            change.layout,
+            _dumps(change.initial_state),
+            change.creator,
+            change.finished_at,
+            change.rematch,
+            change.expired,
+            change.move_time,
+            change.deadline,
+            change.deadline_set,
+        )
+    if isinstance(change, SeatRow):
+        return _SEAT, (
+            change.room,
+            change.seat,
+            change.kind,
+            change.name,
+            change.token_hash,
+            change.level,
+            change.think_time,
+        )
+    if isinstance(change, DeleteRoom):
+        return _DELETE, (change.id,)
+    if isinstance(change, ReviewRow):
+        return _REVIEW, (change.room, _dumps(change.review))
+    if isinstance(change, Alive):
+        return _ALIVE, (change.at,)
+    raise TypeError(f"not a store change: {change!r}")
+
+
+async def migrate(conn: asyncpg.Connection) -> int:
+    """Bring the schema to `SCHEMA_VERSION` in one transaction; returns the
+    version found. Nodes that start together take turns."""
+    async with conn.transaction():
+        await conn.execute("SELECT pg_advisory_xact_lock($1)", _MIGRATION_LOCK)
+        await conn.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
+        current = await conn.fetchval("SELECT version FROM schema_version") or 0
+        if current > SCHEMA_VERSION:
+            raise StoreError(
+                f"the database has schema version {current}; this server knows up to "
+                f"{SCHEMA_VERSION}: use a newer tesko-server"
+            )
+        for version in range(current, SCHEMA_VERSION):
+            await conn.execute(MIGRATIONS[version])
+        if current < SCHEMA_VERSION:
+            await conn.execute("DELETE FROM schema_version")
+            await conn.execute("INSERT INTO schema_version VALUES ($1)", SCHEMA_VERSION)
+    return current
+
+
+class PgStore:
+    """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`.
+
+    `durable=True` (the default) commits with `synchronous_commit` on: a
+    write has reached PostgreSQL's disk when it returns. `durable=False`
+    turns it off for the writes: a crash of PostgreSQL's machine (not of a
+    node) can then lose the last fraction of a second of acknowledged
+    writes, though never part of one, and never out of order.
+
+    `on_lobby` is called on the event loop with the id of each room whose
+    lobby entry a committed batch changed, from any node.
+    """
+
+    def __init__(self) -> None:
+        self.unreadable: dict[str, str] = {}
+        self._writer: asyncpg.Connection | None = None
+        self._listener: asyncpg.Connection | None = None
+        self._pool: asyncpg.Pool | None = None
+        self._write_lock = asyncio.Lock()
+
+    @classmethod
+    async def open(
+        cls,
+        dsn: str,
+        *,
+        durable: bool = True,
+        on_lobby: Callable[[str], None] | None = None,
+        readers: int = 4,
+    ) -> PgStore:
+        self = cls()
+        try:
+            self._writer = await asyncpg.connect(
+                dsn,
+                server_settings={
+                    "application_name": "tesko-server writer",
+                    "synchronous_commit": "on" if durable else "off",
+                },
+            )
+            await migrate(self._writer)
+            self._pool = await asyncpg.create_pool(
+                dsn,
+                min_size=1,
+                max_size=readers,
+                server_settings={"application_name": "tesko-server reader"},
+            )
+            if on_lobby is not None:
+                self._listener = await asyncpg.connect(
+                    dsn, server_settings={"application_name": "tesko-server listener"}
+                )
+                await self._listener.add_listener(
+                    LOBBY_CHANNEL, lambda _conn, _pid, _channel, payload: on_lobby(payload)
+                )
+        except BaseException:
+            await self.close()
+            raise
+        return self
+
+    async def claim(self, room_id: str, node_id: str) -> int:
+        """Take `room_id` for `node_id`; returns the new epoch, higher than
+        any before it for this room. Writes with an older epoch are fenced
+        from the moment this returns."""
+        assert self._writer is not None
+        async with self._write_lock:
+            return await self._writer.fetchval(
+                "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO UPDATE"
+                " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING epoch",
+                room_id,
+                node_id,
+            )
+
+    async def owner(self, room_id: str) -> tuple[str, int] | None:
+        """The node holding `room_id` and its epoch, or None if none took it."""
+        assert self._pool is not None
+        row = await self._pool.fetchrow("SELECT node, epoch FROM owners WHERE room=$1", room_id)
+        return None if row is None else (row["node"], row["epoch"])
+
+    async def write(self, changes: Sequence[Change], epochs: Mapping[str, int]) -> None:
+        """Apply `changes` in order, all or none, in one transaction.
+
+        `epochs` gives, for every room the changes touch, the epoch its
+        `claim` returned. If any of them is no longer the room's epoch, the
+        transaction is rolled back and `Fenced` names those rooms.
+        """
+        if not changes:
+            return
+        rooms = {room for change in changes if (room := _room_of(change)) is not None}
+        unclaimed = rooms - epochs.keys()
+        if unclaimed:
+            raise ValueError(f"no epoch given for rooms {', '.join(sorted(unclaimed))}")
+        lobby = sorted(
+            {
+                room
+                for change in changes
+                if isinstance(change, RoomRow | SeatRow | DeleteRoom)
+                and (room := _room_of(change)) is not None
+            }
+        )
+        # Runs of changes of one kind go to the server together.
+        runs: list[tuple[str, list[tuple]]] = []
+        for change in changes:
+            query, args = _statement(change)
+            if runs and runs[-1][0] == query:
+                runs[-1][1].append(args)
+            else:
+                runs.append((query, [args]))
+        assert self._writer is not None
+        async with self._write_lock, self._writer.transaction():
+            conn = self._writer
+            if rooms:
+                ids = sorted(rooms)
+                # The owner rows stay locked to the commit: a claim that comes
+                # meanwhile waits for it, and then fences what follows.
+                held = {
+                    row["room"]: row["epoch"]
+                    for row in await conn.fetch(
+                        "SELECT room, epoch FROM owners WHERE room = ANY($1::text[])"
+                        " ORDER BY room FOR UPDATE",
+                        ids,
+                    )
+                }
+                lost = [room for room in ids if held.get(room) != epochs[room]]
+                if lost:
+                    raise Fenced(lost)
+            for query, rows in runs:
+                if len(rows) == 1:
+                    await conn.execute(query, *rows[0])
+                else:
+                    await conn.executemany(query, rows)
+            if lobby:
+                await conn.execute(
+                    "SELECT pg_notify($1, room) FROM unnest($2::text[]) AS room",
+                    LOBBY_CHANNEL,
+                    lobby,
+                )
+            if any(isinstance(change, DeleteRoom) for change in changes):
+                await conn.execute(
+                    "DELETE FROM owners WHERE room = ANY($1::text[])",
+                    [change.id for change in changes if isinstance(change, DeleteRoom)],
+                )
+
+    async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+        """Every room not expired that is unfinished or finished after the time
+        given, less those that cannot be read (named in `unreadable`)."""
+        return await self._load("expired=FALSE AND (finished_at IS NULL OR finished_at > $1)",
+                                finished_after)  # fmt: skip
+
+    async def load_room(self, room_id: str) -> StoredRoom | None:
+        """One room, finished or not (None if it is not held or unreadable)."""
+        rooms = await self._load("id=$1", room_id)
+        return rooms[0] if rooms else None
+
+    async def _load(self, where: str, arg: object) -> list[StoredRoom]:
+        assert self._pool is not None
+        self.unreadable = {}
+        rooms: dict[str, StoredRoom] = {}
+        chosen = f"SELECT id FROM rooms WHERE {where}"
+        async with self._pool.acquire() as conn, conn.transaction(isolation="repeatable_read"):
+            for row in await conn.fetch(f"SELECT * FROM rooms WHERE {where} ORDER BY created", arg):
+                self._add_room(rooms, row)
+            for row in await conn.fetch(
+                f"SELECT * FROM seats WHERE room IN ({chosen}) ORDER BY room, seat", arg
+            ):
+                if row["room"] in rooms:
+                    rooms[row["room"]].seats.append(SeatRow(*row.values()))
+            for row in await conn.fetch(
+                f"SELECT * FROM events WHERE room IN ({chosen}) ORDER BY room, version", arg
+            ):
+                stored = rooms.get(row["room"])
+                if stored is not None and row["room"] not in self.unreadable:
+                    self._add_event(stored, row)
+            for row in await conn.fetch(
+                f"SELECT room, data FROM reviews WHERE room IN ({chosen})", arg
+            ):
+                stored = rooms.get(row["room"])
+                if stored is not None:
+                    self._add_review(stored, row["data"])
+        for room_id in self.unreadable:
+            rooms.pop(room_id, None)
+        return list(rooms.values())
+
+    def _add_room(self, rooms: dict[str, StoredRoom], row: asyncpg.Record) -> None:
+        try:
+            initial_state = json.loads(row["initial_state"])
+        except ValueError as err:
+            self.unreadable[row["id"]] = f"its initial state is not JSON ({err})"
+            return
+        values = dict(row.items())
+        values["initial_state"] = initial_state
+        rooms[row["id"]] = StoredRoom(RoomRow(**values))
+
+    def _add_event(self, stored: StoredRoom, row: asyncpg.Record) -> None:
+        try:
+            data, state = json.loads(row["data"]), json.loads(row["state"])
+        except ValueError as err:
+            self.unreadable[row["room"]] = f"event {row['version']} is not JSON ({err})"
+            return
+        values = dict(row.items())
+        values.update(data=data, state=state)
+        stored.events.append(EventRow(**values))
+
+    @staticmethod
+    def _add_review(stored: StoredRoom, data: str) -> None:
+        # A review that cannot be read is only lost: the server makes it again.
+        try:
+            review = json.loads(data)
+        except ValueError as err:
+            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
+            return
+        stored.review = review if isinstance(review, dict) else None
+
+    async def load_moves(self, room: str) -> list[str | None]:
+        """The room's turns in order (None for a pass)."""
+        assert self._pool is not None
+        return [
+            json.loads(row["data"]).get("move")
+            for row in await self._pool.fetch(
+                "SELECT data FROM events WHERE room=$1 AND kind='turn' ORDER BY version", room
+            )
+        ]
+
+    async def purge(self, finished_before: float) -> int:
+        """Delete expired rooms and rooms finished before the time given."""
+        assert self._writer is not None
+        async with self._write_lock, self._writer.transaction():
+            gone = await self._writer.fetch(
+                "DELETE FROM rooms WHERE expired OR finished_at < $1 RETURNING id",
+                finished_before,
+            )
+            ids = [row["id"] for row in gone]
+            await self._writer.execute("DELETE FROM owners WHERE room = ANY($1::text[])", ids)
+        return len(ids)
+
+    async def last_alive(self) -> float | None:
+        assert self._pool is not None
+        return await self._pool.fetchval("SELECT at FROM alive")
+
+    async def close(self) -> None:
+        for conn in (self._listener, self._writer):
+            if conn is not None:
+                await conn.close()
+        self._listener = self._writer = None
+        if self._pool is not None:
+            await self._pool.close()
+            self._pool = None

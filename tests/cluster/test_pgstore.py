@@ -1,0 +1,269 @@
+"""The PostgreSQL store against a real PostgreSQL: what it writes reads back
+as the SQLite store's does, a room's old owner is fenced, and the lobby's
+notifications come only from commits."""
+
+from __future__ import annotations
+
+import asyncio
+
+import pytest
+
+pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')")
+
+import asyncpg  # noqa: E402
+from tesko_server import pgstore  # noqa: E402
+from tesko_server.pgstore import Fenced, PgStore  # noqa: E402
+from tesko_server.store import (  # noqa: E402
+    Alive,
+    DeleteRoom,
+    EventRow,
+    ReviewRow,
+    RoomRow,
+    SeatRow,
+    SqliteStore,
+)
+
+
+def room(room_id: str, **fields) -> RoomRow:
+    values = dict(
+        id=room_id,
+        created=100.0 + len(room_id),
+        public=True,
+        first="A",
+        ply_limit=60,
+        hide_face_down_owners=False,
+        layout="standard",
+        initial_state={"cards": [1, 2, 3], "name": "ñ"},
+        creator="203.0.113.7",
+    )
+    values.update(fields)
+    return RoomRow(**values)
+
+
+def turn(room_id: str, version: int, move: str | None) -> EventRow:
+    return EventRow(
+        room_id, version, "turn", {"move": move}, {"v": version}, 200.0 + version, "A", version
+    )
+
+
+SEATS = [
+    SeatRow("r1", "A", "human", "Ana", b"\x00\xffhash", None, None),
+    SeatRow("r1", "B", "engine", None, None, 5, 0.25),
+]
+
+# Batches written one after another, in both stores; after each, both read
+# back the same.
+CASES = {
+    "made and seated": [[room("r1"), *SEATS, room("r2", public=False, move_time=30)]],
+    "turns and a pass": [[room("r1"), *SEATS], [turn("r1", 1, "a1"), turn("r1", 2, None)]],
+    "seat replaced": [[room("r1"), *SEATS], [SeatRow("r1", "B", "human", "Bo", b"t")]],
+    "clock set then finished with a review": [
+        [room("r1", move_time=20), turn("r1", 1, "b2")],
+        [room("r1", move_time=20, deadline=250.5, deadline_set=230.5)],
+        [room("r1", move_time=20, finished_at=300.0, rematch="r9"), ReviewRow("r1", {"x": [1]})],
+    ],
+    "review replaced": [[room("r1"), ReviewRow("r1", {"a": 1})], [ReviewRow("r1", {"a": 2})]],
+    "finished long ago": [[room("r1", finished_at=10.0), room("r2", finished_at=500.0)]],
+    "expired": [[room("r1"), room("r2")], [room("r2", expired=True)]],
+    "deleted with its seats and turns": [
+        [room("r1"), *SEATS, turn("r1", 1, "c3"), room("r2")],
+        [DeleteRoom("r1")],
+    ],
+    "alive": [[Alive(50.0)], [Alive(75.5)]],
+}
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+async def open_store(dsn: str, **options) -> PgStore:
+    return await PgStore.open(dsn, **options)
+
+
+async def claim_all(store: PgStore, batches, node: str = "n1") -> dict[str, int]:
+    ids = {getattr(c, "room", None) or getattr(c, "id", None) for b in batches for c in b}
+    return {room_id: await store.claim(room_id, node) for room_id in ids if room_id}
+
+
+@pytest.mark.parametrize("batches", CASES.values(), ids=CASES.keys())
+def test_every_change_reads_back_as_in_sqlite(database, batches):
+    sqlite = SqliteStore(":memory:")
+
+    async def go():
+        store = await open_store(database)
+        try:
+            epochs = await claim_all(store, batches)
+            for batch in batches:
+                sqlite.write(batch)
+                await store.write(batch, epochs)
+                for after in (0.0, 400.0):
+                    assert await store.load_rooms(after) == sqlite.load_rooms(after)
+                for room_id in ("r1", "r2"):
+                    assert await store.load_moves(room_id) == sqlite.load_moves(room_id)
+                assert await store.last_alive() == sqlite.last_alive()
+            assert await store.purge(400.0) == sqlite.purge(400.0)
+            assert await store.load_rooms(0.0) == sqlite.load_rooms(0.0)
+        finally:
+            await store.close()
+
+    try:
+        run(go())
+    finally:
+        sqlite.close()
+
+
+@pytest.mark.parametrize("old_writes_first", [False, True], ids=["new first", "old first"])
+def test_only_the_newest_owner_writes(database, old_writes_first):
+    """Two nodes take one room: the older epoch's batch is refused whole,
+    the room it also held and owns still included."""
+
+    async def go():
+        a = await open_store(database)
+        b = await open_store(database)
+        try:
+            old = {"shared": await a.claim("shared", "a"), "mine": await a.claim("mine", "a")}
+            await a.write([room("shared"), room("mine")], old)
+            new = {"shared": await b.claim("shared", "b")}
+            assert new["shared"] > old["shared"]
+            assert await a.owner("shared") == ("b", new["shared"])
+
+            stale = [turn("mine", 1, "a1"), turn("shared", 1, "old"), room("mine", public=False)]
+            fresh = [turn("shared", 1, "new")]
+            if not old_writes_first:
+                await b.write(fresh, new)
+            with pytest.raises(Fenced) as info:
+                await a.write(stale, old)
+            assert info.value.rooms == ("shared",)
+            if old_writes_first:
+                await b.write(fresh, new)
+
+            assert await a.load_moves("mine") == []
+            assert await a.load_moves("shared") == ["new"]
+            (mine,) = [r for r in await a.load_rooms(0.0) if r.room.id == "mine"]
+            assert mine.room.public
+            # The batch refused, the same node still writes what it owns.
+            await a.write([turn("mine", 1, "a1")], {"mine": old["mine"]})
+            assert await b.load_moves("mine") == ["a1"]
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
+
+
+def test_a_claim_waits_for_a_write_in_flight(database):
+    """A takeover that comes while the old owner's batch is committing takes
+    effect after it: that batch lands, the next one is fenced."""
+
+    async def go():
+        a = await open_store(database)
+        b = await open_store(database)
+        try:
+            old = {"r": await a.claim("r", "a")}
+            await a.write([room("r")], old)
+            # Hold the batch's transaction open inside its fence by locking
+            # the events table from a third connection.
+            blocker = await asyncpg.connect(database)
+            tx = blocker.transaction()
+            await tx.start()
+            await blocker.execute("LOCK TABLE events IN EXCLUSIVE MODE")
+            pending = asyncio.ensure_future(a.write([turn("r", 1, "a1")], old))
+            await asyncio.sleep(0.2)
+            claim = asyncio.ensure_future(b.claim("r", "b"))
+            await asyncio.sleep(0.2)
+            assert not claim.done()
+            await tx.rollback()
+            await blocker.close()
+            await pending
+            epoch = await claim
+            with pytest.raises(Fenced):
+                await a.write([turn("r", 2, "a2")], old)
+            await b.write([turn("r", 2, "b2")], {"r": epoch})
+            assert await b.load_moves("r") == ["a1", "b2"]
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
+
+
+def test_lobby_notifications_come_only_from_commits(database):
+    async def go():
+        heard: asyncio.Queue[str] = asyncio.Queue()
+        listener = await open_store(database, on_lobby=heard.put_nowait)
+        a = await open_store(database)
+        b = await open_store(database)
+        try:
+            old = {"lost": await a.claim("lost", "a")}
+            await a.write([room("lost")], old)
+            assert await asyncio.wait_for(heard.get(), 5) == "lost"
+            new = {"lost": await b.claim("lost", "b")}
+            with pytest.raises(Fenced):
+                await a.write([room("lost", public=False)], old)
+            # Turns are not the lobby's business; a new room and a seat are.
+            await b.write([turn("lost", 1, "a1")], new)
+            mine = {"made": await b.claim("made", "b")}
+            await b.write([room("made"), SeatRow("made", "A", "human", "Ana")], mine)
+            # Notifications come in commit order: had the fenced batch or the
+            # turn sent one, it would be here before this.
+            assert await asyncio.wait_for(heard.get(), 5) == "made"
+            await asyncio.sleep(0.05)
+            assert heard.empty()
+        finally:
+            for store in (listener, a, b):
+                await store.close()
+
+    run(go())
+
+
+def test_a_write_without_its_epoch_is_refused(database):
+    async def go():
+        store = await open_store(database)
+        try:
+            with pytest.raises(ValueError, match="no epoch given for rooms r1"):
+                await store.write([room("r1")], {})
+            with pytest.raises(Fenced):  # an epoch never handed out
+                await store.write([room("r1")], {"r1": 1})
+            assert await store.load_rooms(0.0) == []
+        finally:
+            await store.close()
+
+    run(go())
+
+
+def test_migrations_from_empty_then_again(database):
+    async def go():
+        # Two nodes starting together on an empty database.
+        first, second = await asyncio.gather(open_store(database), open_store(database))
+        await first.write([room("r1")], {"r1": await first.claim("r1", "n")})
+        await first.close()
+        await second.close()
+        conn = await asyncpg.connect(database)
+        try:
+            assert await conn.fetchval("SELECT version FROM schema_version") == len(
+                pgstore.MIGRATIONS
+            )
+            assert await pgstore.migrate(conn) == len(pgstore.MIGRATIONS)  # nothing to do
+            assert await conn.fetchval("SELECT count(*) FROM schema_version") == 1
+            assert await conn.fetchval("SELECT count(*) FROM rooms") == 1
+            await conn.execute("UPDATE schema_version SET version = version + 1")
+            with pytest.raises(pgstore.StoreError, match="use a newer tesko-server"):
+                await pgstore.migrate(conn)
+        finally:
+            await conn.close()
+
+    run(go())
+
+
+@pytest.mark.parametrize("durable", [True, False])
+def test_synchronous_commit_follows_the_option(database, durable):
+    async def go():
+        store = await open_store(database, durable=durable)
+        try:
+            setting = await store._writer.fetchval("SHOW synchronous_commit")
+            assert setting == ("on" if durable else "off")
+        finally:
+            await store.close()
+
+    run(go())
