@@ -271,10 +271,17 @@ class PgStore:
                 await self._listener.add_listener(
                     LOBBY_CHANNEL, lambda _conn, _pid, _channel, payload: on_lobby(payload)
                 )
+                self._listener.add_termination_listener(self._listener_lost)
         except BaseException:
             await self.close()
             raise
         return self
+
+    def _listener_lost(self, _conn: asyncpg.Connection) -> None:
+        if self._listener is not None:  # not closed on purpose
+            log.error(
+                "the store's listening connection was lost: the lobby no longer hears other nodes"
+            )
 
     async def claim(self, room_id: str, node_id: str) -> int:
         """Take `room_id` for `node_id`; returns the new epoch, higher than
@@ -456,10 +463,11 @@ class PgStore:
         return await self._pool.fetchval("SELECT at FROM alive")
 
     async def close(self) -> None:
-        for conn in (self._listener, self._writer):
+        listener, writer = self._listener, self._writer
+        self._listener = self._writer = None
+        for conn in (listener, writer):
             if conn is not None:
                 await conn.close()
-        self._listener = self._writer = None
         if self._pool is not None:
             await self._pool.close()
             self._pool = None

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import contextlib
 import glob
+import itertools
 import os
 import pwd
 import shutil
@@ -90,13 +91,16 @@ def postgres():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+_databases = itertools.count(1)
+
+
 @pytest.fixture
-def database(postgres, request):
+def database(postgres):
     """A new empty database of the session's PostgreSQL, for one test: its DSN."""
     import asyncio
 
     asyncpg = pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')")
-    name = "t_" + "".join(c if c.isalnum() else "_" for c in request.node.name)[:50].lower()
+    name = f"test{next(_databases)}"
 
     async def admin(statement: str) -> None:
         conn = await asyncpg.connect(postgres.dsn())

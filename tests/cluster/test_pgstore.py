@@ -254,16 +254,3 @@ def test_migrations_from_empty_then_again(database):
             await conn.close()
 
     run(go())
-
-
-@pytest.mark.parametrize("durable", [True, False])
-def test_synchronous_commit_follows_the_option(database, durable):
-    async def go():
-        store = await open_store(database, durable=durable)
-        try:
-            setting = await store._writer.fetchval("SHOW synchronous_commit")
-            assert setting == ("on" if durable else "off")
-        finally:
-            await store.close()
-
-    run(go())
