@@ -156,8 +156,7 @@ def lobby_call_allowed(request: Request, allowed: tuple[str, ...]) -> HubError |
     kind = request.headers.get("content-type", "").partition(";")[0].strip().lower()
     if kind != "application/json":
         return HubError("bad_content_type", "the lobby takes Content-Type: application/json")
-    origin = request.headers.get("origin")
-    if origin is not None and origin not in allowed:
+    if not origin_allowed(request, allowed):
         return HubError("bad_origin", "this origin may not call the lobby")
     return None
 
@@ -260,11 +259,31 @@ def settle_garbage_collector() -> None:
     gc.set_threshold(2_000, 20, 20)
 
 
-def origin_allowed(ws: WebSocket, allowed: tuple[str, ...]) -> bool:
+def origin_allowed(conn: Request | WebSocket, allowed: tuple[str, ...]) -> bool:
     # Not compared with the request's Host: a page of any site whose name
     # is made to resolve to this server would send a matching one.
-    origin = ws.headers.get("origin")
-    return origin is None or origin in allowed  # no Origin: not a browser
+    origin = conn.headers.get("origin")
+    if origin is None or origin in allowed:
+        return True  # no Origin: not a browser
+    return origin in arrival_origins(conn)
+
+
+def arrival_origins(conn: Request | WebSocket) -> tuple[str, ...]:
+    """The origins of this server's own page as opened at the address the
+    connection came in on (the socket's own address, never the Host header),
+    so a server on a wildcard address serves the other machines of its
+    network. An address, not a name: a rebinding page's origin is a name."""
+    server = conn.scope.get("server")
+    if not server or server[1] is None:
+        return ()  # a Unix socket: only the configured origins
+    host, port = server[0], int(server[1])
+    netloc = f"[{host}]" if ":" in host else host
+    found = (f"http://{netloc}:{port}", f"https://{netloc}:{port}")
+    if port == 80:
+        found += (f"http://{netloc}",)
+    if port == 443:
+        found += (f"https://{netloc}",)
+    return found
 
 
 def build_app(

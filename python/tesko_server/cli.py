@@ -562,8 +562,8 @@ def url(address: tuple) -> str:
 
 def own_origins(host: str, port: int) -> tuple[str, ...]:
     """The origins of pages served by this server at the address it listens
-    on; a wildcard address stands for the loopback ones (other addresses of
-    the machine are named with --allow-origin)."""
+    on; a wildcard address stands for the loopback ones (the machine's other
+    addresses are allowed per connection, from the address it came in on)."""
     names = {host}
     try:
         wildcard = ipaddress.ip_address(host.strip("[]")).is_unspecified

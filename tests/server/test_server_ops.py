@@ -481,6 +481,31 @@ def test_sockets_trust_configured_origins_not_the_host_header(shared, host, orig
 
 
 @pytest.mark.parametrize(
+    ("server", "origin", "allowed"),
+    [
+        # A server on a wildcard address, opened at one of its machine's addresses.
+        (("192.0.2.2", 8000), "http://192.0.2.2:8000", True),
+        (("192.0.2.2", 8000), "http://192.0.2.9:8000", False),
+        (("192.0.2.2", 8000), "http://192.0.2.2:8001", False),
+        (("192.0.2.2", 8000), "http://rebound.example:8000", False),
+        (("2001:db8::2", 80), "http://[2001:db8::2]", True),
+        (None, "http://192.0.2.2:8000", False),
+    ],
+)
+def test_origins_of_the_address_a_connection_came_in_on(server, origin, allowed):
+    from starlette.requests import Request
+    from tesko_server.app import origin_allowed
+
+    host = f"rebound.example:{server[1]}" if server else "x"
+    scope = {
+        "type": "http",
+        "server": server,
+        "headers": [(b"origin", origin.encode()), (b"host", host.encode())],
+    }
+    assert origin_allowed(Request(scope), ("http://127.0.0.1:8000",)) is allowed
+
+
+@pytest.mark.parametrize(
     ("path", "cache"),
     [
         ("/", "no-cache"),
