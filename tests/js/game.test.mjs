@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { SLOTS, blocked, cellAction, fromPresence, fromSnapshot, initialGame, rematchGone } from '../../python/tesko_server/static/game.js';
+import { SLOTS, blocked, cellAction, fromEvent, fromPresence, fromSnapshot, initialGame, rematchGone } from '../../python/tesko_server/static/game.js';
 
 function snapshot(extra = {}) {
   const cells = SLOTS.map((slot) => ({ slot, empty: false, face_up: true, owner: 'A', kind: 'N' }));
@@ -62,4 +62,23 @@ test('no rematch is offered once the other seat of a finished game is given up',
   assert.equal(rematchGone(over('A', false, 'r2D2c3PO4xyz')), false); // made before the seat was left
   const playing = joined({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' });
   assert.equal(rematchGone({ ...playing, room: { ...playing.room, seats: { ...playing.room.seats, B: { taken: false } } } }), false);
+});
+
+test("rematch offers are kept, the other player's as well as this seat's", () => {
+  const game = joined({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' });
+  const over = { ...game.state, to_move: null, legal_moves: [], result: { winner: 'A', text: 'A wins' } };
+  const room = { ...game.room, status: 'over' };
+  let folded;
+  const orders = [['B', 'A'], ['A', 'B'], ['B', 'B']];
+  for (const order of orders) {
+    folded = { ...game, state: over, room, offers: [] };
+    order.forEach((seat, i) => {
+      const message = { type: 'event', version: 4 + i, event: { kind: 'rematch_offer', seat }, state: over, room };
+      folded = { ...folded, ...fromEvent(folded, message) };
+    });
+    assert.deepEqual([...folded.offers].sort(), [...new Set(order)].sort(), order.join(''));
+    // Who is there changes nothing about the offers.
+    folded = { ...folded, ...fromPresence(folded, { type: 'presence', seats: { A: true, B: false }, spectators: 0 }) };
+    assert.deepEqual([...folded.offers].sort(), [...new Set(order)].sort(), order.join(''));
+  }
 });

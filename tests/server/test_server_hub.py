@@ -8,23 +8,9 @@ import asyncio
 import time
 
 import pytest
-from hub_helpers import attach, running_hub, settle
+from hub_helpers import attach, play, quick_room, running_hub, settle, two_seats
 from server_helpers import run
 from tesko_server.rooms import MAX_COUNTER, HubError
-
-
-async def two_seats(hub, **options):
-    made = await hub.create({"join": {"seat": "A", "name": "Ana"}, **options}, "10.0.0.1")
-    room = made["room"]["id"]
-    joined = await hub.join(room, {"name": "Bia"})
-    return room, made["token"], joined["token"]
-
-
-async def play(hub, conn, n: int) -> dict:
-    """Play the seat's first legal move under `n`; its answer."""
-    room = conn.room
-    hub.move(conn, {"type": "move", "move": room.committed_state["legal_moves"][0], "n": n})
-    return await conn.answer(n)
 
 
 @pytest.mark.parametrize(
@@ -191,25 +177,6 @@ def test_a_long_catch_up_is_answered_with_a_snapshot(tmp_path, restart, behind, 
         assert [m["version"] for m in sent[1:-1]] == list(range(8 - behind, 8))
     else:
         assert kinds[:2] == ["welcome", "snapshot"] and sent[1]["version"] == 7
-
-
-async def quick_room(hub, address: str = "10.0.0.1") -> str:
-    """A room whose level-1 engine ends the game with its first move."""
-    made = await hub.create(
-        {
-            "ply_limit": 1,
-            "seats": {"A": {"kind": "engine", "level": 1, "think_time": 0.05}},
-            "join": {"seat": "B", "name": "Bia"},
-        },
-        address,
-    )
-    room = made["room"]["id"]
-    for _ in range(500):
-        if hub.rooms[room].over:
-            await settle(hub, room)
-            return room
-        await asyncio.sleep(0.01)
-    raise AssertionError("the engine did not end the game")
 
 
 def test_room_creation_is_rate_limited_per_address(tmp_path):
