@@ -32,7 +32,9 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 from uvicorn.protocols.http.httptools_impl import STATUS_LINE, HttpToolsProtocol
 
 from . import metrics
-from .rooms import PROTOCOL, Hub, HubError, Room, Settings, dumps
+from .hub import Hub, Settings
+from .protocol import PROTOCOL, HubError, dumps
+from .room import Room
 from .store import Store
 
 log = logging.getLogger("tesko_server")

@@ -453,7 +453,7 @@ def serve(argv: Sequence[str] | None = None) -> int:
         import uvicorn
 
         from .app import GuardedHttp, WebSettings, build_app
-        from .rooms import Settings
+        from .hub import Settings
         from .store import SqliteStore, StoreError
         from .wsprotocol import LimitedWebSocketProtocol
     except ImportError as err:

@@ -13,7 +13,7 @@ import json
 from pathlib import Path
 from typing import Any
 
-from tesko_server.rooms import Hub, Settings
+from tesko_server.hub import Hub, Settings
 from tesko_server.store import EventRow, SqliteStore
 
 # One clock for sends and writes: which happened first, in the loop's order.
@@ -129,7 +129,7 @@ async def settle(hub: Hub, room_id: str, timeout: float = 10) -> None:
     """Wait until the room's moves are played and committed."""
     room = hub.rooms[room_id]
     for _ in range(int(timeout / 0.01)):
-        if not room.busy and not room.queue and hub.committer.idle:
+        if not room.phase.with_engine and not room.queue and hub.committer.idle:
             if room.version == room.committed_version:
                 return
         await asyncio.sleep(0.01)

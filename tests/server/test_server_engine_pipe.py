@@ -12,7 +12,7 @@ uvloop = pytest.importorskip("uvloop")
 
 
 def test_pipe_survives_full_pipes_and_split_messages():
-    from tesko_server.engine import EnginePool
+    from tesko_server.worker_pool import EnginePool
 
     restarted: list[int] = []
 
@@ -41,7 +41,7 @@ def test_pipe_survives_full_pipes_and_split_messages():
 
 
 def test_worker_that_ends_fails_its_requests_and_comes_back():
-    from tesko_server.engine import EnginePool, WorkerDied
+    from tesko_server.worker_pool import EnginePool, WorkerDied
 
     restarted: list[int] = []
 
@@ -79,7 +79,7 @@ def test_worker_that_ends_fails_its_requests_and_comes_back():
     ],
 )
 def test_think_time_in_flight_is_capped(searches, first, then):
-    from tesko_server.engine import EnginePool
+    from tesko_server.worker_pool import EnginePool
 
     async def main():
         pool = EnginePool(1, lambda index: None, think_per_worker=60, think_per_address=30)
@@ -105,7 +105,7 @@ def test_think_time_in_flight_is_capped(searches, first, then):
 
 
 def test_a_dropped_room_gives_up_its_waiting_search():
-    from tesko_server.engine import EnginePool, WorkerDied
+    from tesko_server.worker_pool import EnginePool, WorkerDied
 
     async def main():
         pool = EnginePool(1, lambda index: None, think_per_worker=10, think_per_address=10)

@@ -10,7 +10,7 @@ import time
 import pytest
 from hub_helpers import attach, play, quick_room, running_hub, settle, two_seats
 from server_helpers import run
-from tesko_server.rooms import MAX_COUNTER, HubError
+from tesko_server.protocol import MAX_COUNTER, HubError
 
 
 @pytest.mark.parametrize(

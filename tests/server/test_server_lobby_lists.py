@@ -8,7 +8,7 @@ import asyncio
 import pytest
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
-from tesko_server.rooms import HubError, check_name
+from tesko_server.protocol import HubError, check_name
 
 ZWJ, ZWNJ = "\u200d", "\u200c"
 

@@ -17,7 +17,7 @@ import urllib.request
 
 from server_helpers import run, seated_pair, until
 from tesko_server.client import RoomClient
-from tesko_server.worker import Engine
+from tesko_server.worker_process import Engine
 from tesko_tools import Game
 
 GRACE = 1.0

@@ -14,8 +14,8 @@ import pytest
 from hub_helpers import attach, running_hub, settle
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
-from tesko_server.engine import EngineRefused, WorkerDied
-from tesko_server.worker import Engine
+from tesko_server.worker_pool import EngineRefused, WorkerDied
+from tesko_server.worker_process import Engine
 from tesko_tools import Game
 from tesko_tools.review import REVIEW_DEPTH, Review, review
 

@@ -18,7 +18,7 @@ from hub_helpers import (
     two_seats,
 )
 from server_helpers import run, until
-from tesko_server.rooms import HubError
+from tesko_server.protocol import HubError
 
 
 def test_no_ack_and_no_event_before_its_commit_has_returned(tmp_path):

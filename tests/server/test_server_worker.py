@@ -21,7 +21,7 @@ def test_a_threaded_search_plays_the_referees_move(seed):
     """Positions along a random game: the move found on a search thread from
     the referee's model is the one the referee's play_bot finds on the board
     (face-down cards and captures included), and it is played."""
-    from tesko_server.worker import Engine
+    from tesko_server.worker_process import Engine
 
     rng = random.Random(seed)
     engine = Engine()
@@ -46,7 +46,7 @@ def test_a_threaded_search_plays_the_referees_move(seed):
 
 
 def test_a_room_dropped_during_its_search_is_answered_and_left_alone():
-    from tesko_server.worker import Engine
+    from tesko_server.worker_process import Engine
 
     engine = Engine()
     engine.handle((1, "new", "r", "A", 200))
@@ -65,7 +65,7 @@ def test_searches_and_reviews_give_way_to_the_rooms_moves():
     import threading
     import time
 
-    from tesko_server.worker import Engine
+    from tesko_server.worker_process import Engine
 
     answers: list = []
     engine = Engine(answers.extend)

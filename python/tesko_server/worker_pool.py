@@ -30,7 +30,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
-from . import worker as worker_module
+from . import worker_process
 
 log = logging.getLogger("tesko_server")
 
@@ -114,7 +114,7 @@ class _Worker:
         parent, child = ctx.Pipe(duplex=True)
         try:
             process = ctx.Process(
-                target=worker_module.main,
+                target=worker_process.main,
                 args=(child,),
                 name=f"tesko-engine-{self.index}",
                 daemon=True,

@@ -1,0 +1,233 @@
+"""What travels between the server and its clients: the protocol's limits,
+the lobby's checks of what a client asks for, and the texts of states and
+events as they are sent."""
+
+from __future__ import annotations
+
+import json
+import logging
+import unicodedata
+
+log = logging.getLogger("tesko_server")
+
+PROTOCOL = 1
+
+
+SEATS = ("A", "B")
+
+
+SLOTS = tuple(r + c for r in "ABC" for c in "1234")
+
+
+NAME_LIMIT = 24
+
+
+# What a name may not hold. Format characters (Cf) are allowed: the zero-width
+# joiner of emoji sequences and the zero-width non-joiner of Persian and other
+# scripts are parts of real names. The bidirectional embeddings, overrides
+# and isolates are not: they would reorder the text around the name wherever
+# it is shown.
+NAME_REFUSED = frozenset({"Cc", "Cs", "Zl", "Zp"})
+
+
+BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+
+MAX_LEVEL = 12
+
+
+MAX_PLY_LIMIT = 1000
+
+
+MAX_MOVE_TEXT = 16
+
+
+MAX_COUNTER = 2**53
+
+
+MOVE_TIMES = (15.0, 30.0, 60.0)  # the times per move a room may have, in seconds
+
+
+class HubError(Exception):
+    """A request the hub refuses; `code` is the protocol's error code."""
+
+    def __init__(self, code: str, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+
+# One encoder for every message (json.dumps with options makes one per call).
+dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+
+
+def check_name(name: object) -> str:
+    if not isinstance(name, str):
+        raise HubError("bad_request", "name must be a string")
+    name = name.strip()
+    if not 1 <= len(name) <= NAME_LIMIT:
+        raise HubError("bad_request", f"a name has 1 to {NAME_LIMIT} characters")
+    for c in name:
+        if unicodedata.category(c) in NAME_REFUSED or c in BIDI_CONTROLS:
+            raise HubError(
+                "bad_request",
+                f"a name cannot hold U+{ord(c):04X}: no control characters, line "
+                "separators, lone surrogates, or bidirectional overrides and isolates",
+            )
+    if all(c.isspace() or unicodedata.category(c) == "Cf" for c in name):
+        raise HubError("bad_request", "a name needs a visible character")
+    return name
+
+
+def expand_state(state: dict, hide: bool) -> dict:
+    """The compact state the engine gives (cells as 24 letters) as the
+    protocol's state object."""
+    codes = state["cells"]
+    cells = []
+    for i, slot in enumerate(SLOTS):
+        code = codes[2 * i : 2 * i + 2]
+        if code == "--":
+            cells.append(
+                {"slot": slot, "empty": True, "face_up": False, "owner": None, "kind": None}
+            )
+        else:
+            up = code.isupper()
+            show = up or not hide
+            cells.append(
+                {
+                    "slot": slot,
+                    "empty": False,
+                    "face_up": up,
+                    "owner": code[0].upper() if show else None,
+                    "kind": code[1].upper() if show else None,
+                }
+            )
+    out = dict(state)
+    out["cells"] = cells
+    if hide and state.get("result") is None:
+        out.update(COUNTS_HIDDEN)
+    return out
+
+
+# Each side's cards and material, less its face-up cards, would tell how many
+# face-down cards and Figures it owns (and, once one side has none face down,
+# every owner): a room that hides owners sends them only once the game is over.
+COUNTS_HIDDEN = {"cards": None, "material": None}
+
+
+_CELL_TEXTS: dict[tuple[int, str, bool], str] = {}
+
+
+def state_text(state: dict, hide: bool) -> str:
+    """`expand_state(state, hide)` as JSON text, the cells put together from
+    texts made once per slot and card (an event's largest part)."""
+    codes = state["cells"]
+    parts = []
+    for i in range(len(SLOTS)):
+        key = (i, codes[2 * i : 2 * i + 2], hide)
+        text = _CELL_TEXTS.get(key)
+        if text is None:
+            cell = expand_state({"cells": "--" * i + key[1] + "--" * (11 - i)}, hide)["cells"][i]
+            text = _CELL_TEXTS[key] = dumps(cell)
+        parts.append(text)
+    others = {k: v for k, v in state.items() if k != "cells"}
+    if hide and state.get("result") is None:
+        others.update(COUNTS_HIDDEN)
+    rest = dumps(others)
+    cells = '{"cells":[' + ",".join(parts) + "]"
+    return cells + ("," + rest[1:] if rest != "{}" else "}")
+
+
+def with_clock(text: str, clock: str) -> str:
+    """An event's text with the room's clock as it is sent."""
+    return text[:-1] + ',"clock":' + clock + "}"
+
+
+def parse_create(body: object, move_times: tuple[float, ...] = MOVE_TIMES) -> dict:
+    """The options of a new room from the lobby's JSON, checked."""
+    if body is None:
+        body = {}
+    if not isinstance(body, dict):
+        raise HubError("bad_request", "the body must be a JSON object")
+    unknown = set(body) - {
+        "first",
+        "ply_limit",
+        "seats",
+        "public",
+        "hide_face_down_owners",
+        "join",
+        "move_time",
+    }
+    if unknown:
+        raise HubError("bad_request", f"unknown field {sorted(unknown)[0]!r}")
+    first = body.get("first", "A")
+    if first not in SEATS:
+        raise HubError("bad_request", "first is 'A' or 'B'")
+    ply_limit = whole_number(body.get("ply_limit", 200), "ply_limit", 1, MAX_PLY_LIMIT)
+    public = body.get("public", True)
+    hide = body.get("hide_face_down_owners", False)
+    if not isinstance(public, bool) or not isinstance(hide, bool):
+        raise HubError("bad_request", "public and hide_face_down_owners are true or false")
+    move_time = body.get("move_time")
+    if move_time is not None and (
+        isinstance(move_time, bool)
+        or not isinstance(move_time, (int, float))
+        or float(move_time) not in move_times
+    ):
+        choices = ", ".join(f"{t:g}" for t in move_times)
+        raise HubError("bad_request", f"move_time is null or one of {choices} (seconds)")
+    seats_in = body.get("seats", {})
+    if not isinstance(seats_in, dict) or set(seats_in) - set(SEATS):
+        raise HubError("bad_request", "seats maps 'A' and 'B' to their settings")
+    seats: dict[str, dict] = {}
+    for name in SEATS:
+        settings = seats_in.get(name, {})
+        if not isinstance(settings, dict):
+            raise HubError("bad_request", f"seat {name} is an object")
+        kind = settings.get("kind", "human")
+        if kind == "human":
+            seats[name] = {"kind": "human"}
+        elif kind == "engine":
+            level = whole_number(settings.get("level", 5), "level", 1, MAX_LEVEL)
+            think = settings.get("think_time", 2.0)
+            if (
+                isinstance(think, bool)
+                or not isinstance(think, (int, float))
+                or not 0.05 <= think <= 30
+            ):
+                raise HubError("bad_request", "think_time is 0.05 to 30 seconds")
+            seats[name] = {
+                "kind": "engine",
+                "name": f"engine (level {level})",
+                "level": level,
+                "think_time": float(think),
+            }
+        else:
+            raise HubError("bad_request", "a seat's kind is 'human' or 'engine'")
+    if all(s["kind"] == "engine" for s in seats.values()):
+        raise HubError("bad_request", "at least one seat is human")
+    join = body.get("join")
+    if join is not None:
+        if not isinstance(join, dict):
+            raise HubError("bad_request", "join is an object with seat and name")
+        seat = join.get("seat", next(s for s in SEATS if seats[s]["kind"] == "human"))
+        if seat not in SEATS:
+            raise HubError("bad_request", "seat is 'A' or 'B'")
+        join = (seat, check_name(join.get("name")))
+    return {
+        "first": first,
+        "ply_limit": ply_limit,
+        "public": public,
+        "hide_face_down_owners": hide,
+        "move_time": None
+        if move_time is None
+        else (int(move_time) if move_time == int(move_time) else float(move_time)),
+        "seats": seats,
+        "join": join,
+    }
+
+
+def whole_number(value: object, name: str, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise HubError("bad_request", f"{name} is a whole number from {low} to {high}")
+    return value
