@@ -1,7 +1,8 @@
 """A move's life, read top to bottom in `Turns`: arrival (`move`), the queue
-(`_pump`), the engine (`_played`), the record (`_record_turns`), the commit
-and the acknowledgement with the broadcast (`_publish`), then the next turn
-(`_next`). The engine seats, clocks, forfeits and rematches live here too."""
+(`_play_queued_moves`), the engine's answer (`_played`), the record
+(`_record_turns`), the commit and then the acknowledgement and the broadcast
+(`_publish`), then the next turn (`_continue_play`). The engine seats,
+clocks, forfeits, claims and rematches live here too."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ import logging
 import math
 import time
 from functools import partial
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from . import metrics
 from .protocol import (
@@ -30,10 +31,6 @@ from .store import (
     RoomRow,
 )
 from .worker_pool import EngineRefused, WorkerDied
-
-if TYPE_CHECKING:
-    pass
-
 
 log = logging.getLogger("tesko_server")
 
