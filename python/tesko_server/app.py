@@ -33,7 +33,20 @@ from uvicorn.protocols.http.httptools_impl import STATUS_LINE, HttpToolsProtocol
 
 from . import metrics
 from .hub import Hub, Settings
-from .protocol import PROTOCOL, HubError, dumps
+from .protocol import (
+    PROTOCOL,
+    BadMessage,
+    Claim,
+    Hello,
+    HubError,
+    Move,
+    Ping,
+    Refusal,
+    Rematch,
+    decode_client,
+    dumps,
+    unknown_type,
+)
 from .room import Room
 from .store import Store
 
@@ -138,29 +151,21 @@ def address_key(host: str) -> str:
     return str(ip)
 
 
-def unknown_type(kind: object) -> str:
-    """Why a room message's `type` is not taken, in words a client's author
-    reads without knowing the server's language."""
-    if kind is None:
-        return "a message needs a type"
-    if kind == "hello":
-        return "hello is the first message only"
-    if not isinstance(kind, str):
-        return "a message's type is a string"
-    shown = kind if len(kind) <= 40 else kind[:40] + "..."
-    return f"unknown message type '{shown}'"
-
-
-def lobby_call_allowed(request: Request, allowed: tuple[str, ...]) -> HubError | None:
-    """Why a state-changing lobby call is refused, if it is: a body other
-    than JSON (which a page of another site can send without asking first),
-    or a browser's call from an origin not allowed."""
+def check_lobby_call(request: Request, allowed: tuple[str, ...]) -> None:
+    """Refuse a state-changing lobby call with a body other than JSON (which
+    a page of another site can send without asking first), or a browser's
+    call from an origin not allowed."""
     kind = request.headers.get("content-type", "").partition(";")[0].strip().lower()
     if kind != "application/json":
-        return HubError("bad_content_type", "the lobby takes Content-Type: application/json")
+        raise HubError("bad_content_type", "the lobby takes Content-Type: application/json")
     if not origin_allowed(request, allowed):
-        return HubError("bad_origin", "this origin may not call the lobby")
-    return None
+        raise HubError("bad_origin", "this origin may not call the lobby")
+
+
+async def lobby_error(request: Request, err: Exception) -> Response:
+    """A lobby route's refusal (`HubError`) as its JSON error answer."""
+    assert isinstance(err, HubError)
+    return error(err.code, err.message)
 
 
 class SocketConnection:
@@ -300,39 +305,27 @@ def build_app(
     def hub() -> Hub:
         return state["hub"]
 
+    # A lobby route refuses by raising HubError; `lobby_error` answers it.
+
     async def create_room(request: Request) -> Response:
-        refused = lobby_call_allowed(request, web.allowed_origins)
-        if refused is not None:
-            return error(refused.code, refused.message)
-        try:
-            address = client_address(request)
-            hub().lobby_call(address)
-            answer = await hub().create(await read_json(request), address)
-        except HubError as err:
-            return error(err.code, err.message)
+        check_lobby_call(request, web.allowed_origins)
+        address = client_address(request)
+        hub().lobby_call(address)
+        answer = await hub().create(await read_json(request), address)
         return JSONResponse(answer, 201)
 
     async def list_rooms(request: Request) -> Response:
-        try:
-            hub().lobby_call(client_address(request))
-            rooms = hub().list_rooms(request.query_params.get("status", "waiting"))
-        except HubError as err:
-            return error(err.code, err.message)
+        hub().lobby_call(client_address(request))
+        rooms = hub().list_rooms(request.query_params.get("status", "waiting"))
         return JSONResponse({"rooms": rooms})
 
     async def read_room(request: Request) -> Response:
-        try:
-            hub().lobby_call(client_address(request))
-            return JSONResponse(hub().read(request.path_params["room"]))
-        except HubError as err:
-            return error(err.code, err.message)
+        hub().lobby_call(client_address(request))
+        return JSONResponse(hub().read(request.path_params["room"]))
 
     async def room_record(request: Request) -> Response:
-        try:
-            hub().lobby_call(client_address(request))
-            name, text = hub().record(request.path_params["room"], bearer(request))
-        except HubError as err:
-            return error(err.code, err.message)
+        hub().lobby_call(client_address(request))
+        name, text = hub().record(request.path_params["room"], bearer(request))
         return Response(
             text,
             media_type="text/plain; charset=utf-8",
@@ -340,25 +333,15 @@ def build_app(
         )
 
     async def join_room(request: Request) -> Response:
-        refused = lobby_call_allowed(request, web.allowed_origins)
-        if refused is not None:
-            return error(refused.code, refused.message)
-        try:
-            hub().lobby_call(client_address(request))
-            body = await read_json(request)
-            return JSONResponse(await hub().join(request.path_params["room"], body))
-        except HubError as err:
-            return error(err.code, err.message)
+        check_lobby_call(request, web.allowed_origins)
+        hub().lobby_call(client_address(request))
+        body = await read_json(request)
+        return JSONResponse(await hub().join(request.path_params["room"], body))
 
     async def leave_room(request: Request) -> Response:
-        refused = lobby_call_allowed(request, web.allowed_origins)
-        if refused is not None:
-            return error(refused.code, refused.message)
-        try:
-            hub().lobby_call(client_address(request))
-            return JSONResponse(await hub().leave(request.path_params["room"], bearer(request)))
-        except HubError as err:
-            return error(err.code, err.message)
+        check_lobby_call(request, web.allowed_origins)
+        hub().lobby_call(client_address(request))
+        return JSONResponse(await hub().leave(request.path_params["room"], bearer(request)))
 
     async def healthz(request: Request) -> Response:
         if "hub" not in state or hub().stopping or not hub().pool.complete():  # type: ignore[union-attr]
@@ -408,24 +391,30 @@ def build_app(
         conn = SocketConnection(ws, settings)
         conn.start()
         try:
+            hello: object
             try:
-                hello = parse_json(
-                    await asyncio.wait_for(ws.receive_text(), settings.hello_timeout)
-                )
-            except (asyncio.TimeoutError, ValueError, KeyError):
+                text = await asyncio.wait_for(ws.receive_text(), settings.hello_timeout)
+                hello = decode_client(text)
+            except (asyncio.TimeoutError, KeyError):  # late, or a binary frame
+                hello = None
+            except BadMessage as err:
+                hello = None if err.not_json else err
+            except Refusal as err:
+                hello = err
+            if hello is None:
                 conn.fail("bad_message", "the first message is a hello, within the time allowed")
                 return
-            if not isinstance(hello, dict) or hello.get("type") != "hello":
+            if not isinstance(hello, Hello):
                 conn.fail("bad_message", "the first message is a hello")
                 return
-            if hello.get("protocol", PROTOCOL) != PROTOCOL:
+            if hello.protocol != PROTOCOL:
                 conn.fail("bad_protocol", f"this server speaks protocol {PROTOCOL}")
                 return
             if hub().stopping:
                 conn.fail("shutting_down", "the server is stopping", 1001)
                 return
             try:
-                hub().attach(ws.path_params["room"], hello.get("token"), hello.get("version"), conn)
+                hub().attach(ws.path_params["room"], hello.token, hello.version, conn)
             except HubError as err:
                 conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
                 return
@@ -454,23 +443,23 @@ def build_app(
                 conn.fail("rate_limited", "too many messages")
                 return
             try:
-                data = parse_json(text) if text is not None else None
-            except ValueError:
-                data = None
-            if not isinstance(data, dict):
-                conn.fail("bad_message", "a message is a JSON object in a text frame")
+                data = decode_client(text)
+            except BadMessage as err:
+                conn.fail("bad_message", err.message)
                 return
-            kind = data.get("type")
-            if kind == "move":
+            except Refusal as err:
+                the_hub.refuse(conn, err)
+                continue
+            if isinstance(data, Move):
                 the_hub.move(conn, data)
-            elif kind == "ping":
+            elif isinstance(data, Ping):
                 conn.send('{"type":"pong"}')
-            elif kind == "rematch":
+            elif isinstance(data, Rematch):
                 the_hub.rematch(conn, data)
-            elif kind == "claim":
+            elif isinstance(data, Claim):
                 the_hub.claim(conn, data)
             else:
-                conn.fail("bad_message", unknown_type(kind))
+                conn.fail("bad_message", unknown_type("hello"))
                 return
 
     @asynccontextmanager
@@ -502,7 +491,7 @@ def build_app(
         WebSocketRoute("/ws/{room}", room_socket),
         Mount("/static", StaticFiles(directory=STATIC), name="static"),
     ]
-    app = Starlette(routes=routes, lifespan=lifespan)
+    app = Starlette(routes=routes, lifespan=lifespan, exception_handlers={HubError: lobby_error})
     return SecurityHeaders(app)
 
 

@@ -7,6 +7,9 @@ from __future__ import annotations
 import json
 import logging
 import unicodedata
+from typing import Any, Union
+
+import msgspec
 
 log = logging.getLogger("tesko_server")
 
@@ -231,3 +234,104 @@ def whole_number(value: object, name: str, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         raise HubError("bad_request", f"{name} is a whole number from {low} to {high}")
     return value
+
+
+# -- what a client sends on a room's socket -----------------------------------
+#
+# Each message is decoded here, once, and its fields checked, before the hub
+# sees it. The fields hold whatever JSON value was sent until `decode_client`
+# has checked them: a bad counter or move text is refused with the value
+# sent, a malformed message closes the socket (`BadMessage`).
+
+
+class Hello(msgspec.Struct, tag="hello", tag_field="type"):
+    """The first message: the protocol, the seat's token (none for a
+    spectator), and the version the client has seen, to catch up from."""
+
+    protocol: Any = PROTOCOL
+    token: Any = None
+    version: Any = None
+
+
+class Move(msgspec.Struct, tag="move", tag_field="type"):
+    n: Any = None  # the seat's counter; an int once checked
+    move: Any = None  # the move's text; a str once checked
+
+
+class Rematch(msgspec.Struct, tag="rematch", tag_field="type"):
+    n: Any = None
+
+
+class Claim(msgspec.Struct, tag="claim", tag_field="type"):
+    n: Any = None
+
+
+class Ping(msgspec.Struct, tag="ping", tag_field="type"):
+    pass
+
+
+ClientMessage = Union[Hello, Move, Rematch, Claim, Ping]  # noqa: UP007 - a runtime type
+CLIENT_MESSAGES: tuple[type[msgspec.Struct], ...] = (Hello, Move, Rematch, Claim, Ping)
+_client_decoder = msgspec.json.Decoder(ClientMessage)
+
+
+class BadMessage(Exception):
+    """A message the socket is closed for: not a JSON object, or of no
+    known type. `not_json` when the text is not JSON at all."""
+
+    def __init__(self, message: str, not_json: bool = False) -> None:
+        super().__init__(message)
+        self.message = message
+        self.not_json = not_json
+
+
+class Refusal(Exception):
+    """A message refused with the counter it was sent with (`refused`)."""
+
+    def __init__(self, n: object, code: str, message: str) -> None:
+        super().__init__(message)
+        self.n = n
+        self.code = code
+        self.message = message
+
+
+def unknown_type(kind: object) -> str:
+    """Why a room message's `type` is not taken, in words a client's author
+    reads without knowing the server's language."""
+    if kind is None:
+        return "a message needs a type"
+    if kind == "hello":
+        return "hello is the first message only"
+    if not isinstance(kind, str):
+        return "a message's type is a string"
+    shown = kind if len(kind) <= 40 else kind[:40] + "..."
+    return f"unknown message type '{shown}'"
+
+
+def decode_client(text: str | None) -> ClientMessage:
+    """A client's message from its text frame (None for a binary one),
+    decoded and checked; raises `BadMessage` or `Refusal`."""
+    if text is None:
+        raise BadMessage("a message is a JSON object in a text frame")
+    try:
+        message = _client_decoder.decode(text)
+    except msgspec.ValidationError:
+        # Valid JSON but not a message: say what is wrong with it.
+        try:
+            data = json.loads(text)
+        except (ValueError, RecursionError):
+            data = None
+        if not isinstance(data, dict):
+            raise BadMessage("a message is a JSON object in a text frame") from None
+        raise BadMessage(unknown_type(data.get("type"))) from None
+    except (msgspec.DecodeError, RecursionError):
+        raise BadMessage("a message is a JSON object in a text frame", not_json=True) from None
+    if isinstance(message, (Move, Rematch, Claim)):
+        n = message.n
+        if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
+            raise Refusal(n, "bad_message", "n is a positive integer")
+    if isinstance(message, Move) and (
+        not isinstance(message.move, str) or len(message.move) > MAX_MOVE_TEXT
+    ):
+        raise Refusal(message.n, "bad_message", "move is the text of a move")
+    return message

@@ -15,9 +15,11 @@ from typing import Any
 
 from . import metrics
 from .protocol import (
-    MAX_COUNTER,
-    MAX_MOVE_TEXT,
+    Claim,
     HubError,
+    Move,
+    Refusal,
+    Rematch,
     dumps,
     state_text,
     with_clock,
@@ -47,26 +49,17 @@ class Turns:
 
     # -- a move's life -----------------------------------------------------------
 
-    def _counter(self, conn: Connection, message: dict) -> int | None:
-        """The client's counter `n` of a move or rematch message, or None
-        after refusing a message without a valid one."""
-        n = message.get("n")
-        if not isinstance(n, int) or isinstance(n, bool) or not 0 < n < MAX_COUNTER:
-            self._refuse(conn, n, "bad_message", "n is a positive integer")
-            return None
-        return n
+    def refuse(self, conn: Connection, refusal: Refusal) -> None:
+        """A message that failed its checks (`protocol.decode_client`)."""
+        if conn.room is not None:  # else detached (its seat given up): being closed
+            self._refuse(conn, refusal.n, refusal.code, refusal.message)
 
-    def move(self, conn: Connection, message: dict) -> None:
+    def move(self, conn: Connection, message: Move) -> None:
+        """A person's move (checked): queued on its room, played in turn."""
         room = conn.room
         if room is None:
             return  # detached (its seat given up): it is being closed
-        n = self._counter(conn, message)
-        if n is None:
-            return
-        move = message.get("move")
-        if not isinstance(move, str) or len(move) > MAX_MOVE_TEXT:
-            self._refuse(conn, n, "bad_message", "move is the text of a move")
-            return
+        n, move = message.n, message.move
         if conn.seat is None:
             self._refuse(conn, n, "spectator", "a spectator cannot move")
             return
@@ -497,14 +490,12 @@ class Turns:
         self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
         self._continue_play(room)
 
-    def claim(self, conn: Connection, message: dict) -> None:
+    def claim(self, conn: Connection, message: Claim) -> None:
         """A player claims the win against an opponent who has left."""
         room = conn.room
         if room is None:
             return  # detached (its seat given up): it is being closed
-        n = self._counter(conn, message)
-        if n is None:
-            return
+        n = message.n
         if conn.seat is None:
             self._refuse(conn, n, "spectator", "a spectator cannot claim a win")
             return
@@ -539,13 +530,11 @@ class Turns:
 
     # -- rematch -----------------------------------------------------------------
 
-    def rematch(self, conn: Connection, message: dict) -> None:
+    def rematch(self, conn: Connection, message: Rematch) -> None:
         room = conn.room
         if room is None:
             return  # detached (its seat given up): it is being closed
-        n = self._counter(conn, message)
-        if n is None:
-            return
+        n = message.n
         if conn.seat is None:
             self._refuse(conn, n, "spectator", "a spectator cannot ask for a rematch")
             return

@@ -11,7 +11,7 @@ import pytest
 # tests are not collected, and the run's header says why.
 MISSING = [
     name
-    for name in ("starlette", "uvicorn", "websockets", "prometheus_client")
+    for name in ("starlette", "uvicorn", "websockets", "prometheus_client", "msgspec")
     if importlib.util.find_spec(name) is None
 ]
 if MISSING:

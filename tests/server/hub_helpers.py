@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any
 
 from tesko_server.hub import Hub, Settings
+from tesko_server.protocol import Move
 from tesko_server.store import EventRow, SqliteStore
 
 # One clock for sends and writes: which happened first, in the loop's order.
@@ -147,7 +148,7 @@ async def two_seats(hub: Hub, **options) -> tuple[str, str, str]:
 async def play(hub: Hub, conn: Recorder, n: int) -> dict:
     """Play the seat's first legal move under `n`; its answer."""
     room = conn.room
-    hub.move(conn, {"type": "move", "move": room.committed_state["legal_moves"][0], "n": n})
+    hub.move(conn, Move(n=n, move=room.committed_state["legal_moves"][0]))
     return await conn.answer(n)
 
 

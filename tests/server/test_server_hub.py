@@ -10,7 +10,7 @@ import time
 import pytest
 from hub_helpers import attach, play, quick_room, running_hub, settle, two_seats
 from server_helpers import run
-from tesko_server.protocol import MAX_COUNTER, HubError
+from tesko_server.protocol import MAX_COUNTER, HubError, Move, Rematch
 
 
 @pytest.mark.parametrize(
@@ -30,7 +30,7 @@ def test_a_seat_given_up_is_lost_at_once_and_its_counter_starts_again(tmp_path, 
                 token_c = (await hub.join(room, {"name": "Cy", "seat": "A"}))["token"]
                 # The old socket's move is not the new occupant's.
                 legal = hub.rooms[room].committed_state["legal_moves"]
-                hub.move(stale, {"type": "move", "move": legal[0], "n": leaver_n + 1})
+                hub.move(stale, Move(n=leaver_n + 1, move=legal[0]))
                 await settle(hub, room)
                 assert not [m for m in stale.sent if m.get("n") == leaver_n + 1]
                 assert len(hub.rooms[room].history) == 2
@@ -74,8 +74,8 @@ def test_a_resent_move_is_answered_after_the_original_is_committed(tmp_path):
             a, _b = attach(hub, room, token_a), attach(hub, room, token_b)
             move = hub.rooms[room].committed_state["legal_moves"][0]
             # The resend arrives while the original is still with the engine.
-            hub.move(a, {"type": "move", "move": move, "n": 1})
-            hub.move(a, {"type": "move", "move": move, "n": 1})
+            hub.move(a, Move(n=1, move=move))
+            hub.move(a, Move(n=1, move=move))
             await settle(hub, room)
             return [m for m in a.sent if m["type"] in ("ack", "event")]
 
@@ -94,7 +94,7 @@ def test_a_repeated_rematch_offer_is_a_duplicate(tmp_path):
             await play(hub, b, 1)
             answers = []
             for n in (2, 3, 4):
-                hub.rematch(a, {"type": "rematch", "n": n})
+                hub.rematch(a, Rematch(n=n))
                 answers.append(await a.answer(n))
             await settle(hub, room)
             offers = [e for e in b.of("event") if e["event"]["kind"] == "rematch_offer"]
@@ -119,10 +119,10 @@ def test_no_rematch_is_offered_once_the_other_seat_is_given_up(tmp_path, offered
             await play(hub, a, 1)
             await play(hub, b, 1)
             if offered_first:
-                hub.rematch(a, {"type": "rematch", "n": 2})
+                hub.rematch(a, Rematch(n=2))
                 assert (await a.answer(2))["type"] == "ack"
             await hub.leave(room, token_b)
-            hub.rematch(a, {"type": "rematch", "n": 3})
+            hub.rematch(a, Rematch(n=3))
             answer = await a.answer(3)
             await settle(hub, room)
             return answer, hub.rooms[room]

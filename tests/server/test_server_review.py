@@ -14,6 +14,7 @@ import pytest
 from hub_helpers import attach, running_hub, settle
 from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
+from tesko_server.protocol import Move
 from tesko_server.worker_pool import EngineRefused, WorkerDied
 from tesko_server.worker_process import Engine
 from tesko_tools import Game
@@ -147,7 +148,7 @@ def test_a_review_that_cannot_be_made_is_said_to_have_failed(tmp_path, failure, 
             watcher = attach(hub, room)
             player = attach(hub, room, made["token"])
             legal = hub.rooms[room].committed_state["legal_moves"]
-            hub.move(player, {"type": "move", "move": legal[0], "n": 1})
+            hub.move(player, Move(n=1, move=legal[0]))
             await settle(hub, room)
             for _ in range(500):
                 if watcher.of("review"):

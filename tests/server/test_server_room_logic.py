@@ -18,7 +18,7 @@ from hub_helpers import (
     two_seats,
 )
 from server_helpers import run, until
-from tesko_server.protocol import HubError
+from tesko_server.protocol import HubError, Move, Rematch
 
 
 def test_no_ack_and_no_event_before_its_commit_has_returned(tmp_path):
@@ -30,7 +30,7 @@ def test_no_ack_and_no_event_before_its_commit_has_returned(tmp_path):
             watcher = attach(hub, room)
             for n in range(1, 5):
                 await play(hub, a if n % 2 else b, n)
-            hub.rematch(a, {"type": "rematch", "n": 3})
+            hub.rematch(a, Rematch(n=3))
             await a.answer(3)
             await settle(hub, room)
             told = [m for conn in (a, b, watcher) for m in conn.stamped()]
@@ -70,10 +70,10 @@ def test_a_failed_commit_acknowledges_nothing(tmp_path, request_kind):
                 except HubError as err:
                     error = err.code
             else:
-                message = {"type": request_kind, "n": 5}
                 if request_kind == "move":
-                    message["move"] = hub.rooms[room].state["legal_moves"][0]
-                getattr(hub, request_kind)(a, message)
+                    hub.move(a, Move(n=5, move=hub.rooms[room].state["legal_moves"][0]))
+                else:
+                    hub.rematch(a, Rematch(n=5))
                 await until(lambda: failures)
                 await asyncio.sleep(0.1)
             return failures, error, a.sent[before:], hub.rooms[room].committed_version
@@ -94,7 +94,7 @@ def test_a_restart_keeps_each_seats_last_counter_so_a_resend_is_a_duplicate(tmp_
             await play(hub, a, 1)
             await play(hub, b, 1)
             if last == "rematch":  # the game is over: A offers a rematch
-                hub.rematch(a, {"type": "rematch", "n": 7})
+                hub.rematch(a, Rematch(n=7))
                 first = await a.answer(7)
             else:
                 first = await play(hub, a, 7)  # counters may skip
@@ -107,10 +107,10 @@ def test_a_restart_keeps_each_seats_last_counter_so_a_resend_is_a_duplicate(tmp_
         async with running_hub(tmp_path) as hub:
             a = attach(hub, room, token_a)
             welcome = a.of("welcome")[0]
-            resent = {"type": "move", "n": 7, "move": "A1"}
             if last == "rematch":
-                resent = {"type": "rematch", "n": 7}
-            getattr(hub, resent["type"])(a, resent)
+                hub.rematch(a, Rematch(n=7))
+            else:
+                hub.move(a, Move(n=7, move="A1"))
             again = await a.answer(7)
             await settle(hub, room)
             return first, welcome, again, hub.rooms[room].version
@@ -184,10 +184,10 @@ def test_moves_queued_by_a_seat_given_up_are_dropped_with_it(tmp_path):
             a, stale = attach(hub, room, token_a), attach(hub, room, token_b)
             hub.pool.held = True  # A's move stays with the engine
             legal = hub.rooms[room].state["legal_moves"]
-            hub.move(a, {"type": "move", "move": legal[0], "n": 1})
+            hub.move(a, Move(n=1, move=legal[0]))
             # B's moves wait behind it, for after A's turn.
             for n, move in enumerate(legal[1:4], start=1):
-                hub.move(stale, {"type": "move", "move": move, "n": n})
+                hub.move(stale, Move(n=n, move=move))
             await hub.leave(room, token_b)
             token_c = (await hub.join(room, {"name": "Cy", "seat": "B"}))["token"]
             c = attach(hub, room, token_c)
