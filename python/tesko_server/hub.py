@@ -1,4 +1,5 @@
-"""Rooms: seats, turns, versions, and who is told what.
+"""The hub: every room of the server, its start and stop, the lobby,
+attaching sockets, presence, and expiry.
 
 This module knows nothing of HTTP or WebSockets. The web layer calls the
 `Hub` with plain values and hands it connections that can `send` a text and
@@ -6,7 +7,8 @@ This module knows nothing of HTTP or WebSockets. The web layer calls the
 change in the store. A change is committed before anyone hears of it: the
 changes made during one pass of the event loop are written in one
 transaction (`Committer`), and only then are moves acknowledged and events
-broadcast. A move's life is in `turns`, bringing rooms back in `recovery`."""
+broadcast. A move's life is in `turns` (the `Turns` part of the hub),
+bringing rooms back in `recovery` (its `Recovery` part)."""
 
 from __future__ import annotations
 
