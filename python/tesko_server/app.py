@@ -255,6 +255,106 @@ class SocketConnection:
         self.close(close_code, message[:100])
 
 
+class RoomSocket:
+    """A room's WebSocket from its accept to its end, in three phases: the
+    handshake (a hello, then attached to its room), serving the client's
+    messages, and the close (detached, what is queued sent, the close frame)."""
+
+    def __init__(self, ws: WebSocket, hub: Hub, settings: Settings) -> None:
+        self.ws = ws
+        self.hub = hub
+        self.settings = settings
+        self.conn = SocketConnection(ws, settings)
+
+    async def run(self) -> None:
+        await self.ws.accept()
+        self.conn.start()
+        try:
+            if await self.handshake():
+                await self.serve()
+        except WebSocketDisconnect:
+            pass
+        finally:
+            await self.close()
+
+    async def handshake(self) -> bool:
+        """The client's hello, then the connection attached to its room;
+        False when the socket is being closed instead."""
+        conn = self.conn
+        hello: object
+        try:
+            text = await asyncio.wait_for(self.ws.receive_text(), self.settings.hello_timeout)
+            hello = decode_client(text)
+        except (asyncio.TimeoutError, KeyError):  # late, or a binary frame
+            hello = None
+        except BadMessage as err:
+            hello = None if err.not_json else err
+        except Refusal as err:
+            hello = err
+        if hello is None:
+            conn.fail("bad_message", "the first message is a hello, within the time allowed")
+            return False
+        if not isinstance(hello, Hello):
+            conn.fail("bad_message", "the first message is a hello")
+            return False
+        if hello.protocol != PROTOCOL:
+            conn.fail("bad_protocol", f"this server speaks protocol {PROTOCOL}")
+            return False
+        if self.hub.stopping:
+            conn.fail("shutting_down", "the server is stopping", 1001)
+            return False
+        try:
+            self.hub.attach(self.ws.path_params["room"], hello.token, hello.version, conn)
+        except HubError as err:
+            conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
+            return False
+        return True
+
+    async def serve(self) -> None:
+        """Each message of the client, decoded and checked, to the hub."""
+        conn = self.conn
+        receive = self.ws.receive
+        hub = self.hub
+        while True:
+            message = await receive()
+            if message["type"] == "websocket.disconnect":
+                return
+            text = message.get("text")
+            if not conn.allow():
+                conn.fail("rate_limited", "too many messages")
+                return
+            try:
+                data = decode_client(text)
+            except BadMessage as err:
+                conn.fail("bad_message", err.message)
+                return
+            except Refusal as err:
+                hub.refuse(conn, err)
+                continue
+            if isinstance(data, Move):
+                hub.move(conn, data)
+            elif isinstance(data, Ping):
+                conn.send('{"type":"pong"}')
+            elif isinstance(data, Rematch):
+                hub.rematch(conn, data)
+            elif isinstance(data, Claim):
+                hub.claim(conn, data)
+            else:
+                conn.fail("bad_message", unknown_type("hello"))
+                return
+
+    async def close(self) -> None:
+        conn = self.conn
+        self.hub.detach(conn)
+        if conn.closing is not None and conn.writer is not None:
+            # Let the writer send what is queued and the close frame.
+            with contextlib.suppress(Exception):
+                await asyncio.wait_for(conn.writer, 5)
+        conn.closed = True
+        if conn.writer is not None:
+            conn.writer.cancel()
+
+
 def settle_garbage_collector() -> None:
     """Keep the collector's full passes short: what exists once the server
     has started (modules, classes, the rooms loaded from the store) is moved
@@ -381,86 +481,9 @@ def build_app(
                 await ws.close(1013, err.message)  # try again later
             return
         try:
-            await room_channel(ws)
+            await RoomSocket(ws, hub(), web.hub).run()
         finally:
             hub().socket_closed(address)
-
-    async def room_channel(ws: WebSocket) -> None:
-        await ws.accept()
-        settings = web.hub
-        conn = SocketConnection(ws, settings)
-        conn.start()
-        try:
-            hello: object
-            try:
-                text = await asyncio.wait_for(ws.receive_text(), settings.hello_timeout)
-                hello = decode_client(text)
-            except (asyncio.TimeoutError, KeyError):  # late, or a binary frame
-                hello = None
-            except BadMessage as err:
-                hello = None if err.not_json else err
-            except Refusal as err:
-                hello = err
-            if hello is None:
-                conn.fail("bad_message", "the first message is a hello, within the time allowed")
-                return
-            if not isinstance(hello, Hello):
-                conn.fail("bad_message", "the first message is a hello")
-                return
-            if hello.protocol != PROTOCOL:
-                conn.fail("bad_protocol", f"this server speaks protocol {PROTOCOL}")
-                return
-            if hub().stopping:
-                conn.fail("shutting_down", "the server is stopping", 1001)
-                return
-            try:
-                hub().attach(ws.path_params["room"], hello.token, hello.version, conn)
-            except HubError as err:
-                conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
-                return
-            await serve(conn)
-        except WebSocketDisconnect:
-            pass
-        finally:
-            hub().detach(conn)
-            if conn.closing is not None and conn.writer is not None:
-                # Let the writer send what is queued and the close frame.
-                with contextlib.suppress(Exception):
-                    await asyncio.wait_for(conn.writer, 5)
-            conn.closed = True
-            if conn.writer is not None:
-                conn.writer.cancel()
-
-    async def serve(conn: SocketConnection) -> None:
-        receive = conn.ws.receive
-        the_hub = hub()
-        while True:
-            message = await receive()
-            if message["type"] == "websocket.disconnect":
-                return
-            text = message.get("text")
-            if not conn.allow():
-                conn.fail("rate_limited", "too many messages")
-                return
-            try:
-                data = decode_client(text)
-            except BadMessage as err:
-                conn.fail("bad_message", err.message)
-                return
-            except Refusal as err:
-                the_hub.refuse(conn, err)
-                continue
-            if isinstance(data, Move):
-                the_hub.move(conn, data)
-            elif isinstance(data, Ping):
-                conn.send('{"type":"pong"}')
-            elif isinstance(data, Rematch):
-                the_hub.rematch(conn, data)
-            elif isinstance(data, Claim):
-                the_hub.claim(conn, data)
-            else:
-                conn.fail("bad_message", unknown_type("hello"))
-                return
 
     @asynccontextmanager
     async def lifespan(app: Starlette):  # type: ignore[no-untyped-def]
