@@ -34,9 +34,11 @@ from uvicorn.protocols.http.httptools_impl import STATUS_LINE, HttpToolsProtocol
 from . import metrics
 from .hub import Hub, Settings
 from .protocol import (
+    PONG,
     PROTOCOL,
     BadMessage,
     Claim,
+    Error,
     Hello,
     HubError,
     Move,
@@ -44,7 +46,7 @@ from .protocol import (
     Refusal,
     Rematch,
     decode_client,
-    dumps,
+    to_text,
     unknown_type,
 )
 from .room import Room
@@ -251,7 +253,7 @@ class SocketConnection:
         return True
 
     def fail(self, code: str, message: str, close_code: int = 1008) -> None:
-        self.send(dumps({"type": "error", "code": code, "message": message}))
+        self.send(to_text(Error(code, message)))
         self.close(close_code, message[:100])
 
 
@@ -334,7 +336,7 @@ class RoomSocket:
             if isinstance(data, Move):
                 hub.move(conn, data)
             elif isinstance(data, Ping):
-                conn.send('{"type":"pong"}')
+                conn.send(PONG)
             elif isinstance(data, Rematch):
                 hub.rematch(conn, data)
             elif isinstance(data, Claim):
@@ -475,9 +477,7 @@ def build_app(
         except HubError as err:
             with contextlib.suppress(WebSocketDisconnect, RuntimeError, OSError):
                 await ws.accept()
-                await ws.send_text(
-                    dumps({"type": "error", "code": err.code, "message": err.message})
-                )
+                await ws.send_text(to_text(Error(err.code, err.message)))
                 await ws.close(1013, err.message)  # try again later
             return
         try:

@@ -23,16 +23,20 @@ from functools import partial
 from itertools import islice
 from typing import Any
 
+import msgspec
+
 from . import metrics
 from .commit import Committer
 from .protocol import (
     MOVE_TIMES,
     PROTOCOL,
     SEATS,
+    ClockNotice,
     HubError,
+    Welcome,
     check_name,
-    dumps,
     parse_create,
+    to_text,
     with_clock,
 )
 from .record import record_name, record_text
@@ -476,18 +480,8 @@ class Hub(Turns, Recovery):
             room.seats[seat].away_since = None
             self._watch_away(room)
         metrics.connections.labels("seat" if seat else "spectator").inc()
-        conn.send(
-            dumps(
-                {
-                    "type": "welcome",
-                    "protocol": PROTOCOL,
-                    "room": room.id,
-                    "seat": seat,
-                    "version": room.committed_version,
-                    "last_n": room.seats[seat].last_n if seat else None,
-                }
-            )
-        )
+        last_n = room.seats[seat].last_n if seat else None
+        conn.send(to_text(Welcome(PROTOCOL, room.id, seat, room.committed_version, last_n)))
         if (
             isinstance(version, int)
             and not isinstance(version, bool)
@@ -495,17 +489,17 @@ class Hub(Turns, Recovery):
         ):
             clock = room.clock_text()
             texts = room.event_texts
-            for text in islice(texts, len(texts) - (room.committed_version - version), None):
-                conn.send(with_clock(text, clock))
-            conn.send(dumps(room.presence()))
+            for event in islice(texts, len(texts) - (room.committed_version - version), None):
+                conn.send(with_clock(event, clock))
+            conn.send(to_text(room.presence()))
             search = room.search()
             if search is not None:  # the search under way, as a snapshot would tell it
-                conn.send(dumps({"type": "thinking", **search}))
+                conn.send(to_text(search))
             if room.row.move_time is not None:
-                conn.send(f'{{"type":"clock","clock":{clock}}}')
+                conn.send(to_text(ClockNotice(msgspec.Raw(clock))))
         else:
-            conn.send(dumps(room.snapshot(seat)))
-        room.told[conn] = dumps(room.presence())
+            conn.send(to_text(room.snapshot(seat)))
+        room.told[conn] = to_text(room.presence())
         self._presence_changed(room, skip=conn)
 
     def detach(self, conn: Connection) -> None:
@@ -565,11 +559,11 @@ class Hub(Turns, Recovery):
     def _send_presence(self, room: Room, skip: Connection | None) -> None:
         room.presence_due = None
         room.presence_sent = time.monotonic()
-        text = dumps(room.presence())
+        presence = to_text(room.presence())
         told, room.told = room.told, {}
         for other in room.connections():
-            if other is not skip and told.get(other) != text:
-                other.send(text)
+            if other is not skip and told.get(other) != presence:
+                other.send(presence)
 
     def socket_opened(self, address: str) -> None:
         """Count a room socket of `address`, or refuse it over the limit."""

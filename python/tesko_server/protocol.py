@@ -335,3 +335,119 @@ def decode_client(text: str | None) -> ClientMessage:
     ):
         raise Refusal(message.n, "bad_message", "move is the text of a move")
     return message
+
+
+# -- what the server sends on a room's socket ---------------------------------
+#
+# Each message the server sends has its type here and is encoded from it by
+# `text`, except the event, whose text is put together from parts made once
+# (`Event` says what it holds; a test holds the two together). Fields that
+# are sent only when they say something have the default that leaves them
+# out.
+
+
+class _Out(msgspec.Struct, tag_field="type", omit_defaults=True):
+    pass
+
+
+class Welcome(_Out, tag="welcome"):
+    protocol: int
+    room: str
+    seat: str | None
+    version: int
+    last_n: int | None
+
+
+class Ack(_Out, tag="ack"):
+    n: int
+    version: int | None
+    duplicate: bool = False  # sent only as true
+
+
+class Refused(_Out, tag="refused"):
+    n: Any
+    code: str
+    message: str
+
+
+class Error(_Out, tag="error"):
+    code: str
+    message: str
+
+
+class Notice(_Out, tag="notice"):
+    code: str
+    message: str
+
+
+class Presence(_Out, tag="presence"):
+    seats: dict[str, bool]
+    spectators: int
+    claimable: dict[str, bool]
+
+
+class Thinking(_Out, tag="thinking"):
+    seat: str
+    level: int | None
+    think_time: float | None
+    elapsed: float | None = None  # sent to a client catching up mid-search
+
+
+class ClockNotice(_Out, tag="clock"):
+    clock: msgspec.Raw  # the room's clock as `Room.clock_text` makes it
+
+
+class Review(_Out, tag="review"):
+    status: str
+    review: Any
+
+
+class Pong(_Out, tag="pong"):
+    pass
+
+
+class Snapshot(_Out, tag="snapshot"):
+    version: int
+    room: Any
+    state: Any
+    history: Any
+    you: Any
+    thinking: Any
+    clock: Any
+    review: Any
+    review_status: Any
+
+
+class Event(_Out, tag="event"):
+    """What an event's text holds (made by `Turns._event_text`)."""
+
+    version: int
+    event: Any
+    state: Any
+    room: Any
+    clock: Any
+
+
+SERVER_MESSAGES: tuple[type[msgspec.Struct], ...] = (
+    Welcome,
+    Ack,
+    Refused,
+    Error,
+    Notice,
+    Presence,
+    Thinking,
+    ClockNotice,
+    Review,
+    Pong,
+    Snapshot,
+    Event,
+)
+_encode = msgspec.json.Encoder().encode
+
+
+def to_text(message: _Out) -> str:
+    """A server message as the text sent."""
+    return _encode(message).decode()
+
+
+PONG = to_text(Pong())

@@ -10,7 +10,7 @@ from functools import partial
 from typing import Any
 
 from . import metrics
-from .protocol import dumps
+from .protocol import Notice, to_text
 from .room import Clock, Phase, Room, Seat
 from .store import (
     StoredRoom,
@@ -109,12 +109,11 @@ class Recovery:
         log.info(
             "%d rooms rebuilt on the engine in %.2f s", len(rooms), time.perf_counter() - start
         )
-        text = dumps(
-            {
-                "type": "notice",
-                "code": "engine_restarted",
-                "message": "the engine was restarted; the game goes on from the same position",
-            }
+        restarted = to_text(
+            Notice(
+                "engine_restarted",
+                "the engine was restarted; the game goes on from the same position",
+            )
         )
         for room in rooms:
             ok, state = answers.get(room.id, (False, "not rebuilt"))
@@ -129,6 +128,6 @@ class Recovery:
             if room.phase is Phase.REBUILDING:
                 room.phase = Phase.READY
             if notice:
-                room.broadcast(text)
+                room.broadcast(restarted)
             self._start_restored_clock(room)
             self._continue_play(room)

@@ -15,7 +15,9 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-from .protocol import dumps, expand_state
+import msgspec
+
+from .protocol import Presence, Snapshot, Thinking, dumps, expand_state
 from .store import (
     RoomRow,
     SeatRow,
@@ -235,15 +237,14 @@ class Room:
     def public_history(self) -> list[dict]:
         return [{"player": p, "move": m} for v, p, m in self.history if v <= self.committed_version]
 
-    def presence(self) -> dict:
-        return {
-            "type": "presence",
-            "seats": {
+    def presence(self) -> Presence:
+        return Presence(
+            seats={
                 s: seat.kind == "engine" or bool(self.conns[s]) for s, seat in self.seats.items()
             },
-            "spectators": len(self.spectators),
-            "claimable": {s: self.claim_wait(s) == 0.0 for s in self.seats},
-        }
+            spectators=len(self.spectators),
+            claimable={s: self.claim_wait(s) == 0.0 for s in self.seats},
+        )
 
     def claim_wait(self, name: str, now: float | None = None) -> float | None:
         """Seconds until the other player may claim the win against seat
@@ -282,7 +283,7 @@ class Room:
             return []
         return state["legal_moves"]
 
-    def search(self) -> dict | None:
+    def search(self) -> Thinking | None:
         """The engine seat's search in progress: seat, level, think time and
         the seconds it has run so far; None when no engine seat searches."""
         if self.phase is not Phase.SEARCHING:
@@ -290,21 +291,21 @@ class Room:
         who, since = self.state["to_move"], self.search_started
         seat = self.seats[who]
         elapsed = round(time.monotonic() - since, 3)
-        return {"seat": who, "level": seat.level, "think_time": seat.think_time, "elapsed": elapsed}
+        return Thinking(who, seat.level, seat.think_time, elapsed)
 
-    def snapshot(self, seat: str | None) -> dict:
-        return {
-            "type": "snapshot",
-            "version": self.committed_version,
-            "room": self.summary(),
-            "state": self.public_state(),
-            "history": self.public_history(),
-            "you": {"seat": seat, "legal_moves": self.moves_for(seat)},
-            "thinking": self.search(),
-            "clock": self.clock_wire(),
-            "review": self.review,
-            "review_status": self.review_status(),
-        }
+    def snapshot(self, seat: str | None) -> Snapshot:
+        search = self.search()
+        return Snapshot(
+            version=self.committed_version,
+            room=self.summary(),
+            state=self.public_state(),
+            history=self.public_history(),
+            you={"seat": seat, "legal_moves": self.moves_for(seat)},
+            thinking=None if search is None else msgspec.structs.asdict(search),
+            clock=self.clock_wire(),
+            review=self.review,
+            review_status=self.review_status(),
+        )
 
     def review_status(self) -> str | None:
         """Where the finished game's review stands: "ready" (sent), "pending"

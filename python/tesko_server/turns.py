@@ -13,15 +13,23 @@ import time
 from functools import partial
 from typing import Any
 
+import msgspec
+
 from . import metrics
 from .protocol import (
+    Ack,
     Claim,
+    ClockNotice,
     HubError,
     Move,
     Refusal,
+    Refused,
     Rematch,
+    Review,
+    Thinking,
     dumps,
     state_text,
+    to_text,
     with_clock,
 )
 from .room import Clock, Connection, PendingMove, Phase, Room, Seat
@@ -74,14 +82,14 @@ class Turns:
 
     def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
         metrics.refusals.labels(code).inc()
-        conn.send(dumps({"type": "refused", "n": n, "code": code, "message": message}))
+        conn.send(to_text(Refused(n, code, message)))
 
     def _duplicate(self, conn: Connection, seat: Seat, n: int) -> None:
         # The original may still be on its way to the store: the answer to a
         # resend waits behind it, so it never names a version before that
         # version is committed (nor reaches the sender before the original's).
-        text = dumps({"type": "ack", "n": n, "version": seat.applied.get(n), "duplicate": True})
-        self.committer.add([], partial(conn.send, text))
+        ack = to_text(Ack(n, seat.applied.get(n), duplicate=True))
+        self.committer.add([], partial(conn.send, ack))
 
     def _play_queued_moves(self, room: Room) -> None:
         """Send the room's next queued move to the engine, if it may go now."""
@@ -137,7 +145,7 @@ class Turns:
             seat.last_n = n
             seat.applied[n] = played.version
         metrics.moves.labels("human").inc()
-        ack = dumps({"type": "ack", "n": n, "version": played.version})
+        ack = to_text(Ack(n, played.version))
         self.committer.add(
             rows, partial(self._publish, room, rows, conn, ack, None, pending.arrival)
         )
@@ -265,14 +273,7 @@ class Turns:
         room.search_started = time.monotonic()
         future = self.pool.search(room.id, seat.level, seat.think_time, room.row.creator)
         future.add_done_callback(partial(self._bot_done, room, seat_name))
-        notice = dumps(
-            {
-                "type": "thinking",
-                "seat": seat_name,
-                "level": seat.level,
-                "think_time": seat.think_time,
-            }
-        )
+        notice = to_text(Thinking(seat_name, seat.level, seat.think_time))
         # After the commit of whatever came before, so it follows that event.
         self.committer.add([], partial(room.broadcast, notice))
 
@@ -333,7 +334,7 @@ class Turns:
                 log.error("room %s: the game's review failed: %s", room.id, err)
                 if self.rooms.get(room.id) is room:
                     room.review_failed = True
-                    room.broadcast('{"type":"review","status":"failed","review":null}')
+                    room.broadcast(to_text(Review("failed", None)))
             return
         if self.rooms.get(room.id) is not room:
             return  # deleted while the review was made
@@ -344,7 +345,7 @@ class Turns:
     def _review_ready(self, room: Room, review: dict) -> None:
         """The review is stored: it is the room's, and its watchers get it."""
         room.review = review
-        room.broadcast(dumps({"type": "review", "status": "ready", "review": review}))
+        room.broadcast(to_text(Review("ready", review)))
 
     # -- move clocks -------------------------------------------------------------
 
@@ -425,7 +426,7 @@ class Turns:
         clock.running = True
         self._arm(room)
         self._store_clock(room)
-        notice = f'{{"type":"clock","clock":{room.clock_text()}}}'
+        notice = to_text(ClockNotice(msgspec.Raw(room.clock_text())))
         self.committer.add([room.row], partial(room.broadcast, notice))
 
     async def _beat(self) -> None:
@@ -486,7 +487,7 @@ class Turns:
         room.state = state
         room.last_activity = now
         rows: list[Change] = [row, self._ended(room, now)]
-        ack = None if n is None else dumps({"type": "ack", "n": n, "version": row.version})
+        ack = None if n is None else to_text(Ack(n, row.version))
         self.committer.add(rows, partial(self._publish, room, rows, conn, ack, None))
         self._continue_play(room)
 
@@ -554,7 +555,7 @@ class Turns:
         if seat.rematch:
             # Offered already: no new event; answered after the first offer's ack.
             seat.applied[n] = seat.rematch
-            ack = dumps({"type": "ack", "n": n, "version": seat.rematch, "duplicate": True})
+            ack = to_text(Ack(n, seat.rematch, duplicate=True))
             self.committer.add([], partial(conn.send, ack))
         else:
             room.version += 1
@@ -564,7 +565,7 @@ class Turns:
                 room.id, room.version, "rematch_offer", data, room.state, time.time(), conn.seat, n
             )
             seat.applied[n] = row.version
-            ack = dumps({"type": "ack", "n": n, "version": row.version})
+            ack = to_text(Ack(n, row.version))
             self.committer.add([row], partial(self._publish, room, [row], conn, ack, None))
         humans = [s for s in room.seats.values() if s.kind == "human"]
         if (

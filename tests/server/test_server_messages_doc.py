@@ -1,15 +1,20 @@
-"""docs/protocol.md and the messages the server decodes agree: its table of
-what a client sends names every message type and field of
-`tesko_server.protocol`, and no others, and every example of a client's
-message in it holds only those fields."""
+"""docs/protocol.md and the messages of `tesko_server.protocol` agree: its
+table of what a client sends names every type and field the server decodes,
+and no others; each message the server sends has an example in it that
+holds only that message's fields, all of which the doc names; and the
+event's text, put together by hand, is the event the module describes."""
 
 from __future__ import annotations
 
 import json
 import re
 
+import msgspec
+import pytest
+from hub_helpers import attach, play, running_hub, settle, two_seats
 from protocol_doc import PROTOCOL
-from tesko_server.protocol import CLIENT_MESSAGES
+from server_helpers import run
+from tesko_server.protocol import CLIENT_MESSAGES, SERVER_MESSAGES, Event
 
 
 def defined() -> dict[str, set[str]]:
@@ -55,3 +60,54 @@ def test_the_docs_examples_of_client_messages_hold_only_their_fields():
     assert {m["type"] for m in found} >= {"move", "claim", "rematch", "ping"}
     for message in found:
         assert set(message) - {"type"} <= fields[message["type"]], message
+
+
+def server_examples() -> dict[str, tuple[set[str], set[str]]]:
+    """For each type of the doc's examples: the top-level fields of its
+    examples, and every quoted name in the paragraphs that hold them."""
+    doc = PROTOCOL.read_text()
+    found: dict[str, tuple[set[str], set[str]]] = {}
+    for start in [m.start() for m in re.finditer(r'\{\s*"type": "[a-z_]+"', doc)]:
+        depth = 0
+        for end in range(start, len(doc)):
+            depth += {"{": 1, "}": -1}.get(doc[end], 0)
+            if depth == 0:
+                break
+        chunk = doc[start : end + 1]
+        # Placeholders (<state>, {...}, "...") stand for values.
+        plain = re.sub(r"<[^>]*>|\{\.\.\.\}|\[\.\.\.\]", "null", chunk)
+        plain = re.sub(r",\s*\.\.\.\s*([}\]])", r"\1", plain)
+        message = json.loads(plain)
+        paragraph_start = doc.rfind("\n\n", 0, start)
+        paragraph = doc[paragraph_start : doc.find("\n\n", end)]
+        keys, named = found.setdefault(message["type"], (set(), set()))
+        keys.update(set(message) - {"type"})
+        named.update(re.findall(r'"([a-z_]+)"', paragraph))
+    return found
+
+
+@pytest.mark.parametrize("message", SERVER_MESSAGES, ids=lambda m: m.__struct_config__.tag)
+def test_the_doc_shows_each_server_message_with_its_fields(message):
+    tag = message.__struct_config__.tag
+    fields = set(message.__struct_fields__)
+    examples = server_examples()
+    assert tag in examples, f"no example of {tag}"
+    keys, named = examples[tag]
+    assert keys <= fields, keys - fields
+    assert fields <= keys | named, fields - keys - named
+
+
+def test_the_event_text_is_the_event_the_module_describes(tmp_path):
+    async def scenario():
+        async with running_hub(tmp_path) as hub:
+            room, token_a, _ = await two_seats(hub, move_time=30)
+            await play(hub, attach(hub, room, token_a), 1)
+            await settle(hub, room)
+            return attach(hub, room, None, 0).sent
+
+    sent = run(scenario())
+    events = [m for m in sent if m["type"] == "event"]
+    assert len(events) == 2
+    for event in events:
+        typed = msgspec.json.decode(json.dumps(event), type=Event)
+        assert msgspec.structs.asdict(typed) == {k: v for k, v in event.items() if k != "type"}
