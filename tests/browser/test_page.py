@@ -78,23 +78,32 @@ def test_a_reload_during_the_engines_search_counts_on_from_its_start(page, serve
         "seats": {"B": {"kind": "engine", "level": 12, "think_time": 6.0}},
         "join": {"seat": "A", "name": "Ana"},
     }
-    request = urllib.request.Request(
-        server.url + "/api/rooms",
-        data=json.dumps(body).encode(),
-        headers={"Content-Type": "application/json"},
-    )
-    with urllib.request.urlopen(request) as answer:
-        room = json.load(answer)["room"]["id"]
-    page.goto(server.page_url(f"/r/{room}"))
-    counter = page.get_by_text(re.compile(r"^O motor está a pensar… \d+ s$"))
-    expect(counter).to_have_text(re.compile(r"… [2-5] s$"))
-    page.reload()
-    # The first count drawn after the reload goes on from the search's start.
-    first = page.wait_for_function(
-        "() => /pensar/.test(document.getElementById('turn').textContent)"
-        " && document.getElementById('turn').textContent"
-    ).json_value()
-    assert 2 <= int(re.search(r"(\d+) s$", first)[1]) <= 6, first
+    # A deep search may end within two or three seconds: the reload has to
+    # land while it still runs, so a search that ended first is tried again
+    # in a new room (a few times, not for ever).
+    for _attempt in range(3):
+        request = urllib.request.Request(
+            server.url + "/api/rooms",
+            data=json.dumps(body).encode(),
+            headers={"Content-Type": "application/json"},
+        )
+        with urllib.request.urlopen(request) as answer:
+            room = json.load(answer)["room"]["id"]
+        page.goto(server.page_url(f"/r/{room}"))
+        counter = page.get_by_text(re.compile(r"^O motor está a pensar… \d+ s$"))
+        expect(counter).to_have_text(re.compile(r"… [1-5] s$"))
+        page.reload()
+        # The first count drawn after the reload goes on from the search's
+        # start (a page counting from its own load would show 0 s); or the
+        # search is over and the turn line says so.
+        first = page.wait_for_function(
+            "() => { const t = document.getElementById('turn').textContent;"
+            " return (/pensar/.test(t) || /vez/.test(t)) && t; }"
+        ).json_value()
+        if "pensar" in first:
+            assert 1 <= int(re.search(r"(\d+) s$", first)[1]) <= 6, first
+            return
+    pytest.fail("the engine's search ended before each reload")
 
 
 # Each error code of the protocol, by where the page meets it: the lobby's
