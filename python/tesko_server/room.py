@@ -199,6 +199,7 @@ class Room:
                 "taken": seat.taken,
                 "connected": seat.kind == "engine" or bool(self.conns[name]),
                 "claimable": self.claim_wait(name) == 0.0,
+                "rematch_offer": seat.rematch > 0,
             }
             if seat.kind == "engine":
                 entry["level"] = seat.level

@@ -82,3 +82,13 @@ test("rematch offers are kept, the other player's as well as this seat's", () =>
     assert.deepEqual([...folded.offers].sort(), [...new Set(order)].sort(), order.join(''));
   }
 });
+
+test('a snapshot of a finished game brings the rematch offers made before it', () => {
+  const message = snapshot();
+  message.room.status = 'over';
+  message.room.seats.B = { ...message.room.seats.B, rematch_offer: true };
+  message.room.seats.A = { ...message.room.seats.A, rematch_offer: false };
+  message.state = { ...message.state, to_move: null, legal_moves: [], result: { winner: 'A', text: 'A wins' } };
+  const game = fromSnapshot({ ...initialGame('q3V9x_kE2bQa'), seat: 'A' }, message);
+  assert.deepEqual(game.offers, ['B']);
+});

@@ -98,11 +98,14 @@ def test_a_repeated_rematch_offer_is_a_duplicate(tmp_path):
                 answers.append(await a.answer(n))
             await settle(hub, room)
             offers = [e for e in b.of("event") if e["event"]["kind"] == "rematch_offer"]
-            return answers, offers, hub.rooms[room].version
+            # A page opened after the offer learns of it from its snapshot.
+            late = attach(hub, room, token_b).of("snapshot")[0]["room"]["seats"]
+            return answers, offers, hub.rooms[room].version, late
 
-    answers, offers, version = run(scenario())
+    answers, offers, version, late = run(scenario())
     first = answers[0]["version"]
     assert len(offers) == 1 and version == first
+    assert (late["A"]["rematch_offer"], late["B"]["rematch_offer"]) == (True, False)
     assert [a.get("duplicate", False) for a in answers] == [False, True, True]
     assert {a["version"] for a in answers} == {first}
 

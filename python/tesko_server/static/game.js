@@ -92,7 +92,7 @@ export function fromSnapshot(game, message) {
     thinking: thinking || engineThinking(room, state, null),
     selected: null,
     changed: [],
-    offers: [],
+    offers: Object.keys(room.seats || {}).filter((seat) => room.seats[seat].rematch_offer === true),
     rematch: ROOM_ID.test(room.rematch || '') ? room.rematch : null,
     clock: readClock(message.clock),
     online: true,
