@@ -334,16 +334,21 @@ class SqliteStore:
                 f"{SCHEMA_VERSION}: use a newer tesko-server"
             )
         for version in range(current, SCHEMA_VERSION):
-            db.execute("BEGIN IMMEDIATE")
+            # The whole script in one transaction of its own: executescript
+            # commits whatever is open before it runs, so it opens and ends
+            # the transaction itself (the script is SQLite's to split, text
+            # and triggers included).
             try:
-                for statement in MIGRATIONS[version].split(";"):
-                    if statement.strip():
-                        db.execute(statement)
-                db.execute("DELETE FROM schema_version")
-                db.execute("INSERT INTO schema_version VALUES (?)", (version + 1,))
-                db.execute("COMMIT")
+                db.executescript(
+                    "BEGIN IMMEDIATE;\n"
+                    f"{MIGRATIONS[version]};\n"
+                    "DELETE FROM schema_version;\n"
+                    f"INSERT INTO schema_version VALUES ({version + 1:d});\n"
+                    "COMMIT;"
+                )
             except BaseException:
-                db.execute("ROLLBACK")
+                if db.in_transaction:
+                    db.execute("ROLLBACK")
                 raise
 
     @property

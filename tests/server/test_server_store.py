@@ -87,3 +87,36 @@ def test_a_failed_commit_reports_its_own_error(tmp_path):
             store.close()
     finally:
         subprocess.run(["umount", str(small)], check=True)
+
+
+@pytest.mark.parametrize(
+    ("script", "fails", "note"),
+    [
+        # A semicolon inside a literal is the script's, not a statement's end.
+        ("CREATE TABLE notes (text TEXT NOT NULL DEFAULT 'a;b')", False, "a;b"),
+        # A step that fails takes the whole script back with it.
+        ("CREATE TABLE notes (text TEXT); INSERT INTO nowhere VALUES (1)", True, None),
+    ],
+    ids=["semicolon in a literal", "failing step"],
+)
+def test_each_migration_is_one_script_in_one_transaction(
+    tmp_path, monkeypatch, script, fails, note
+):
+    path = str(tmp_path / "s.db")
+    SqliteStore(path).close()
+    migrations = (*store_module.MIGRATIONS, script)
+    monkeypatch.setattr(store_module, "MIGRATIONS", migrations)
+    monkeypatch.setattr(store_module, "SCHEMA_VERSION", len(migrations))
+    if fails:
+        with pytest.raises(sqlite3.OperationalError, match="nowhere"):
+            SqliteStore(path)
+    else:
+        SqliteStore(path).close()
+    with sqlite3.connect(path) as db:
+        tables = {name for (name,) in db.execute("SELECT name FROM sqlite_master")}
+        (stored,) = db.execute("SELECT version FROM schema_version").fetchone()
+        if note is not None:
+            db.execute("INSERT INTO notes DEFAULT VALUES")
+            assert db.execute("SELECT text FROM notes").fetchone() == (note,)
+    assert stored == len(migrations) - fails
+    assert ("notes" in tables) != fails
