@@ -17,7 +17,7 @@ import os
 import sqlite3
 import threading
 from collections.abc import Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Protocol
 
 from . import metrics
@@ -113,16 +113,6 @@ class Store(Protocol):
     def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         """Every room not expired that is unfinished or finished after the time
         given, less those that cannot be read (named in `unreadable`)."""
-
-    @staticmethod
-    def _add_review(stored: StoredRoom, data: str) -> None:
-        # A review that cannot be read is only lost: the server makes it again.
-        try:
-            review = json.loads(data)
-        except ValueError as err:
-            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
-            return
-        stored.review = review if isinstance(review, dict) else None
 
     def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
@@ -233,6 +223,26 @@ def lock_store(path: str) -> int:
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
 
+def _insert(table: str, row: type, tail: str = "") -> str:
+    """An INSERT of every field of `row`, each into its column by name."""
+    names = [f.name for f in fields(row)]
+    columns = ", ".join(names)
+    values = ", ".join(f":{name}" for name in names)
+    return f"INSERT INTO {table} ({columns}) VALUES ({values}){tail}"
+
+
+_EVENT = _insert("events", EventRow)
+_ROOM = _insert(
+    "rooms",
+    RoomRow,
+    " ON CONFLICT(id) DO UPDATE"
+    " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
+    " expired=excluded.expired, public=excluded.public,"
+    " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
+)
+_SEAT = _insert("seats", SeatRow).replace("INSERT", "INSERT OR REPLACE", 1)
+
+
 class SqliteStore:
     """The store in one SQLite file, in WAL mode.
 
@@ -249,6 +259,7 @@ class SqliteStore:
         self._lock = lock_store(path) if path != ":memory:" else None
         try:
             self._db = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+            self._db.row_factory = sqlite3.Row  # columns read by name
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute(f"PRAGMA synchronous={'FULL' if durable else 'NORMAL'}")
             self._db.execute("PRAGMA foreign_keys=ON")
@@ -327,7 +338,7 @@ class SqliteStore:
         db = self._db
         db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
         row = db.execute("SELECT version FROM schema_version").fetchone()
-        current = row[0] if row else 0
+        current = row["version"] if row else 0
         if current > SCHEMA_VERSION:
             raise StoreError(
                 f"{self.path} has schema version {current}; this server knows up to "
@@ -353,7 +364,7 @@ class SqliteStore:
 
     @property
     def schema_version(self) -> int:
-        return self._db.execute("SELECT version FROM schema_version").fetchone()[0]
+        return self._db.execute("SELECT version FROM schema_version").fetchone()["version"]
 
     def write(self, changes: Sequence[Change]) -> None:
         if not changes:
@@ -363,57 +374,16 @@ class SqliteStore:
         try:
             for change in changes:
                 if isinstance(change, EventRow):
-                    db.execute(
-                        "INSERT INTO events VALUES (?,?,?,?,?,?,?,?)",
-                        (
-                            change.room,
-                            change.version,
-                            change.kind,
-                            change.seat,
-                            change.n,
-                            _dumps(change.data),
-                            _dumps(change.state),
-                            change.at,
-                        ),
-                    )
+                    values = vars(change) | {
+                        "data": _dumps(change.data),
+                        "state": _dumps(change.state),
+                    }
+                    db.execute(_EVENT, values)
                 elif isinstance(change, RoomRow):
-                    db.execute(
-                        "INSERT INTO rooms VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
-                        " ON CONFLICT(id) DO UPDATE"
-                        " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
-                        " expired=excluded.expired, public=excluded.public,"
-                        " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
-                        (
-                            change.id,
-                            change.created,
-                            int(change.public),
-                            change.first,
-                            change.ply_limit,
-                            int(change.hide_face_down_owners),
-                            change.layout,
-                            _dumps(change.initial_state),
-                            change.creator,
-                            change.finished_at,
-                            change.rematch,
-                            int(change.expired),
-                            change.move_time,
-                            change.deadline,
-                            change.deadline_set,
-                        ),
-                    )
+                    values = vars(change) | {"initial_state": _dumps(change.initial_state)}
+                    db.execute(_ROOM, values)
                 elif isinstance(change, SeatRow):
-                    db.execute(
-                        "INSERT OR REPLACE INTO seats VALUES (?,?,?,?,?,?,?)",
-                        (
-                            change.room,
-                            change.seat,
-                            change.kind,
-                            change.name,
-                            change.token_hash,
-                            change.level,
-                            change.think_time,
-                        ),
-                    )
+                    db.execute(_SEAT, vars(change))
                 elif isinstance(change, DeleteRoom):
                     db.execute("DELETE FROM rooms WHERE id=?", (change.id,))
                 elif isinstance(change, ReviewRow):
@@ -460,24 +430,24 @@ class SqliteStore:
         ):
             self._add_room(rooms, row)
         for row in db.execute("SELECT * FROM seats ORDER BY room, seat"):
-            if row[0] in rooms:
-                rooms[row[0]].seats.append(SeatRow(*row))
+            if row["room"] in rooms:
+                rooms[row["room"]].seats.append(_seat(row))
         for row in db.execute("SELECT * FROM events ORDER BY room, version"):
-            stored = rooms.get(row[0])
-            if stored is not None and row[0] not in self.unreadable:
+            stored = rooms.get(row["room"])
+            if stored is not None and row["room"] not in self.unreadable:
                 self._add_event(stored, row)
         for row in db.execute("SELECT room, data FROM reviews"):
-            stored = rooms.get(row[0])
+            stored = rooms.get(row["room"])
             if stored is not None:
-                self._add_review(stored, row[1])
+                self._add_review(stored, row["data"])
         return rooms
 
     def _load_each(self, finished_after: float) -> dict[str, StoredRoom]:
         db = self._db
         try:
             ids = [
-                room_id
-                for (room_id,) in db.execute(
+                row["id"]
+                for row in db.execute(
                     "SELECT id FROM rooms WHERE expired=0 AND"
                     " (finished_at IS NULL OR finished_at > ?) ORDER BY created",
                     (finished_after,),
@@ -494,63 +464,43 @@ class SqliteStore:
                 if stored is None:
                     continue
                 for row in db.execute("SELECT * FROM seats WHERE room=? ORDER BY seat", (room_id,)):
-                    stored.seats.append(SeatRow(*row))
+                    stored.seats.append(_seat(row))
                 for row in db.execute(
                     "SELECT * FROM events WHERE room=? ORDER BY version", (room_id,)
                 ):
                     if room_id in self.unreadable:
                         break
                     self._add_event(stored, row)
-                for (data,) in db.execute("SELECT data FROM reviews WHERE room=?", (room_id,)):
-                    self._add_review(stored, data)
+                for row in db.execute("SELECT data FROM reviews WHERE room=?", (room_id,)):
+                    self._add_review(stored, row["data"])
             except sqlite3.DatabaseError as err:
                 self.unreadable[room_id] = str(err)
         return rooms
 
-    def _add_room(self, rooms: dict[str, StoredRoom], row: tuple) -> None:
+    def _add_room(self, rooms: dict[str, StoredRoom], row: sqlite3.Row) -> None:
         try:
-            initial_state = json.loads(row[7])
+            initial_state = json.loads(row["initial_state"])
         except ValueError as err:
-            self.unreadable[row[0]] = f"its initial state is not JSON ({err})"
+            self.unreadable[row["id"]] = f"its initial state is not JSON ({err})"
             return
-        rooms[row[0]] = StoredRoom(
-            RoomRow(
-                id=row[0],
-                created=row[1],
-                public=bool(row[2]),
-                first=row[3],
-                ply_limit=row[4],
-                hide_face_down_owners=bool(row[5]),
-                layout=row[6],
-                initial_state=initial_state,
-                creator=row[8],
-                finished_at=row[9],
-                rematch=row[10],
-                expired=bool(row[11]),
-                move_time=row[12],
-                deadline=row[13],
-                deadline_set=row[14],
-            )
+        values = _named(row, RoomRow)
+        values.update(
+            initial_state=initial_state,
+            public=bool(values["public"]),
+            hide_face_down_owners=bool(values["hide_face_down_owners"]),
+            expired=bool(values["expired"]),
         )
+        rooms[row["id"]] = StoredRoom(RoomRow(**values))
 
-    def _add_event(self, stored: StoredRoom, row: tuple) -> None:
+    def _add_event(self, stored: StoredRoom, row: sqlite3.Row) -> None:
         try:
-            data, state = json.loads(row[5]), json.loads(row[6])
+            data, state = json.loads(row["data"]), json.loads(row["state"])
         except ValueError as err:
-            self.unreadable[row[0]] = f"event {row[1]} is not JSON ({err})"
+            self.unreadable[row["room"]] = f"event {row['version']} is not JSON ({err})"
             return
-        stored.events.append(
-            EventRow(
-                room=row[0],
-                version=row[1],
-                kind=row[2],
-                seat=row[3],
-                n=row[4],
-                data=data,
-                state=state,
-                at=row[7],
-            )
-        )
+        values = _named(row, EventRow)
+        values.update(data=data, state=state)
+        stored.events.append(EventRow(**values))
 
     @staticmethod
     def _add_review(stored: StoredRoom, data: str) -> None:
@@ -564,8 +514,8 @@ class SqliteStore:
 
     def load_moves(self, room: str) -> list[str | None]:
         return [
-            json.loads(data).get("move")
-            for (data,) in self._db.execute(
+            json.loads(row["data"]).get("move")
+            for row in self._db.execute(
                 "SELECT data FROM events WHERE room=? AND kind='turn' ORDER BY version", (room,)
             )
         ]
@@ -582,7 +532,7 @@ class SqliteStore:
 
     def last_alive(self) -> float | None:
         row = self._db.execute("SELECT at FROM alive").fetchone()
-        return None if row is None else row[0]
+        return None if row is None else row["at"]
 
     def close(self) -> None:
         self._stop.set()
@@ -591,3 +541,12 @@ class SqliteStore:
             self._checkpointer = None
         self._db.close()
         self._unlock()
+
+
+def _named(row: sqlite3.Row, kind: type) -> dict:
+    """The columns of `row` that are fields of `kind`, by name."""
+    return {f.name: row[f.name] for f in fields(kind)}
+
+
+def _seat(row: sqlite3.Row) -> SeatRow:
+    return SeatRow(**_named(row, SeatRow))

@@ -11,7 +11,7 @@ import time
 import pytest
 from server_helpers import mount
 from tesko_server import store as store_module
-from tesko_server.store import DeleteRoom, RoomRow, SqliteStore, StoreError
+from tesko_server.store import DeleteRoom, EventRow, RoomRow, SeatRow, SqliteStore, StoreError
 
 ROOT = os.geteuid() == 0
 
@@ -120,3 +120,33 @@ def test_each_migration_is_one_script_in_one_transaction(
             assert db.execute("SELECT text FROM notes").fetchone() == (note,)
     assert stored == len(migrations) - fails
     assert ("notes" in tables) != fails
+
+
+def test_rows_are_written_and_read_by_column_name(tmp_path):
+    # The same tables with their columns in reverse order (as a table rebuilt
+    # by hand, or columns added in another order, would have them).
+    path = str(tmp_path / "s.db")
+    SqliteStore(path).close()
+    with sqlite3.connect(path) as db:
+        for table in ("rooms", "seats", "events"):
+            columns = [row[1] for row in db.execute(f"PRAGMA table_info({table})")]
+            reordered = ", ".join(reversed(columns))
+            db.execute(f"CREATE TABLE {table}_old AS SELECT * FROM {table}")
+            db.execute(f"DROP TABLE {table}")
+            db.execute(f"CREATE TABLE {table} AS SELECT {reordered} FROM {table}_old")
+            db.execute(f"DROP TABLE {table}_old")
+        db.execute("CREATE UNIQUE INDEX rooms_id ON rooms (id)")
+        db.execute("CREATE UNIQUE INDEX seats_key ON seats (room, seat)")
+    stored = room("r1")
+    stored.finished_at, stored.rematch, stored.move_time = 12.5, "r2", 30
+    seat = SeatRow("r1", "A", "person", "ann", b"\x01\x02", None, None)
+    event = EventRow("r1", 1, "turn", {"move": "b2"}, {"n": 1}, 3.25, "A", 1)
+    store = SqliteStore(path)
+    try:
+        store.write([stored, seat, event])
+        (loaded,) = store.load_rooms(finished_after=0)
+        assert loaded.room == stored
+        assert loaded.seats == [seat] and loaded.events == [event]
+        assert store.load_moves("r1") == ["b2"]
+    finally:
+        store.close()
