@@ -43,7 +43,8 @@ log = logging.getLogger("tesko_server")
 LOBBY_CHANNEL = "tesko_lobby"
 
 # Each entry brings the schema from the version before it to its own. The
-# first three are the SQLite store's; the fourth adds the owners.
+# first three are the SQLite store's; the fourth adds the owners; the fifth
+# drops the rooms' `expired` column, as the SQLite store's fourth does.
 MIGRATIONS: tuple[str, ...] = (
     """
     CREATE TABLE rooms (
@@ -105,6 +106,14 @@ MIGRATIONS: tuple[str, ...] = (
         epoch BIGINT NOT NULL
     );
     """,
+    # An expired room is deleted, never marked.
+    """
+    DELETE FROM owners WHERE room IN (SELECT id FROM rooms WHERE expired);
+    DELETE FROM rooms WHERE expired;
+    DROP INDEX rooms_open;
+    ALTER TABLE rooms DROP COLUMN expired;
+    CREATE INDEX rooms_open ON rooms (finished_at);
+    """,
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -115,10 +124,10 @@ _MIGRATION_LOCK = 0x7E5C0
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
 _ROOM = (
-    "INSERT INTO rooms VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14,$15)"
+    "INSERT INTO rooms VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14)"
     " ON CONFLICT (id) DO UPDATE"
     " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
-    " expired=excluded.expired, public=excluded.public,"
+    " public=excluded.public,"
     " deadline=excluded.deadline, deadline_set=excluded.deadline_set"
 )
 _SEAT = (
@@ -175,7 +184,6 @@ def _statement(change: Change) -> tuple[str, tuple]:
             change.creator,
             change.finished_at,
             change.rematch,
-            change.expired,
             change.move_time,
             change.deadline,
             change.deadline_set,
@@ -367,10 +375,9 @@ class PgStore:
                 )
 
     async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
-        """Every room not expired that is unfinished or finished after the time
-        given, less those that cannot be read (named in `unreadable`)."""
-        return await self._load("expired=FALSE AND (finished_at IS NULL OR finished_at > $1)",
-                                finished_after)  # fmt: skip
+        """Every room that is unfinished or finished after the time given, less
+        those that cannot be read (named in `unreadable`)."""
+        return await self._load("finished_at IS NULL OR finished_at > $1", finished_after)
 
     async def load_room(self, room_id: str) -> StoredRoom | None:
         """One room, finished or not (None if it is not held or unreadable)."""
@@ -447,11 +454,11 @@ class PgStore:
         ]
 
     async def purge(self, finished_before: float) -> int:
-        """Delete expired rooms and rooms finished before the time given."""
+        """Delete the rooms finished before the time given."""
         assert self._writer is not None
         async with self._write_lock, self._writer.transaction():
             gone = await self._writer.fetch(
-                "DELETE FROM rooms WHERE expired OR finished_at < $1 RETURNING id",
+                "DELETE FROM rooms WHERE finished_at < $1 RETURNING id",
                 finished_before,
             )
             ids = [row["id"] for row in gone]

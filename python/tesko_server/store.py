@@ -38,7 +38,6 @@ class RoomRow:
     creator: str
     finished_at: float | None = None
     rematch: str | None = None
-    expired: bool = False
     move_time: int | None = None
     """Seconds a person has for each move, or None for an untimed room."""
     deadline: float | None = None
@@ -111,14 +110,14 @@ class Store(Protocol):
     unreadable: dict[str, str]
 
     def load_rooms(self, finished_after: float) -> list[StoredRoom]:
-        """Every room not expired that is unfinished or finished after the time
-        given, less those that cannot be read (named in `unreadable`)."""
+        """Every room that is unfinished or finished after the time given, less
+        those that cannot be read (named in `unreadable`)."""
 
     def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
 
     def purge(self, finished_before: float) -> int:
-        """Delete expired rooms and rooms finished before the time given."""
+        """Delete the rooms finished before the time given."""
 
     def last_alive(self) -> float | None:
         """The latest `Alive` time written, or None if none was."""
@@ -181,6 +180,13 @@ MIGRATIONS: tuple[str, ...] = (
         data TEXT NOT NULL
     );
     """,
+    # An expired room is deleted, never marked.
+    """
+    DELETE FROM rooms WHERE expired <> 0;
+    DROP INDEX rooms_open;
+    ALTER TABLE rooms DROP COLUMN expired;
+    CREATE INDEX rooms_open ON rooms (finished_at);
+    """,
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -237,7 +243,7 @@ _ROOM = _insert(
     RoomRow,
     " ON CONFLICT(id) DO UPDATE"
     " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
-    " expired=excluded.expired, public=excluded.public,"
+    " public=excluded.public,"
     " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
 )
 _SEAT = _insert("seats", SeatRow).replace("INSERT", "INSERT OR REPLACE", 1)
@@ -424,8 +430,7 @@ class SqliteStore:
         db = self._db
         rooms: dict[str, StoredRoom] = {}
         for row in db.execute(
-            "SELECT * FROM rooms WHERE expired=0 AND (finished_at IS NULL OR finished_at > ?)"
-            " ORDER BY created",
+            "SELECT * FROM rooms WHERE finished_at IS NULL OR finished_at > ? ORDER BY created",
             (finished_after,),
         ):
             self._add_room(rooms, row)
@@ -448,8 +453,8 @@ class SqliteStore:
             ids = [
                 row["id"]
                 for row in db.execute(
-                    "SELECT id FROM rooms WHERE expired=0 AND"
-                    " (finished_at IS NULL OR finished_at > ?) ORDER BY created",
+                    "SELECT id FROM rooms WHERE finished_at IS NULL OR finished_at > ?"
+                    " ORDER BY created",
                     (finished_after,),
                 )
             ]
@@ -488,7 +493,6 @@ class SqliteStore:
             initial_state=initial_state,
             public=bool(values["public"]),
             hide_face_down_owners=bool(values["hide_face_down_owners"]),
-            expired=bool(values["expired"]),
         )
         rooms[row["id"]] = StoredRoom(RoomRow(**values))
 
@@ -522,11 +526,9 @@ class SqliteStore:
 
     def purge(self, finished_before: float) -> int:
         try:
-            cursor = self._db.execute(
-                "DELETE FROM rooms WHERE expired=1 OR finished_at < ?", (finished_before,)
-            )
+            cursor = self._db.execute("DELETE FROM rooms WHERE finished_at < ?", (finished_before,))
         except sqlite3.DatabaseError as err:  # a damaged page: the rooms stay
-            log.error("expired rooms not deleted from the store: %s", err)
+            log.error("finished rooms not deleted from the store: %s", err)
             return 0
         return cursor.rowcount
 

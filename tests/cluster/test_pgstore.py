@@ -64,7 +64,6 @@ CASES = {
     ],
     "review replaced": [[room("r1"), ReviewRow("r1", {"a": 1})], [ReviewRow("r1", {"a": 2})]],
     "finished long ago": [[room("r1", finished_at=10.0), room("r2", finished_at=500.0)]],
-    "expired": [[room("r1"), room("r2")], [room("r2", expired=True)]],
     "deleted with its seats and turns": [
         [room("r1"), *SEATS, turn("r1", 1, "c3"), room("r2")],
         [DeleteRoom("r1")],
@@ -252,5 +251,42 @@ def test_migrations_from_empty_then_again(database):
                 await pgstore.migrate(conn)
         finally:
             await conn.close()
+
+    run(go())
+
+
+def test_a_database_of_the_previous_schema_migrates_and_its_rooms_load(database):
+    async def go():
+        previous = pgstore.MIGRATIONS[:-1]
+        conn = await asyncpg.connect(database)
+        try:  # written as the previous server did
+            await conn.execute("".join(previous))
+            await conn.execute("CREATE TABLE schema_version (version INTEGER NOT NULL)")
+            await conn.execute("INSERT INTO schema_version VALUES ($1)", len(previous))
+            for room_id, expired in (("kept", False), ("marked", True)):
+                await conn.execute(
+                    "INSERT INTO rooms VALUES"
+                    " ($1,1.5,TRUE,'A',200,FALSE,'','{}','me',NULL,NULL,$2,30,NULL,NULL)",
+                    room_id,
+                    expired,
+                )
+                await conn.execute(
+                    "INSERT INTO seats VALUES ($1,'A','human','Ana',NULL,NULL,NULL)", room_id
+                )
+                await conn.execute("INSERT INTO owners VALUES ($1,'n1',1)", room_id)
+        finally:
+            await conn.close()
+        store = await open_store(database)
+        try:
+            (loaded,) = await store.load_rooms(0.0)
+            assert (loaded.room.id, loaded.room.move_time, loaded.room.public) == ("kept", 30, True)
+            assert [seat.name for seat in loaded.seats] == ["Ana"]
+            assert await store.owner("marked") is None
+            epochs = {"kept": await store.claim("kept", "n2")}
+            await store.write([room("kept", finished_at=9.0)], epochs)
+            (loaded,) = await store.load_rooms(0.0)
+            assert loaded.room.finished_at == 9.0
+        finally:
+            await store.close()
 
     run(go())

@@ -150,3 +150,35 @@ def test_rows_are_written_and_read_by_column_name(tmp_path):
         assert store.load_moves("r1") == ["b2"]
     finally:
         store.close()
+
+
+def test_a_store_of_the_previous_schema_migrates_and_its_rooms_load(tmp_path):
+    path = str(tmp_path / "old.db")
+    previous = store_module.MIGRATIONS[: store_module.SCHEMA_VERSION - 1]
+    with sqlite3.connect(path) as db:  # written as the previous server did
+        db.executescript(";".join(previous) + ";CREATE TABLE schema_version (version INTEGER);")
+        db.execute("INSERT INTO schema_version VALUES (?)", (len(previous),))
+        for room_id, expired in (("kept", 0), ("marked", 1)):
+            db.execute(
+                "INSERT INTO rooms VALUES (?,1.5,1,'A',200,0,'','{}','me',NULL,NULL,?,30,NULL,NULL)",
+                (room_id, expired),
+            )
+            db.execute("INSERT INTO seats VALUES (?,'A','person','ann',NULL,NULL,NULL)", (room_id,))
+            db.execute(
+                "INSERT INTO events VALUES (?,1,'turn','A',1,'{\"move\":\"b2\"}','{}',2.0)",
+                (room_id,),
+            )
+    store = SqliteStore(path)
+    try:
+        assert store.schema_version == store_module.SCHEMA_VERSION
+        (loaded,) = store.load_rooms(finished_after=0)
+        assert (loaded.room.id, loaded.room.move_time, loaded.room.public) == ("kept", 30, True)
+        assert [seat.name for seat in loaded.seats] == ["ann"]
+        assert [event.data for event in loaded.events] == [{"move": "b2"}]
+        store.write([DeleteRoom("kept")])
+    finally:
+        store.close()
+    with sqlite3.connect(path) as db:
+        columns = [row[1] for row in db.execute("PRAGMA table_info(rooms)")]
+        left = db.execute("SELECT (SELECT count(*) FROM seats) + (SELECT count(*) FROM events)")
+        assert "expired" not in columns and left.fetchone() == (0,)
