@@ -114,7 +114,7 @@ class _Worker:
         parent, child = ctx.Pipe(duplex=True)
         try:
             process = ctx.Process(
-                target=worker_process.main,
+                target=self.pool.worker_main,
                 args=(child,),
                 name=f"tesko-engine-{self.index}",
                 daemon=True,
@@ -296,8 +296,10 @@ class EnginePool:
         on_restart: Callable[[int], None],
         think_per_worker: float = 60.0,
         think_per_address: float = 30.0,
+        worker_main: Callable[[Any], None] = worker_process.main,
     ) -> None:
         self.size = workers
+        self.worker_main = worker_main  # what each worker process runs, given its pipe
         self.on_restart = on_restart
         self.stopping = False
         self.loop: asyncio.AbstractEventLoop = asyncio.get_running_loop()

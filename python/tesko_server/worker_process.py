@@ -43,7 +43,9 @@ SEARCH_THREADS = 8
 SEARCH_NICENESS = 10
 
 
-def main(conn: Connection) -> None:
+def main(conn: Connection, engine_class: type[Engine] | None = None) -> None:
+    """Answer `conn`'s requests until it closes, with an `Engine` (or
+    `engine_class`, one extended with operations of its own)."""
     # The server stops its workers by closing their pipes, after its last
     # move is through; a signal sent to the whole process group is its alone.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -54,7 +56,7 @@ def main(conn: Connection) -> None:
         with lock:  # the review thread sends too
             conn.send(out)
 
-    engine = Engine(send)
+    engine = (engine_class or Engine)(send)
     try:
         while True:
             searches = engine.searches
@@ -168,15 +170,6 @@ class Engine:
             if op == "drop":
                 self.games.pop(room, None)
                 return None
-            if op == "echo":  # used by the tests: the payload back, after a pause
-                import time
-
-                time.sleep(request[4])
-                return rid, True, request[3]
-            if op == "crash":  # used by the tests: a worker that dies
-                import os
-
-                os._exit(3)
             return rid, False, ("bad_request", f"unknown operation {op!r}")
         except Exception as err:  # noqa: BLE001 - reported to the server, which logs it
             return rid, False, ("error", f"{type(err).__name__}: {err}")

@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 
 import pytest
+import worker_testing
 
 uvloop = pytest.importorskip("uvloop")
 
@@ -17,7 +18,7 @@ def test_pipe_survives_full_pipes_and_split_messages():
     restarted: list[int] = []
 
     async def main():
-        pool = EnginePool(1, restarted.append)
+        pool = EnginePool(1, restarted.append, worker_main=worker_testing.main)
         pool.start()
         try:
             # While the worker sleeps, far more than a pipe holds goes down in
@@ -46,7 +47,7 @@ def test_worker_that_ends_fails_its_requests_and_comes_back():
     restarted: list[int] = []
 
     async def main():
-        pool = EnginePool(1, restarted.append)
+        pool = EnginePool(1, restarted.append, worker_main=worker_testing.main)
         pool.start()
         try:
             first_pid = pool.pids()

@@ -16,9 +16,9 @@ from server_helpers import run
 from tesko_server.client import Lobby, RoomClient
 from tesko_server.protocol import Move
 from tesko_server.worker_pool import EngineRefused, WorkerDied
-from tesko_server.worker_process import Engine
 from tesko_tools import Game
 from tesko_tools.review import REVIEW_DEPTH, Review, review
+from worker_testing import EchoEngine
 
 VERDICTS = {"good", "inaccuracy", "mistake", "blunder"}
 
@@ -177,7 +177,7 @@ def test_the_worker_reviews_on_its_own_thread_and_answers_when_done():
         threads.add(threading.get_ident())
         answers.put(out)
 
-    engine = Engine(send)
+    engine = EchoEngine(send)
     request = (7, "review", "room", game.layout, "A", game.ply_limit, turns)
     assert engine.handle(request) is None
     assert engine.handle((8, "echo", "room", "next", 0)) == (8, True, "next")

@@ -83,3 +83,16 @@ def test_searches_and_reviews_give_way_to_the_rooms_moves():
         name: os.getpriority(os.PRIO_PROCESS, threads[name]) for name in ("search", "tesko-review")
     }
     assert answers and all(value > own for value in niceness.values()), (own, niceness)
+
+
+@pytest.mark.parametrize("op", ["echo", "crash", "nothing"])
+def test_the_servers_worker_knows_only_its_own_operations(op):
+    """The tests' operations (a worker that echoes, or dies) are theirs
+    alone: the server's worker refuses them as it refuses any unknown one."""
+    from tesko_server.worker_process import Engine
+
+    assert Engine().handle((1, op, "", "payload", 0.0)) == (
+        1,
+        False,
+        ("bad_request", f"unknown operation {op!r}"),
+    )
