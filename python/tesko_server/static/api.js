@@ -1,7 +1,7 @@
 // The lobby's HTTP API. Every call resolves to the answer's JSON or
 // throws an ApiError carrying the server's code and message.
 
-export class ApiError extends Error {
+class ApiError extends Error {
   constructor(code, message, status) {
     super(message);
     this.code = code;
@@ -9,12 +9,11 @@ export class ApiError extends Error {
   }
 }
 
-async function call(method, path, { body, token } = {}) {
+async function call(method, path, { body } = {}) {
   const headers = { Accept: 'application/json' };
   // Every call that changes something says JSON, body or not: the server
   // refuses other types (a page of another site can send those unasked).
   if (method !== 'GET') headers['Content-Type'] = 'application/json';
-  if (token) headers.Authorization = `Bearer ${token}`;
   let answer;
   try {
     answer = await fetch(path, {
@@ -41,8 +40,5 @@ async function call(method, path, { body, token } = {}) {
 
 export const createRoom = (options) => call('POST', '/api/rooms', { body: options });
 export const listRooms = (status) => call('GET', `/api/rooms?status=${encodeURIComponent(status)}`);
-export const readRoom = (room) => call('GET', `/api/rooms/${encodeURIComponent(room)}`);
 export const joinRoom = (room, seat, name) =>
   call('POST', `/api/rooms/${encodeURIComponent(room)}/join`, { body: { seat, name } });
-export const leaveRoom = (room, token) =>
-  call('POST', `/api/rooms/${encodeURIComponent(room)}/leave`, { token });

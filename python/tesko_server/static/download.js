@@ -6,7 +6,7 @@
 import { byId, el, fill, show } from './dom.js';
 import { tn } from './i18n.js';
 
-export function recordPath(roomId) {
+function recordPath(roomId) {
   return `/api/rooms/${encodeURIComponent(roomId)}/record`;
 }
 

@@ -454,7 +454,7 @@ function stored() {
 
 let current = WORDS[stored()] ? stored() : 'pt';
 
-export const languages = Object.keys(WORDS);
+const languages = Object.keys(WORDS);
 
 export function lang() {
   return current;
@@ -493,7 +493,7 @@ export function errorText(error) {
   return t('err_other', { message: error.message || error.code });
 }
 
-export function setLang(code) {
+function setLang(code) {
   if (!WORDS[code] || code === current) return;
   current = code;
   try {
@@ -511,7 +511,7 @@ export function onLangChange(listener) {
 
 // Fills the static words of the page: data-i18n (text), and
 // data-i18n-placeholder / data-i18n-aria-label (attributes).
-export function translatePage(root = document) {
+function translatePage(root = document) {
   document.documentElement.lang = current === 'pt' ? 'pt' : 'en';
   for (const node of root.querySelectorAll('[data-i18n]')) node.textContent = t(node.dataset.i18n);
   for (const node of root.querySelectorAll('[data-i18n-placeholder]')) {

@@ -6,7 +6,7 @@ import { byId } from './dom.js';
 import { t } from './i18n.js';
 import { cutName, nameProblem } from './names.js';
 
-export function bindNameField(input, note) {
+function bindNameField(input, note) {
   let said = null; // the key of the words under the field
   const draw = () => {
     note.textContent = said ? t(said) : '';

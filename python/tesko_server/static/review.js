@@ -15,13 +15,13 @@ import { SLOTS } from './game.js';
 
 // Scores above this are forced wins, below minus this forced losses (the
 // engine's win score is 10000 plus the plies left).
-export const FORCED_WIN = 8999;
+const FORCED_WIN = 8999;
 // The chart draws material scores from -LIMIT to +LIMIT (clipped there),
 // and forced wins and losses on bands of their own above and below.
 export const LIMIT = 30;
 
-export const isWin = (score) => score > FORCED_WIN;
-export const isLoss = (score) => score < -FORCED_WIN;
+const isWin = (score) => score > FORCED_WIN;
+const isLoss = (score) => score < -FORCED_WIN;
 
 const MARKS = { good: '', inaccuracy: '?!', mistake: '?', blunder: '??' };
 
@@ -37,7 +37,7 @@ export function decodeCells(codes) {
 }
 
 // The slots a move names: "B2" one, "B3A1" two, a pass (null) or no move ("") none.
-export function moveSlots(move) {
+function moveSlots(move) {
   if (!move) return [];
   return move.length === 4 ? [move.slice(0, 2), move.slice(2)] : [move];
 }
@@ -54,7 +54,7 @@ export function clampStep(review, step) {
 }
 
 // `score`, from the point of view of `player` (who was to move), seen by `side`.
-export function scoreFor(side, player, score) {
+function scoreFor(side, player, score) {
   return player === side ? score : -score;
 }
 
@@ -83,7 +83,7 @@ export function reviewStep(review, step, side) {
 }
 
 // {slot: ['played', 'best']}: the move played and the engine's move.
-export function marksOf(entry) {
+function marksOf(entry) {
   const marks = {};
   const add = (move, mark) => {
     for (const slot of moveSlots(move)) (marks[slot] = marks[slot] || []).push(mark);
