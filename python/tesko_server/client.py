@@ -27,6 +27,8 @@ from typing import Any
 
 import websockets
 
+from .protocol import PROTOCOL
+
 # The server is addressed directly: no proxy lookup from the environment on
 # every connection (the `proxy` argument exists from websockets 15 on).
 _DIRECT = (
@@ -219,7 +221,12 @@ class RoomClient:
             ),
             timeout,
         )
-        hello = {"type": "hello", "protocol": 1, "token": self.token, "version": self.version}
+        hello = {
+            "type": "hello",
+            "protocol": PROTOCOL,
+            "token": self.token,
+            "version": self.version,
+        }
         await self._ws.send(json.dumps(hello))
         try:
             welcome = json.loads(await asyncio.wait_for(self._ws.recv(), timeout))
