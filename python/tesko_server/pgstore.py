@@ -32,6 +32,7 @@ from .store import (
     EventRow,
     ReviewRow,
     RoomRow,
+    RowReader,
     SeatRow,
     StoredRoom,
     StoreError,
@@ -227,7 +228,7 @@ async def migrate(conn: asyncpg.Connection) -> int:
     return current
 
 
-class PgStore:
+class PgStore(RowReader):
     """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`.
 
     `durable=True` (the default) commits with `synchronous_commit` on: a
@@ -412,36 +413,6 @@ class PgStore:
         for room_id in self.unreadable:
             rooms.pop(room_id, None)
         return list(rooms.values())
-
-    def _add_room(self, rooms: dict[str, StoredRoom], row: asyncpg.Record) -> None:
-        try:
-            initial_state = json.loads(row["initial_state"])
-        except ValueError as err:
-            self.unreadable[row["id"]] = f"its initial state is not JSON ({err})"
-            return
-        values = dict(row.items())
-        values["initial_state"] = initial_state
-        rooms[row["id"]] = StoredRoom(RoomRow(**values))
-
-    def _add_event(self, stored: StoredRoom, row: asyncpg.Record) -> None:
-        try:
-            data, state = json.loads(row["data"]), json.loads(row["state"])
-        except ValueError as err:
-            self.unreadable[row["room"]] = f"event {row['version']} is not JSON ({err})"
-            return
-        values = dict(row.items())
-        values.update(data=data, state=state)
-        stored.events.append(EventRow(**values))
-
-    @staticmethod
-    def _add_review(stored: StoredRoom, data: str) -> None:
-        # A review that cannot be read is only lost: the server makes it again.
-        try:
-            review = json.loads(data)
-        except ValueError as err:
-            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
-            return
-        stored.review = review if isinstance(review, dict) else None
 
     async def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass)."""

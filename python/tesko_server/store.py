@@ -16,7 +16,7 @@ import logging
 import os
 import sqlite3
 import threading
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, fields
 from typing import Protocol
 
@@ -249,7 +249,49 @@ _ROOM = _insert(
 _SEAT = _insert("seats", SeatRow).replace("INSERT", "INSERT OR REPLACE", 1)
 
 
-class SqliteStore:
+class RowReader:
+    """Stored rooms made from the rows a store reads, by column name (an
+    SQLite row and a PostgreSQL record alike). A room whose row cannot be
+    read is named in `unreadable` with the cause, and left out."""
+
+    unreadable: dict[str, str]
+
+    def _add_room(self, rooms: dict[str, StoredRoom], row: Mapping) -> None:
+        try:
+            initial_state = json.loads(row["initial_state"])
+        except ValueError as err:
+            self.unreadable[row["id"]] = f"its initial state is not JSON ({err})"
+            return
+        values = _named(row, RoomRow)
+        values.update(
+            initial_state=initial_state,
+            public=bool(values["public"]),
+            hide_face_down_owners=bool(values["hide_face_down_owners"]),
+        )
+        rooms[row["id"]] = StoredRoom(RoomRow(**values))
+
+    def _add_event(self, stored: StoredRoom, row: Mapping) -> None:
+        try:
+            data, state = json.loads(row["data"]), json.loads(row["state"])
+        except ValueError as err:
+            self.unreadable[row["room"]] = f"event {row['version']} is not JSON ({err})"
+            return
+        values = _named(row, EventRow)
+        values.update(data=data, state=state)
+        stored.events.append(EventRow(**values))
+
+    @staticmethod
+    def _add_review(stored: StoredRoom, data: str) -> None:
+        # A review that cannot be read is only lost: the server makes it again.
+        try:
+            review = json.loads(data)
+        except ValueError as err:
+            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
+            return
+        stored.review = review if isinstance(review, dict) else None
+
+
+class SqliteStore(RowReader):
     """The store in one SQLite file, in WAL mode.
 
     `durable=False` (synchronous=NORMAL) survives the end of the process at
@@ -482,40 +524,6 @@ class SqliteStore:
                 self.unreadable[room_id] = str(err)
         return rooms
 
-    def _add_room(self, rooms: dict[str, StoredRoom], row: sqlite3.Row) -> None:
-        try:
-            initial_state = json.loads(row["initial_state"])
-        except ValueError as err:
-            self.unreadable[row["id"]] = f"its initial state is not JSON ({err})"
-            return
-        values = _named(row, RoomRow)
-        values.update(
-            initial_state=initial_state,
-            public=bool(values["public"]),
-            hide_face_down_owners=bool(values["hide_face_down_owners"]),
-        )
-        rooms[row["id"]] = StoredRoom(RoomRow(**values))
-
-    def _add_event(self, stored: StoredRoom, row: sqlite3.Row) -> None:
-        try:
-            data, state = json.loads(row["data"]), json.loads(row["state"])
-        except ValueError as err:
-            self.unreadable[row["room"]] = f"event {row['version']} is not JSON ({err})"
-            return
-        values = _named(row, EventRow)
-        values.update(data=data, state=state)
-        stored.events.append(EventRow(**values))
-
-    @staticmethod
-    def _add_review(stored: StoredRoom, data: str) -> None:
-        # A review that cannot be read is only lost: the server makes it again.
-        try:
-            review = json.loads(data)
-        except ValueError as err:
-            log.error("room %s: its stored review is not JSON (%s)", stored.room.id, err)
-            return
-        stored.review = review if isinstance(review, dict) else None
-
     def load_moves(self, room: str) -> list[str | None]:
         return [
             json.loads(row["data"]).get("move")
@@ -545,7 +553,7 @@ class SqliteStore:
         self._unlock()
 
 
-def _named(row: sqlite3.Row, kind: type) -> dict:
+def _named(row: Mapping, kind: type) -> dict:
     """The columns of `row` that are fields of `kind`, by name."""
     return {f.name: row[f.name] for f in fields(kind)}
 
