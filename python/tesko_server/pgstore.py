@@ -125,21 +125,30 @@ _MIGRATION_LOCK = 0x7E5C0
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
 _ROOM = (
-    "INSERT INTO rooms VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14)"
+    "INSERT INTO rooms (id, created, public, first, ply_limit, hide_face_down_owners, layout,"
+    " initial_state, creator, finished_at, rematch, move_time, deadline, deadline_set)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14)"
     " ON CONFLICT (id) DO UPDATE"
     " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
     " public=excluded.public,"
     " deadline=excluded.deadline, deadline_set=excluded.deadline_set"
 )
 _SEAT = (
-    "INSERT INTO seats VALUES ($1,$2,$3,$4,$5,$6,$7) ON CONFLICT (room, seat) DO UPDATE"
+    "INSERT INTO seats (room, seat, kind, name, token_hash, level, think_time)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7) ON CONFLICT (room, seat) DO UPDATE"
     " SET kind=excluded.kind, name=excluded.name, token_hash=excluded.token_hash,"
     " level=excluded.level, think_time=excluded.think_time"
 )
-_EVENT = "INSERT INTO events VALUES ($1,$2,$3,$4,$5,$6,$7,$8)"
+_EVENT = (
+    "INSERT INTO events (room, version, kind, seat, n, data, state, at)"
+    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8)"
+)
 _DELETE = "DELETE FROM rooms WHERE id=$1"
-_REVIEW = "INSERT INTO reviews VALUES ($1,$2) ON CONFLICT (room) DO UPDATE SET data=excluded.data"
-_ALIVE = "INSERT INTO alive VALUES (1, $1) ON CONFLICT (id) DO UPDATE SET at=excluded.at"
+_REVIEW = (
+    "INSERT INTO reviews (room, data) VALUES ($1,$2)"
+    " ON CONFLICT (room) DO UPDATE SET data=excluded.data"
+)
+_ALIVE = "INSERT INTO alive (id, at) VALUES (1, $1) ON CONFLICT (id) DO UPDATE SET at=excluded.at"
 
 
 class Fenced(StoreError):
@@ -397,7 +406,7 @@ class PgStore(RowReader):
                 f"SELECT * FROM seats WHERE room IN ({chosen}) ORDER BY room, seat", arg
             ):
                 if row["room"] in rooms:
-                    rooms[row["room"]].seats.append(SeatRow(*row.values()))
+                    rooms[row["room"]].seats.append(self._read_seat(row))
             for row in await conn.fetch(
                 f"SELECT * FROM events WHERE room IN ({chosen}) ORDER BY room, version", arg
             ):

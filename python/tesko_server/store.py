@@ -281,6 +281,10 @@ class RowReader:
         stored.events.append(EventRow(**values))
 
     @staticmethod
+    def _read_seat(row: Mapping) -> SeatRow:
+        return SeatRow(**_named(row, SeatRow))
+
+    @staticmethod
     def _add_review(stored: StoredRoom, data: str) -> None:
         # A review that cannot be read is only lost: the server makes it again.
         try:
@@ -478,7 +482,7 @@ class SqliteStore(RowReader):
             self._add_room(rooms, row)
         for row in db.execute("SELECT * FROM seats ORDER BY room, seat"):
             if row["room"] in rooms:
-                rooms[row["room"]].seats.append(_seat(row))
+                rooms[row["room"]].seats.append(self._read_seat(row))
         for row in db.execute("SELECT * FROM events ORDER BY room, version"):
             stored = rooms.get(row["room"])
             if stored is not None and row["room"] not in self.unreadable:
@@ -511,7 +515,7 @@ class SqliteStore(RowReader):
                 if stored is None:
                     continue
                 for row in db.execute("SELECT * FROM seats WHERE room=? ORDER BY seat", (room_id,)):
-                    stored.seats.append(_seat(row))
+                    stored.seats.append(self._read_seat(row))
                 for row in db.execute(
                     "SELECT * FROM events WHERE room=? ORDER BY version", (room_id,)
                 ):
@@ -556,7 +560,3 @@ class SqliteStore(RowReader):
 def _named(row: Mapping, kind: type) -> dict:
     """The columns of `row` that are fields of `kind`, by name."""
     return {f.name: row[f.name] for f in fields(kind)}
-
-
-def _seat(row: sqlite3.Row) -> SeatRow:
-    return SeatRow(**_named(row, SeatRow))

@@ -290,3 +290,27 @@ def test_a_database_of_the_previous_schema_migrates_and_its_rooms_load(database)
             await store.close()
 
     run(go())
+
+
+def test_seats_are_read_by_column_name(database):
+    """A table whose columns stand in another order (a column added again
+    after a change of schema) still reads back each value in its field."""
+
+    async def go():
+        store = await open_store(database)
+        try:
+            conn = await asyncpg.connect(database)
+            try:
+                for column, kind in (("name", "TEXT"), ("kind", "TEXT NOT NULL DEFAULT ''")):
+                    await conn.execute(f"ALTER TABLE seats DROP COLUMN {column}")
+                    await conn.execute(f"ALTER TABLE seats ADD COLUMN {column} {kind}")
+            finally:
+                await conn.close()
+            batch = [room("r1"), *SEATS]
+            await store.write(batch, await claim_all(store, [batch]))
+            (stored,) = await store.load_rooms(0.0)
+            return stored.seats
+        finally:
+            await store.close()
+
+    assert run(go()) == SEATS
