@@ -22,6 +22,7 @@ import asyncio
 import json
 import logging
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import fields
 
 import asyncpg
 
@@ -124,25 +125,43 @@ _MIGRATION_LOCK = 0x7E5C0
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 
-_ROOM = (
-    "INSERT INTO rooms (id, created, public, first, ply_limit, hide_face_down_owners, layout,"
-    " initial_state, creator, finished_at, rematch, move_time, deadline, deadline_set)"
-    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13,$14)"
+
+def _insert(table: str, row: type, tail: str = "") -> str:
+    """An INSERT of every field of `row`, each into its column by name."""
+    names = [f.name for f in fields(row)]
+    values = ",".join(f"${i}" for i in range(1, len(names) + 1))
+    return f"INSERT INTO {table} ({', '.join(names)}) VALUES ({values}){tail}"
+
+
+# The fields kept as JSON text.
+_JSON_FIELDS = frozenset({"initial_state", "data", "state"})
+
+
+def _values(change: RoomRow | SeatRow | EventRow) -> tuple:
+    """The fields of `change` in the order `_insert` names them."""
+    values = []
+    for f in fields(change):
+        value = getattr(change, f.name)
+        values.append(_dumps(value) if f.name in _JSON_FIELDS else value)
+    return tuple(values)
+
+
+_ROOM = _insert(
+    "rooms",
+    RoomRow,
     " ON CONFLICT (id) DO UPDATE"
     " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
     " public=excluded.public,"
-    " deadline=excluded.deadline, deadline_set=excluded.deadline_set"
+    " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
 )
-_SEAT = (
-    "INSERT INTO seats (room, seat, kind, name, token_hash, level, think_time)"
-    " VALUES ($1,$2,$3,$4,$5,$6,$7) ON CONFLICT (room, seat) DO UPDATE"
+_SEAT = _insert(
+    "seats",
+    SeatRow,
+    " ON CONFLICT (room, seat) DO UPDATE"
     " SET kind=excluded.kind, name=excluded.name, token_hash=excluded.token_hash,"
-    " level=excluded.level, think_time=excluded.think_time"
+    " level=excluded.level, think_time=excluded.think_time",
 )
-_EVENT = (
-    "INSERT INTO events (room, version, kind, seat, n, data, state, at)"
-    " VALUES ($1,$2,$3,$4,$5,$6,$7,$8)"
-)
+_EVENT = _insert("events", EventRow)
 _DELETE = "DELETE FROM rooms WHERE id=$1"
 _REVIEW = (
     "INSERT INTO reviews (room, data) VALUES ($1,$2)"
@@ -171,43 +190,11 @@ def _room_of(change: Change) -> str | None:
 
 def _statement(change: Change) -> tuple[str, tuple]:
     if isinstance(change, EventRow):
-        return _EVENT, (
-            change.room,
-            change.version,
-            change.kind,
-            change.seat,
-            change.n,
-            _dumps(change.data),
-            _dumps(change.state),
-            change.at,
-        )
+        return _EVENT, _values(change)
     if isinstance(change, RoomRow):
-        return _ROOM, (
-            change.id,
-            change.created,
-            change.public,
-            change.first,
-            change.ply_limit,
-            change.hide_face_down_owners,
-            change.layout,
-            _dumps(change.initial_state),
-            change.creator,
-            change.finished_at,
-            change.rematch,
-            change.move_time,
-            change.deadline,
-            change.deadline_set,
-        )
+        return _ROOM, _values(change)
     if isinstance(change, SeatRow):
-        return _SEAT, (
-            change.room,
-            change.seat,
-            change.kind,
-            change.name,
-            change.token_hash,
-            change.level,
-            change.think_time,
-        )
+        return _SEAT, _values(change)
     if isinstance(change, DeleteRoom):
         return _DELETE, (change.id,)
     if isinstance(change, ReviewRow):
