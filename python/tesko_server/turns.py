@@ -80,6 +80,22 @@ class Turns:
         )
         self._play_queued_moves(room)
 
+    def _new_request(self, conn: Connection, n: int, spectator: str) -> Room | None:
+        """The room of a seat's counted request (a claim, a rematch) that is
+        new; None, once answered, for a spectator's (refused with the words
+        `spectator`) or a resend, and for a connection whose seat was given up."""
+        room = conn.room
+        if room is None:
+            return None  # detached (its seat given up): it is being closed
+        if conn.seat is None:
+            self._refuse(conn, n, "spectator", spectator)
+            return None
+        seat = room.seats[conn.seat]
+        if n <= seat.last_n:
+            self._duplicate(conn, seat, n)
+            return None
+        return room
+
     def _refuse(self, conn: Connection, n: object, code: str, message: str) -> None:
         metrics.refusals.labels(code).inc()
         conn.send(to_text(Refused(n, code, message)))
@@ -493,16 +509,9 @@ class Turns:
 
     def claim(self, conn: Connection, message: Claim) -> None:
         """A player claims the win against an opponent who has left."""
-        room = conn.room
-        if room is None:
-            return  # detached (its seat given up): it is being closed
         n = message.n
-        if conn.seat is None:
-            self._refuse(conn, n, "spectator", "a spectator cannot claim a win")
-            return
-        seat = room.seats[conn.seat]
-        if n <= seat.last_n:
-            self._duplicate(conn, seat, n)
+        room = self._new_request(conn, n, "a spectator cannot claim a win")
+        if room is None:
             return
         if room.over:
             self._refuse(conn, n, "game_over", "the game is over")
@@ -532,17 +541,12 @@ class Turns:
     # -- rematch -----------------------------------------------------------------
 
     def rematch(self, conn: Connection, message: Rematch) -> None:
-        room = conn.room
-        if room is None:
-            return  # detached (its seat given up): it is being closed
         n = message.n
-        if conn.seat is None:
-            self._refuse(conn, n, "spectator", "a spectator cannot ask for a rematch")
+        room = self._new_request(conn, n, "a spectator cannot ask for a rematch")
+        if room is None:
             return
+        assert conn.seat is not None
         seat = room.seats[conn.seat]
-        if n <= seat.last_n:
-            self._duplicate(conn, seat, n)
-            return
         if not room.over:
             self._refuse(conn, n, "bad_message", "the game is not over")
             return
@@ -555,8 +559,7 @@ class Turns:
         if seat.rematch:
             # Offered already: no new event; answered after the first offer's ack.
             seat.applied[n] = seat.rematch
-            ack = to_text(Ack(n, seat.rematch, duplicate=True))
-            self.committer.add([], partial(conn.send, ack))
+            self._duplicate(conn, seat, n)
         else:
             room.version += 1
             seat.rematch = room.version
