@@ -227,7 +227,9 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         description="Serve tesko rooms: a lobby over HTTP, one WebSocket per room, "
         "the engine in worker processes and every move kept in SQLite. "
         "Each option can also be set by the environment variable named after it "
-        "(TESKO_HOST, TESKO_PORT, TESKO_DB, TESKO_WORKERS, ...).",
+        "(TESKO_HOST, TESKO_PORT, TESKO_DB, TESKO_WORKERS, ...). "
+        "`tesko-server cluster up --nodes N` starts PostgreSQL, N nodes and HAProxy "
+        "on this machine, to try several nodes.",
     )
     p.add_argument(
         "--host", type=host_name, default=d["host"], help="address to listen on (%(default)s)"
@@ -419,6 +421,11 @@ def listen(host: str, port: int) -> list[socket.socket]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    args = list(sys.argv[1:] if argv is None else argv)
+    if args[:1] == ["cluster"]:
+        from .cluster import main as cluster
+
+        return cluster(args[1:])
     try:
         return serve(argv)
     except KeyboardInterrupt:
