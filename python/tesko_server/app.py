@@ -24,7 +24,7 @@ from typing import Any
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 from starlette.applications import Starlette
 from starlette.requests import Request
-from starlette.responses import FileResponse, JSONResponse, Response
+from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.types import Message, Receive, Scope, Send
@@ -46,6 +46,7 @@ from .protocol import (
     Refusal,
     Rematch,
     decode_client,
+    limits_text,
     to_text,
     unknown_type,
 )
@@ -94,6 +95,17 @@ class WebSettings:
     # configured public ones and those of the address the server listens on.
     allowed_origins: tuple[str, ...] = ()
     hub: Settings = field(default_factory=Settings)
+
+
+LIMITS_BLOCK = '<script type="application/json" id="limits"></script>'
+
+
+def page(name: str, limits: str) -> bytes:
+    """A page of the static folder with the server's limits written into
+    its JSON block, which its scripts read (static/limits.js)."""
+    text = (STATIC / name).read_text(encoding="utf-8")
+    filled = LIMITS_BLOCK.replace("></", f">{limits}</")
+    return text.replace(LIMITS_BLOCK, filled, 1).encode()
 
 
 def error(code: str, message: str) -> JSONResponse:
@@ -460,11 +472,14 @@ def build_app(
                     metrics.engine_worker_pid.labels(str(index)).set(pid or 0)
         return Response(generate_latest(metrics.registry), media_type=CONTENT_TYPE_LATEST)
 
+    limits = limits_text(web.hub.move_times)
+    pages = {name: page(name, limits) for name in ("index.html", "room.html")}
+
     async def index(request: Request) -> Response:
-        return FileResponse(STATIC / "index.html")
+        return HTMLResponse(pages["index.html"])
 
     async def room_page(request: Request) -> Response:
-        return FileResponse(STATIC / "room.html")
+        return HTMLResponse(pages["room.html"])
 
     async def room_socket(ws: WebSocket) -> None:
         if not origin_allowed(ws, web.allowed_origins):

@@ -19,6 +19,10 @@ PROTOCOL = 1
 SEATS = ("A", "B")
 
 
+# The grid's slots in the order of a compact state's cells, for both sides of
+# the engine pipe (the worker writes them in this order, the event loop names
+# them from it). The referee's own copy is tesko_tools.rules.SLOTS: the event
+# loop never imports the engine, which that package needs.
 SLOTS = tuple(r + c for r in "ABC" for c in "1234")
 
 
@@ -49,6 +53,22 @@ MAX_COUNTER = 2**53
 
 
 MOVE_TIMES = (15.0, 30.0, 60.0)  # the times per move a room may have, in seconds
+
+
+class Limits(msgspec.Struct):
+    """What a page needs to know of the server before it asks anything:
+    written into each page the server serves (`limits_text`)."""
+
+    protocol: int
+    name_limit: int
+    max_level: int
+    move_times: tuple[float, ...]
+
+
+def limits_text(move_times: tuple[float, ...]) -> str:
+    """The server's `Limits` as JSON that may stand inside an HTML page."""
+    limits = Limits(PROTOCOL, NAME_LIMIT, MAX_LEVEL, move_times)
+    return msgspec.json.encode(limits).decode().replace("<", "\\u003c")
 
 
 class HubError(Exception):

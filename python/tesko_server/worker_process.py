@@ -134,7 +134,8 @@ class Engine:
     def __init__(self, send: Callable[[Answers], None] = lambda out: None) -> None:
         from tesko import Player
         from tesko_tools import game as referee
-        from tesko_tools.rules import SLOTS
+
+        from .protocol import SLOTS
 
         self.Player = Player
         self.referee = referee

@@ -1,7 +1,10 @@
-"""Move clocks and abandoned games on the page: the side to move's time
-counting down (red at the end), and the claim offered to the right person."""
+"""Move clocks and abandoned games on the page: the times per move the
+server offers, the side to move's time counting down (red at the end), and
+the claim offered to the right person."""
 
+import json
 import re
+import urllib.request
 
 import pytest
 from playwright.sync_api import expect
@@ -10,11 +13,12 @@ from .browser_ui import open_lobby, room_link, your_turn
 from .conftest import Server
 
 GRACE = 2
+MOVE_TIMES = ("15", "45")  # the server's, not its defaults
 
 
 @pytest.fixture
 def server(tmp_path):
-    server = Server(tmp_path, "--abandon-time", str(GRACE))
+    server = Server(tmp_path, "--abandon-time", str(GRACE), "--move-times", ",".join(MOVE_TIMES))
     server.start()
     yield server
     server.stop()
@@ -41,6 +45,39 @@ def friend_game(new_context, server, move_time="Sem limite", clock=False):
 
 def seconds(locator):
     return int(re.search(r"(\d+) s$", locator.inner_text()).group(1))
+
+
+def test_the_lobby_offers_the_servers_limits_and_the_room_speaks_its_protocol(page, server):
+    from tesko_server.protocol import MAX_LEVEL, PROTOCOL
+
+    hellos = []
+
+    def route(socket):
+        server_side = socket.connect_to_server()
+
+        def to_server(text):
+            message = json.loads(text)
+            if message.get("type") == "hello":
+                hellos.append(message)
+            server_side.send(text)
+
+        socket.on_message(to_server)
+
+    page.route_web_socket(re.compile(r"/ws/"), route)
+    open_lobby(page, server, "Ana")
+    form = page.get_by_role("region", name="Jogar com um amigo")
+    times = form.get_by_label("Tempo por jogada").locator("option")
+    expect(times).to_have_text(["Sem limite", *(f"{s} s" for s in MOVE_TIMES)])
+    engine = page.get_by_role("region", name="Jogar contra o motor")
+    level = engine.get_by_label(f"Nível (1 a {MAX_LEVEL})")
+    expect(level).to_have_attribute("max", str(MAX_LEVEL))
+    form.get_by_label("Tempo por jogada").select_option(label="45 s")
+    form.get_by_role("button", name="Criar sala").click()
+    room = room_link(page).rsplit("/", 1)[1]
+    with urllib.request.urlopen(f"{server.url}/api/rooms/{room}") as answer:
+        assert json.load(answer)["room"]["options"]["move_time"] == 45
+    expect(page.get_by_text(re.compile(r"· 45 s por jogada$"))).to_be_visible()
+    assert [hello["protocol"] for hello in hellos] == [PROTOCOL]
 
 
 def test_the_side_to_moves_time_counts_down_and_turns_red_at_the_end(new_context, server):

@@ -6,6 +6,7 @@ event's text, put together by hand, is the event the module describes."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import re
 
@@ -15,6 +16,7 @@ from hub_helpers import attach, play, running_hub, settle, two_seats
 from protocol_doc import PROTOCOL
 from server_helpers import run
 from tesko_server.protocol import CLIENT_MESSAGES, SERVER_MESSAGES, Event
+from tesko_server.protocol import PROTOCOL as PROTOCOL_VERSION
 
 
 def defined() -> dict[str, set[str]]:
@@ -111,3 +113,56 @@ def test_the_event_text_is_the_event_the_module_describes(tmp_path):
     for event in events:
         typed = msgspec.json.decode(json.dumps(event), type=Event)
         assert msgspec.structs.asdict(typed) == {k: v for k, v in event.items() if k != "type"}
+
+
+async def served(app, path: str) -> bytes:
+    """The body of a GET answered by the app, in process."""
+    scope = {
+        "type": "http",
+        "http_version": "1.1",
+        "method": "GET",
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "root_path": "",
+        "query_string": b"",
+        "headers": [(b"host", b"127.0.0.1")],
+        "client": ("127.0.0.1", 1),
+        "server": ("127.0.0.1", 80),
+    }
+    body = []
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        if message["type"] == "http.response.start":
+            assert message["status"] == 200, message
+        elif message["type"] == "http.response.body":
+            body.append(message.get("body", b""))
+
+    await app(scope, receive, send)
+    return b"".join(body)
+
+
+LIMITS_BLOCK = re.compile(r'<script type="application/json" id="limits">(.*?)</script>')
+
+
+def test_the_pages_hold_the_servers_limits_as_the_doc_shows():
+    from tesko_server.app import WebSettings, build_app
+    from tesko_server.hub import Settings
+    from tesko_server.protocol import MAX_LEVEL, MOVE_TIMES, NAME_LIMIT, Limits
+
+    def limits_in(move_times: tuple[float, ...]) -> list[str]:
+        app = build_app(lambda: None, WebSettings(hub=Settings(move_times=move_times)))  # type: ignore[arg-type, return-value]
+        pages = [asyncio.run(served(app, path)).decode() for path in ("/", "/r/q3V9x_kE2bQa")]
+        return [block for page in pages for block in LIMITS_BLOCK.findall(page)]
+
+    configured = limits_in((10.0, 45.0))
+    assert len(configured) == 2
+    for block in configured:
+        assert msgspec.json.decode(block, type=Limits) == Limits(
+            PROTOCOL_VERSION, NAME_LIMIT, MAX_LEVEL, (10.0, 45.0)
+        )
+    # The doc's example is what a server with the default settings writes.
+    assert LIMITS_BLOCK.findall(PROTOCOL.read_text()) == limits_in(MOVE_TIMES)[:1]

@@ -4,7 +4,8 @@
 // that skips a version means something was lost, and the connection starts
 // over from the last good one.
 
-const PROTOCOL = 1;
+import { LIMITS } from './limits.js';
+
 const PAUSES = [500, 1000, 2000, 4000, 8000, 15000]; // milliseconds, then the last one again
 const FATAL = new Set(['bad_token', 'no_such_room', 'bad_protocol']);
 
@@ -73,7 +74,7 @@ export class RoomConnection {
     const socket = new WebSocket(`${scheme}//${location.host}/ws/${encodeURIComponent(this.room)}`);
     this.socket = socket;
     socket.onopen = () => {
-      const hello = { type: 'hello', protocol: PROTOCOL, token: this.token };
+      const hello = { type: 'hello', protocol: LIMITS.protocol, token: this.token };
       if (this.version !== null) hello.version = this.version;
       socket.send(JSON.stringify(hello));
     };

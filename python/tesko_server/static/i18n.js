@@ -3,7 +3,10 @@
 // has words here in both languages (a test holds them to docs/protocol.md);
 // the server's English message is for logs and tools. Names and the
 // engine's refusal messages are shown as sent; the English page adds a
-// gloss beside the engine's Portuguese (GLOSSES).
+// gloss beside the engine's Portuguese (GLOSSES). The server's limits are
+// quoted from what it sends ({max_level}, {name_limit}).
+
+import { LIMITS } from './limits.js';
 
 const WORDS = {
   pt: {
@@ -18,7 +21,7 @@ const WORDS = {
     level_medium: 'Médio (nível 3)',
     level_hard: 'Difícil (nível 6)',
     level_other: 'Outro nível',
-    level_number: 'Nível (1 a 12)',
+    level_number: 'Nível (1 a {max_level})',
     first_heading: 'Quem começa',
     first_me: 'Eu',
     first_engine: 'O motor',
@@ -81,8 +84,8 @@ const WORDS = {
     err_too_many_spectators: 'Esta sala já tem o máximo de espectadores; tenta daqui a pouco.',
     err_too_many_sockets: 'Tens ligações abertas demais a este servidor; fecha alguns separadores.',
     err_other: 'Erro: {message}',
-    name_cut: 'Um nome tem até 24 caracteres: o teu foi cortado.',
-    name_long: 'Um nome tem até 24 caracteres.',
+    name_cut: 'Um nome tem até {name_limit} caracteres: o teu foi cortado.',
+    name_long: 'Um nome tem até {name_limit} caracteres.',
     name_empty: 'O nome precisa de pelo menos uma letra ou símbolo visível.',
     name_chars: 'O nome não pode ter caracteres de controlo nem marcas que mudam a direção do texto.',
     room: 'Sala {id}',
@@ -227,7 +230,7 @@ const WORDS = {
     level_medium: 'Medium (level 3)',
     level_hard: 'Hard (level 6)',
     level_other: 'Another level',
-    level_number: 'Level (1 to 12)',
+    level_number: 'Level (1 to {max_level})',
     first_heading: 'Who moves first',
     first_me: 'Me',
     first_engine: 'The engine',
@@ -288,8 +291,8 @@ const WORDS = {
     err_too_many_spectators: 'This room has as many spectators as it may; try again in a while.',
     err_too_many_sockets: 'You have too many connections open to this server; close some tabs.',
     err_other: 'Error: {message}',
-    name_cut: 'A name has up to 24 characters: yours was cut.',
-    name_long: 'A name has up to 24 characters.',
+    name_cut: 'A name has up to {name_limit} characters: yours was cut.',
+    name_long: 'A name has up to {name_limit} characters.',
     name_empty: 'A name needs at least one visible letter or symbol.',
     name_chars: 'A name cannot hold control characters or marks that change the direction of text.',
     room: 'Room {id}',
@@ -460,18 +463,23 @@ export function lang() {
   return current;
 }
 
+// The server's limits the words quote, filled in wherever they are named.
+const QUOTED = { max_level: LIMITS.max_level, name_limit: LIMITS.name_limit };
+
 export function t(key, params = {}) {
   const text = WORDS[current][key] ?? WORDS.pt[key] ?? key;
-  return text.replace(/\{(\w+)\}/g, (whole, name) => (name in params ? String(params[name]) : whole));
+  const values = { ...QUOTED, ...params };
+  return text.replace(/\{(\w+)\}/g, (whole, name) => (name in values ? String(values[name]) : whole));
 }
 
 // The words of `key` as a list of strings and nodes: a parameter may be a
 // DOM node (a name in its <bdi>), put in place as it is.
 export function tn(key, params = {}) {
   const text = WORDS[current][key] ?? WORDS.pt[key] ?? key;
+  const values = { ...QUOTED, ...params };
   return text.split(/(\{\w+\})/).map((part) => {
     const name = /^\{(\w+)\}$/.exec(part);
-    return name && name[1] in params ? params[name[1]] : part;
+    return name && name[1] in values ? values[name[1]] : part;
   });
 }
 

@@ -7,6 +7,7 @@ import { byId, el, fill, show } from './dom.js';
 import { seatName } from './game.js';
 import { bindLanguageButtons, errorText, onLangChange, t, tn } from './i18n.js';
 import { nameField } from './name-field.js';
+import { LIMITS } from './limits.js';
 import { isolate } from './names.js';
 import { loadName, saveName, saveSeat } from './seats.js';
 import { createStore } from './store.js';
@@ -47,7 +48,13 @@ function moveTime(form) {
 function engineLevel(form) {
   const choice = form.elements.level.value;
   const level = Number(choice === 'other' ? byId('level-number').value : choice);
-  return Number.isInteger(level) && level >= 1 && level <= 12 ? level : null;
+  return Number.isInteger(level) && level >= 1 && level <= LIMITS.max_level ? level : null;
+}
+
+// The top level and the times per move are the server's.
+byId('level-number').max = String(LIMITS.max_level);
+for (const select of document.querySelectorAll('select[name=move_time]')) {
+  select.append(...LIMITS.move_times.map((seconds) => el('option', { value: String(seconds), text: `${seconds} s` })));
 }
 
 byId('level-number').addEventListener('input', () => {

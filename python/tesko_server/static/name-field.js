@@ -4,6 +4,7 @@
 
 import { byId } from './dom.js';
 import { t } from './i18n.js';
+import { LIMITS } from './limits.js';
 import { cutName, nameProblem } from './names.js';
 
 function bindNameField(input, note) {
@@ -12,7 +13,7 @@ function bindNameField(input, note) {
     note.textContent = said ? t(said) : '';
   };
   input.addEventListener('input', () => {
-    const { name, cut } = cutName(input.value.trim());
+    const { name, cut } = cutName(input.value.trim(), LIMITS.name_limit);
     if (cut) {
       input.value = name;
       said = 'name_cut';
@@ -25,7 +26,7 @@ function bindNameField(input, note) {
     // The name to send ('' for none), or null after saying why it cannot be.
     take() {
       const name = input.value.trim();
-      const problem = name ? nameProblem(name) : null;
+      const problem = name ? nameProblem(name, LIMITS.name_limit) : null;
       said = problem;
       draw();
       return problem ? null : name;
