@@ -19,6 +19,7 @@ from pathlib import Path
 
 import pytest
 from tesko_server import cluster as cluster_module
+from tesko_server import pgserver
 from tesko_server.cluster import Cluster, Missing
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -57,7 +58,8 @@ def cluster():
 
 @pytest.mark.parametrize("missing", ["postgres", "haproxy"])
 def test_a_missing_program_is_one_line_and_nothing_starts(monkeypatch, capsys, missing):
-    monkeypatch.setattr(cluster_module, f"{missing}_bin", lambda: None)
+    module = pgserver if missing == "postgres" else cluster_module
+    monkeypatch.setattr(module, f"{missing}_bin", lambda: None)
     started = []
     monkeypatch.setattr(cluster_module.Postgres, "start", lambda self: started.append(self))
     assert cluster_module.main(["up", "--port", "0"]) == 1
