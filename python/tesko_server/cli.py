@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import asyncio
 import contextlib
 import ipaddress
 import logging
@@ -556,7 +557,7 @@ def serve(argv: Sequence[str] | None = None) -> int:
     except SystemExit:  # uvicorn's own exit when the app cannot start (said in one line)
         return 1
     finally:
-        store.close()
+        asyncio.run(store.close())  # if the app did not (it closes the store as it stops)
     if failures:
         return 1
     return 0 if server.started else 1

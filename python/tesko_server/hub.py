@@ -154,11 +154,11 @@ class Hub(Turns, Recovery):
         )
         self.pool.start()
         cutoff = time.time() - self.settings.review_time
-        purged = self.store.purge(finished_before=cutoff)
+        purged = await self.store.purge(finished_before=cutoff)
         if purged:
             log.info("%d expired rooms deleted from the store", purged)
-        stored = self.store.load_rooms(finished_after=cutoff)
-        alive = self.store.last_alive()
+        stored = await self.store.load_rooms(finished_after=cutoff)
+        alive = await self.store.last_alive()
         unreadable = dict(getattr(self.store, "unreadable", {}))
         by_worker: dict[int, list[Room]] = {}
         for entry in sorted(stored, key=lambda e: e.room.finished_at or 0.0):
@@ -213,7 +213,7 @@ class Hub(Turns, Recovery):
             ):
                 break
             await asyncio.sleep(0.01)
-        self.committer.flush()
+        await self.committer.settled()
         for room in self.rooms.values():
             for conn in list(room.connections()):
                 conn.close(1001, "going away")
@@ -227,9 +227,9 @@ class Hub(Turns, Recovery):
             self._sweeper.cancel()
         if self.pool is not None:
             self.pool.stop()
-        self.committer.flush()
+        await self.committer.settled()
         self.committer.closed = True  # nothing may be written after the close
-        self.store.close()
+        await self.store.close()
         log.info("stopped")
         self._drained.set_result(None)
 
@@ -454,12 +454,12 @@ class Hub(Turns, Recovery):
         if self._turn_clock(room):  # a seat taken starts the game, a seat given up stops it
             changes.append(room.row)
         future = self.committer.waiter()
-        self.committer.add(changes, partial(self._publish, room, [row], None, None, future))
+        self.committer.add(changes, partial(self._publish, room, [row], None, None, future), future)
         await future
 
     async def _commit(self, changes: list[Change]) -> None:
         future = self.committer.waiter()
-        self.committer.add(changes, partial(future.set_result, None))
+        self.committer.add(changes, partial(future.set_result, None), future)
         await future
 
     def attach(self, room_id: str, token: object, version: object, conn: Connection) -> None:

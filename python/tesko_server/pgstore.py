@@ -31,12 +31,14 @@ from .store import (
     Change,
     DeleteRoom,
     EventRow,
+    Fenced,
     ReviewRow,
     RoomRow,
     RowReader,
     SeatRow,
     StoredRoom,
     StoreError,
+    room_of,
 )
 
 log = logging.getLogger("tesko_server")
@@ -170,24 +172,6 @@ _REVIEW = (
 _ALIVE = "INSERT INTO alive (id, at) VALUES (1, $1) ON CONFLICT (id) DO UPDATE SET at=excluded.at"
 
 
-class Fenced(StoreError):
-    """A write refused because another node has taken some of its rooms
-    (`rooms`, sorted) since the epochs it carried. Nothing of the batch was
-    written; the writer no longer owns those rooms and must drop them."""
-
-    def __init__(self, rooms: Sequence[str]) -> None:
-        self.rooms = tuple(sorted(rooms))
-        super().__init__(f"rooms taken by another node: {', '.join(self.rooms)}")
-
-
-def _room_of(change: Change) -> str | None:
-    if isinstance(change, RoomRow | DeleteRoom):
-        return change.id
-    if isinstance(change, SeatRow | EventRow | ReviewRow):
-        return change.room
-    return None
-
-
 def _statement(change: Change) -> tuple[str, tuple]:
     if isinstance(change, EventRow):
         return _EVENT, _values(change)
@@ -316,7 +300,7 @@ class PgStore(RowReader):
         """
         if not changes:
             return
-        rooms = {room for change in changes if (room := _room_of(change)) is not None}
+        rooms = {room for change in changes if (room := room_of(change)) is not None}
         unclaimed = rooms - epochs.keys()
         if unclaimed:
             raise ValueError(f"no epoch given for rooms {', '.join(sorted(unclaimed))}")
@@ -325,7 +309,7 @@ class PgStore(RowReader):
                 room
                 for change in changes
                 if isinstance(change, RoomRow | SeatRow | DeleteRoom)
-                and (room := _room_of(change)) is not None
+                and (room := room_of(change)) is not None
             }
         )
         # Runs of changes of one kind go to the server together.

@@ -74,12 +74,15 @@ class Recovery:
     def _worker_restarted(self, index: int) -> None:
         assert self.pool is not None
         metrics.worker_restarts.inc()
-        self.committer.flush()  # the store must hold every applied turn
         rooms = [r for r in self.rooms.values() if not r.over and self.pool.index_of(r.id) == index]
         for room in rooms:
             if room.phase is not Phase.BROKEN:
                 room.phase = Phase.REBUILDING
-        moves = [self.store.load_moves(r.id) for r in rooms]
+        self._spawn(self._rebuild(index, rooms))
+
+    async def _rebuild(self, index: int, rooms: list[Room]) -> None:
+        await self.committer.settled()  # the store must hold every applied turn
+        moves = [await self.store.load_moves(r.id) for r in rooms]
         self._load(index, rooms, moves, notice=True)
 
     def _load(

@@ -102,27 +102,41 @@ class StoredRoom:
 
 
 class Store(Protocol):
-    def write(self, changes: Sequence[Change]) -> None:
-        """Apply `changes` in order, all or none, durably before returning."""
+    """Where rooms are kept. Every call is awaited; a store on this machine
+    may do its work at once, one across the network while the loop goes on."""
+
+    async def write(self, changes: Sequence[Change]) -> None:
+        """Apply `changes` in order, all or none, durably before returning.
+        A store shared by several nodes raises `Fenced` when another node
+        has taken some of their rooms; nothing of the batch is written."""
 
     # Rooms held but not readable (room id: the cause), found by load_rooms;
     # they are left in the store as they are.
     unreadable: dict[str, str]
 
-    def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+    async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         """Every room that is unfinished or finished after the time given, less
         those that cannot be read (named in `unreadable`)."""
 
-    def load_moves(self, room: str) -> list[str | None]:
+    async def load_moves(self, room: str) -> list[str | None]:
         """The room's turns in order (None for a pass), from the store itself."""
 
-    def purge(self, finished_before: float) -> int:
+    async def purge(self, finished_before: float) -> int:
         """Delete the rooms finished before the time given."""
 
-    def last_alive(self) -> float | None:
+    async def last_alive(self) -> float | None:
         """The latest `Alive` time written, or None if none was."""
 
-    def close(self) -> None: ...
+    async def close(self) -> None: ...
+
+
+def room_of(change: Change) -> str | None:
+    """The room a change is about (None for the server's own rows)."""
+    if isinstance(change, RoomRow | DeleteRoom):
+        return change.id
+    if isinstance(change, SeatRow | EventRow | ReviewRow):
+        return change.room
+    return None
 
 
 # Each entry brings the schema from the version before it to its own.
@@ -201,6 +215,16 @@ LOG_LIMIT = 32 * 1024 * 1024
 
 class StoreError(RuntimeError):
     pass
+
+
+class Fenced(StoreError):
+    """A write refused because another node has taken some of its rooms
+    (`rooms`, sorted) since this node took them. Nothing of the batch was
+    written; the writer no longer owns those rooms and must drop them."""
+
+    def __init__(self, rooms: Sequence[str]) -> None:
+        self.rooms = tuple(sorted(rooms))
+        super().__init__(f"rooms taken by another node: {', '.join(self.rooms)}")
 
 
 def lock_store(path: str) -> int:
@@ -418,7 +442,7 @@ class SqliteStore(RowReader):
     def schema_version(self) -> int:
         return self._db.execute("SELECT version FROM schema_version").fetchone()["version"]
 
-    def write(self, changes: Sequence[Change]) -> None:
+    async def write(self, changes: Sequence[Change]) -> None:
         if not changes:
             return
         db = self._db
@@ -459,7 +483,7 @@ class SqliteStore(RowReader):
                     db.execute("ROLLBACK")
             raise
 
-    def load_rooms(self, finished_after: float) -> list[StoredRoom]:
+    async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         self.unreadable = {}
         try:
             rooms = self._load_all(finished_after)
@@ -528,7 +552,7 @@ class SqliteStore(RowReader):
                 self.unreadable[room_id] = str(err)
         return rooms
 
-    def load_moves(self, room: str) -> list[str | None]:
+    async def load_moves(self, room: str) -> list[str | None]:
         return [
             json.loads(row["data"]).get("move")
             for row in self._db.execute(
@@ -536,7 +560,7 @@ class SqliteStore(RowReader):
             )
         ]
 
-    def purge(self, finished_before: float) -> int:
+    async def purge(self, finished_before: float) -> int:
         try:
             cursor = self._db.execute("DELETE FROM rooms WHERE finished_at < ?", (finished_before,))
         except sqlite3.DatabaseError as err:  # a damaged page: the rooms stay
@@ -544,11 +568,11 @@ class SqliteStore(RowReader):
             return 0
         return cursor.rowcount
 
-    def last_alive(self) -> float | None:
+    async def last_alive(self) -> float | None:
         row = self._db.execute("SELECT at FROM alive").fetchone()
         return None if row is None else row["at"]
 
-    def close(self) -> None:
+    async def close(self) -> None:
         self._stop.set()
         if self._checkpointer is not None:
             self._checkpointer.join()

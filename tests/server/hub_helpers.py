@@ -30,15 +30,34 @@ class WitnessStore(SqliteStore):
         super().__init__(path)
         self.fail = False
         self.written: dict[tuple[str, int], int] = {}
+        self.batches: list[set[tuple[str, int]]] = []  # each write's event rows
+        self.gate: asyncio.Event | None = None  # writes wait while it is unset
+        self.in_flight = 0
+        self.most_in_flight = 0
 
-    def write(self, changes) -> None:
-        if self.fail:
-            raise OSError("disk full")
-        super().write(changes)
+    def hold(self) -> None:
+        self.gate = asyncio.Event()
+
+    def release(self) -> None:
+        assert self.gate is not None
+        self.gate.set()
+
+    async def write(self, changes) -> None:
+        self.in_flight += 1
+        self.most_in_flight = max(self.most_in_flight, self.in_flight)
+        try:
+            if self.gate is not None:
+                await self.gate.wait()
+            if self.fail:
+                raise OSError("disk full")
+            await super().write(changes)
+        finally:
+            self.in_flight -= 1
         stamp = next(STAMPS)
-        for change in changes:
-            if isinstance(change, EventRow):
-                self.written[(change.room, change.version)] = stamp
+        rows = {(c.room, c.version) for c in changes if isinstance(c, EventRow)}
+        self.batches.append(rows)
+        for row in rows:
+            self.written[row] = stamp
 
 
 class HeldPool:

@@ -140,10 +140,10 @@ def test_an_older_store_gains_the_clock_columns_and_keeps_its_rooms(tmp_path):
     store = SqliteStore(path)
     try:
         assert store.schema_version == SCHEMA_VERSION
-        (old,) = store.load_rooms(finished_after=0)
+        (old,) = asyncio.run(store.load_rooms(finished_after=0))
         assert old.room.id == "r1" and old.room.move_time is None and old.room.deadline is None
-        assert store.last_alive() is None
-        store.write([Alive(5.0), Alive(7.5)])
-        assert store.last_alive() == 7.5
+        assert asyncio.run(store.last_alive()) is None
+        asyncio.run(store.write([Alive(5.0), Alive(7.5)]))
+        assert asyncio.run(store.last_alive()) == 7.5
     finally:
-        store.close()
+        asyncio.run(store.close())

@@ -271,8 +271,8 @@ def test_the_store_migrates_and_refuses_a_newer_schema(tmp_path):
     path = str(tmp_path / "s.db")
     store = SqliteStore(path)
     assert store.schema_version == SCHEMA_VERSION
-    store.close()
-    SqliteStore(path).close()  # opening again applies nothing twice
+    asyncio.run(store.close())
+    asyncio.run(SqliteStore(path).close())  # opening again applies nothing twice
     db = sqlite3.connect(path)
     db.execute("UPDATE schema_version SET version = ?", (SCHEMA_VERSION + 1,))
     db.commit()

@@ -127,7 +127,7 @@ def not_a_database(tmp_path: Path):
 
 def read_only(tmp_path: Path):
     path = tmp_path / "s.db"
-    SqliteStore(str(path)).close()
+    asyncio.run(SqliteStore(str(path)).close())
     mount("--bind", str(path), str(path))
     try:
         mount("-o", "remount,ro,bind", str(path))
@@ -142,8 +142,8 @@ def rooms_unlisted(tmp_path: Path):
     from test_server_store import room
 
     store = SqliteStore(str(tmp_path / "s.db"))
-    store.write([room(f"ROOM{i:05d}", padding=200) for i in range(400)])
-    store.close()
+    asyncio.run(store.write([room(f"ROOM{i:05d}", padding=200) for i in range(400)]))
+    asyncio.run(store.close())
     data = bytearray((tmp_path / "s.db").read_bytes())
     page = data.index(b"ROOM00200") // 4096
     data[page * 4096 : (page + 1) * 4096] = b"\xff" * 4096

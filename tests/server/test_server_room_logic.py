@@ -45,6 +45,33 @@ def test_no_ack_and_no_event_before_its_commit_has_returned(tmp_path):
     assert checked >= 15  # 5 acks, and 5 events to each of three
 
 
+def test_one_commit_in_flight_while_the_next_batch_gathers(tmp_path):
+    async def scenario():
+        store = WitnessStore(str(tmp_path / "store.db"))
+        async with running_hub(tmp_path, store=store) as hub:
+            rooms = [await two_seats(hub) for _ in range(3)]
+            seats = [attach(hub, room, token_a) for room, token_a, _ in rooms]
+            store.hold()
+            moves = [Move(n=1, move=conn.room.committed_state["legal_moves"][0]) for conn in seats]
+            hub.move(seats[0], moves[0])
+            await until(lambda: store.in_flight == 1)
+            hub.move(seats[1], moves[1])
+            hub.move(seats[2], moves[2])
+            await until(lambda: not any(r.phase.with_engine for r in hub.rooms.values()))
+            await asyncio.sleep(0.05)
+            early = [m for conn in seats for m in conn.sent if m["type"] == "ack"]
+            store.release()
+            for conn in seats:
+                await conn.answer(1)
+            return early, store.batches[-2:], store.most_in_flight, [r for r, _, _ in rooms]
+
+    early, (first, then), most, ids = run(scenario())
+    assert early == []  # nobody hears of a move whose commit has not returned
+    assert most == 1
+    assert {room for room, _ in first} == {ids[0]}
+    assert {room for room, _ in then} == {ids[1], ids[2]}  # gathered while the first was held
+
+
 @pytest.mark.parametrize("request_kind", ["move", "join", "rematch"])
 def test_a_failed_commit_acknowledges_nothing(tmp_path, request_kind):
     async def scenario():

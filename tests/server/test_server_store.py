@@ -3,6 +3,7 @@ real error of a commit that fails."""
 
 from __future__ import annotations
 
+import asyncio
 import os
 import sqlite3
 import subprocess
@@ -37,8 +38,8 @@ def test_one_store_one_holder(tmp_path):
         with pytest.raises(StoreError, match=f"another tesko-server \\(process {os.getpid()}\\)"):
             SqliteStore(path)
     finally:
-        first.close()
-    SqliteStore(path).close()  # free again once closed
+        asyncio.run(first.close())
+    asyncio.run(SqliteStore(path).close())  # free again once closed
 
 
 def test_the_log_stays_bounded_under_steady_commits(tmp_path, monkeypatch):
@@ -55,7 +56,7 @@ def test_the_log_stays_bounded_under_steady_commits(tmp_path, monkeypatch):
         deadline = time.monotonic() + 1.5
         n = 0
         while time.monotonic() < deadline and n < 20_000:
-            store.write([room(f"r{n}", padding=1000), DeleteRoom(f"r{n - 50}")])
+            asyncio.run(store.write([room(f"r{n}", padding=1000), DeleteRoom(f"r{n - 50}")]))
             n += 1
             largest = max(largest, store.log_size())
             time.sleep(0.0005)
@@ -64,7 +65,7 @@ def test_the_log_stays_bounded_under_steady_commits(tmp_path, monkeypatch):
             time.sleep(0.05)
         after = store.log_size()
     finally:
-        store.close()
+        asyncio.run(store.close())
     assert n > 300, "too few commits to say anything"
     assert largest < 64 * limit, largest  # loose: a loaded machine delays the emptying
     assert after <= limit, after
@@ -82,9 +83,9 @@ def test_a_failed_commit_reports_its_own_error(tmp_path):
         try:
             with pytest.raises(sqlite3.OperationalError, match="database or disk is full"):
                 for n in range(1000):
-                    store.write([room(f"r{n}", padding=3000)])
+                    asyncio.run(store.write([room(f"r{n}", padding=3000)]))
         finally:
-            store.close()
+            asyncio.run(store.close())
     finally:
         subprocess.run(["umount", str(small)], check=True)
 
@@ -103,7 +104,7 @@ def test_each_migration_is_one_script_in_one_transaction(
     tmp_path, monkeypatch, script, fails, note
 ):
     path = str(tmp_path / "s.db")
-    SqliteStore(path).close()
+    asyncio.run(SqliteStore(path).close())
     migrations = (*store_module.MIGRATIONS, script)
     monkeypatch.setattr(store_module, "MIGRATIONS", migrations)
     monkeypatch.setattr(store_module, "SCHEMA_VERSION", len(migrations))
@@ -111,7 +112,7 @@ def test_each_migration_is_one_script_in_one_transaction(
         with pytest.raises(sqlite3.OperationalError, match="nowhere"):
             SqliteStore(path)
     else:
-        SqliteStore(path).close()
+        asyncio.run(SqliteStore(path).close())
     with sqlite3.connect(path) as db:
         tables = {name for (name,) in db.execute("SELECT name FROM sqlite_master")}
         (stored,) = db.execute("SELECT version FROM schema_version").fetchone()
@@ -126,7 +127,7 @@ def test_rows_are_written_and_read_by_column_name(tmp_path):
     # The same tables with their columns in reverse order (as a table rebuilt
     # by hand, or columns added in another order, would have them).
     path = str(tmp_path / "s.db")
-    SqliteStore(path).close()
+    asyncio.run(SqliteStore(path).close())
     with sqlite3.connect(path) as db:
         for table in ("rooms", "seats", "events"):
             columns = [row[1] for row in db.execute(f"PRAGMA table_info({table})")]
@@ -143,13 +144,13 @@ def test_rows_are_written_and_read_by_column_name(tmp_path):
     event = EventRow("r1", 1, "turn", {"move": "b2"}, {"n": 1}, 3.25, "A", 1)
     store = SqliteStore(path)
     try:
-        store.write([stored, seat, event])
-        (loaded,) = store.load_rooms(finished_after=0)
+        asyncio.run(store.write([stored, seat, event]))
+        (loaded,) = asyncio.run(store.load_rooms(finished_after=0))
         assert loaded.room == stored
         assert loaded.seats == [seat] and loaded.events == [event]
-        assert store.load_moves("r1") == ["b2"]
+        assert asyncio.run(store.load_moves("r1")) == ["b2"]
     finally:
-        store.close()
+        asyncio.run(store.close())
 
 
 def test_a_store_of_the_previous_schema_migrates_and_its_rooms_load(tmp_path):
@@ -171,13 +172,13 @@ def test_a_store_of_the_previous_schema_migrates_and_its_rooms_load(tmp_path):
     store = SqliteStore(path)
     try:
         assert store.schema_version == store_module.SCHEMA_VERSION
-        (loaded,) = store.load_rooms(finished_after=0)
+        (loaded,) = asyncio.run(store.load_rooms(finished_after=0))
         assert (loaded.room.id, loaded.room.move_time, loaded.room.public) == ("kept", 30, True)
         assert [seat.name for seat in loaded.seats] == ["ann"]
         assert [event.data for event in loaded.events] == [{"move": "b2"}]
-        store.write([DeleteRoom("kept")])
+        asyncio.run(store.write([DeleteRoom("kept")]))
     finally:
-        store.close()
+        asyncio.run(store.close())
     with sqlite3.connect(path) as db:
         columns = [row[1] for row in db.execute("PRAGMA table_info(rooms)")]
         left = db.execute("SELECT (SELECT count(*) FROM seats) + (SELECT count(*) FROM events)")
