@@ -82,6 +82,7 @@ STATUS = {
     "engine_unavailable": 503,
     "shutting_down": 503,
     "store_failed": 503,
+    "room_moved": 503,
 }
 
 
