@@ -94,22 +94,22 @@ def test_every_change_reads_back_as_in_sqlite(database, batches):
         try:
             epochs = await claim_all(store, batches)
             for batch in batches:
-                sqlite.write(batch)
+                await sqlite.write(batch)
                 await store.write(batch, epochs)
                 for after in (0.0, 400.0):
-                    assert await store.load_rooms(after) == sqlite.load_rooms(after)
+                    assert await store.load_rooms(after) == await sqlite.load_rooms(after)
                 for room_id in ("r1", "r2"):
-                    assert await store.load_moves(room_id) == sqlite.load_moves(room_id)
-                assert await store.last_alive() == sqlite.last_alive()
-            assert await store.purge(400.0) == sqlite.purge(400.0)
-            assert await store.load_rooms(0.0) == sqlite.load_rooms(0.0)
+                    assert await store.load_moves(room_id) == await sqlite.load_moves(room_id)
+                assert await store.last_alive() == await sqlite.last_alive()
+            assert await store.purge(400.0) == await sqlite.purge(400.0)
+            assert await store.load_rooms(0.0) == await sqlite.load_rooms(0.0)
         finally:
             await store.close()
 
     try:
         run(go())
     finally:
-        sqlite.close()
+        run(sqlite.close())
 
 
 @pytest.mark.parametrize("old_writes_first", [False, True], ids=["new first", "old first"])
