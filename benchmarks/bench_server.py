@@ -329,16 +329,19 @@ def load_process(
         load = Load(base, level, seed, shared)
         load.stop_at = stop_at
         load.heavy = heavy
-        tasks = [asyncio.ensure_future(load.people_room()) for _ in range(rooms)]
-        tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(engine_rooms)]
-        tasks += [asyncio.ensure_future(load.engine_room(heavy=True)) for _ in range(heavy_rooms)]
-        await asyncio.sleep(max(0.0, stop_at - time.monotonic()))
-        # Let the moves in flight come back, then stop the clients (a heavy
-        # room's client waits for a search, and is cut).
-        done, pending = await asyncio.wait(tasks, timeout=5 if heavy_rooms else 30)
-        for task in pending:
-            task.cancel()
-        await asyncio.gather(*pending, return_exceptions=True)
+        async with load.lobby:  # the lobby calls share kept-alive connections
+            tasks = [asyncio.ensure_future(load.people_room()) for _ in range(rooms)]
+            tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(engine_rooms)]
+            tasks += [
+                asyncio.ensure_future(load.engine_room(heavy=True)) for _ in range(heavy_rooms)
+            ]
+            await asyncio.sleep(max(0.0, stop_at - time.monotonic()))
+            # Let the moves in flight come back, then stop the clients (a heavy
+            # room's client waits for a search, and is cut).
+            done, pending = await asyncio.wait(tasks, timeout=5 if heavy_rooms else 30)
+            for task in pending:
+                task.cancel()
+            await asyncio.gather(*pending, return_exceptions=True)
         return load
 
     load = asyncio.run(main())

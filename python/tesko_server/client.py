@@ -25,6 +25,7 @@ import time
 import urllib.parse
 from typing import Any
 
+import aiohttp
 import websockets
 
 from .protocol import PROTOCOL
@@ -70,15 +71,28 @@ class _Dropped(Exception):
 
 
 class Lobby:
-    """The lobby's HTTP calls (one short connection each)."""
+    """The lobby's HTTP calls. Each call has a connection of its own, unless
+    the lobby is used as `async with Lobby(base) as lobby:`, when its calls
+    share kept-alive connections until the block ends."""
 
     def __init__(self, base: str) -> None:
         self.base = base.rstrip("/")
         parts = urllib.parse.urlsplit(self.base)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("the lobby's address is http://HOST:PORT")
-        self.host = parts.hostname
-        self.port = parts.port or 80
+        self._session: aiohttp.ClientSession | None = None
+
+    async def __aenter__(self) -> Lobby:
+        # Idle connections are let go before the server would close them
+        # (5 s), so that a call never goes out on one that is closing.
+        connector = aiohttp.TCPConnector(keepalive_timeout=2)
+        self._session = aiohttp.ClientSession(connector=connector)
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        session, self._session = self._session, None
+        if session is not None:
+            await session.close()
 
     async def request(
         self, method: str, path: str, body: object = None, token: str | None = None
@@ -98,39 +112,22 @@ class Lobby:
         headers: dict[str, str] | None = None,
         data: bytes | None = None,
     ) -> tuple[int, Any]:
-        """One request; the status and the decoded JSON answer (or text)."""
+        """One request; the status and the decoded JSON answer (or text).
+        A connection that fails or ends without an answer raises
+        ConnectionError."""
         if data is None:
             data = b"" if body is None else json.dumps(body).encode()
-        lines = [
-            f"{method} {path} HTTP/1.1",
-            f"Host: {self.host}:{self.port}",
-            "Connection: close",
-            "Content-Type: application/json",
-            f"Content-Length: {len(data)}",
-        ]
+        sent = {"Content-Type": "application/json"}
         if token is not None:
-            lines.append(f"Authorization: Bearer {token}")
-        lines += [f"{k}: {v}" for k, v in (headers or {}).items()]
-        reader, writer = await asyncio.open_connection(self.host, self.port)
+            sent["Authorization"] = f"Bearer {token}"
+        sent.update(headers or {})
         try:
-            writer.write(("\r\n".join(lines) + "\r\n\r\n").encode() + data)
-            await writer.drain()
-            raw = await reader.read()
-        finally:
-            writer.close()
-            with contextlib.suppress(OSError):
-                await writer.wait_closed()
-        head, _, payload = raw.partition(b"\r\n\r\n")
-        try:
-            status = int(head.split(b" ", 2)[1])
-        except (IndexError, ValueError):
-            raise ConnectionError("the server closed the connection without an answer") from None
-        if b"transfer-encoding: chunked" in head.lower():
-            payload = _unchunk(payload)
-        try:
-            return status, json.loads(payload)
-        except ValueError:
-            return status, payload.decode("utf-8", "replace")
+            if self._session is not None:
+                return await _answer(self._session, method, self.base + path, data, sent)
+            async with aiohttp.ClientSession() as session:
+                return await _answer(session, method, self.base + path, data, sent)
+        except aiohttp.ClientError as err:
+            raise ConnectionError(f"{method} {path}: {err or type(err).__name__}") from err
 
     async def create(self, **options: Any) -> dict:
         return await self.request("POST", "/api/rooms", options)
@@ -151,16 +148,16 @@ class Lobby:
         return await self.request("GET", f"/api/rooms/{room}")
 
 
-def _unchunk(data: bytes) -> bytes:
-    out = b""
-    while data:
-        size_line, _, rest = data.partition(b"\r\n")
-        size = int(size_line.split(b";")[0], 16)
-        if size == 0:
-            break
-        out += rest[:size]
-        data = rest[size + 2 :]
-    return out
+async def _answer(
+    session: aiohttp.ClientSession, method: str, url: str, data: bytes, headers: dict[str, str]
+) -> tuple[int, Any]:
+    async with session.request(method, url, data=data, headers=headers) as answer:
+        payload = await answer.read()
+        status = answer.status
+    try:
+        return status, json.loads(payload)
+    except ValueError:
+        return status, payload.decode("utf-8", "replace")
 
 
 class RoomClient:
