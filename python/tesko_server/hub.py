@@ -1,5 +1,5 @@
-"""The hub: every room of the server, its start and stop, the lobby,
-attaching sockets, presence, and expiry.
+"""The hub: every room of the server, its start and stop, attaching
+sockets, presence, and expiry.
 
 This module knows nothing of HTTP or WebSockets. The web layer calls the
 `Hub` with plain values and hands it connections that can `send` a text and
@@ -8,7 +8,8 @@ change in the store. A change is committed before anyone hears of it: the
 changes made during one pass of the event loop are written in one
 transaction (`Committer`), and only then are moves acknowledged and events
 broadcast. A move's life is in `turns` (the `Turns` part of the hub),
-bringing rooms back in `recovery` (its `Recovery` part)."""
+bringing rooms back in `recovery` (its `Recovery` part), the lists of
+public rooms and the limits on making rooms in `lobby`."""
 
 from __future__ import annotations
 
@@ -27,6 +28,7 @@ import msgspec
 
 from . import metrics
 from .commit import Committer
+from .lobby import Lobby, MemoryLobby, StoreLobby
 from .protocol import (
     MOVE_TIMES,
     PROTOCOL,
@@ -137,9 +139,17 @@ class Hub(Turns, Recovery):
         self.clocks: set[Room] = set()  # rooms whose move clock runs
         self._tasks: set[asyncio.Task[Any]] = set()
         self._drained: asyncio.Future[None] | None = None
-        # Unfinished rooms, in all and by the address that made them.
-        self.open_count = 0
-        self.open_by_address: dict[str, int] = {}
+        self.lobby: Lobby
+        if getattr(store, "shared", False):  # several nodes on one store
+            self.lobby = StoreLobby(
+                self.rooms,
+                settings.max_rooms,
+                settings.max_rooms_per_address,
+                store,  # type: ignore[arg-type]
+                self.committer.add,
+            )
+        else:
+            self.lobby = MemoryLobby(self.rooms, settings.max_rooms, settings.max_rooms_per_address)
         self.finished: dict[str, None] = {}  # finished rooms' ids, earliest finished first
         self.sockets_by_address: dict[str, int] = {}
         self.creations = Buckets(settings.create_rate / 60, max(1.0, settings.create_rate / 4))
@@ -153,6 +163,7 @@ class Hub(Turns, Recovery):
             self.settings.think_per_address,
         )
         self.pool.start()
+        await self.lobby.start()
         cutoff = time.time() - self.settings.review_time
         purged = await self.store.purge(finished_before=cutoff)
         if purged:
@@ -227,6 +238,8 @@ class Hub(Turns, Recovery):
             self._sweeper.cancel()
         if self.pool is not None:
             self.pool.stop()
+        self.lobby.flush()
+        self.lobby.close()
         await self.committer.settled()
         self.committer.closed = True  # nothing may be written after the close
         await self.store.close()
@@ -240,35 +253,13 @@ class Hub(Turns, Recovery):
         return room
 
     def _opened(self, room: Room) -> None:
-        room.counted_open = True
-        self.open_count += 1
-        creator = room.row.creator
-        self.open_by_address[creator] = self.open_by_address.get(creator, 0) + 1
+        self.lobby.opened(room)
 
     def _closed(self, room: Room) -> None:
-        if not room.counted_open:
-            return
-        room.counted_open = False
-        self.open_count -= 1
-        creator = room.row.creator
-        left = self.open_by_address[creator] - 1
-        if left:
-            self.open_by_address[creator] = left
-        else:
-            del self.open_by_address[creator]
+        self.lobby.closed(room)
 
     def list_rooms(self, status: str) -> list[dict]:
-        if status not in ("waiting", "playing"):
-            raise HubError("bad_request", "status is 'waiting' or 'playing'")
-        found = [
-            r
-            for r in self.rooms.values()
-            if r.row.public
-            and r.status(r.committed_state) == status
-            and (status == "waiting" or r.attended)
-        ]
-        found.sort(key=lambda r: r.row.created, reverse=True)
-        return [r.summary() for r in found[:100]]
+        return self.lobby.list(status)
 
     def read(self, room_id: str) -> dict:
         room = self.room(room_id)
@@ -315,10 +306,15 @@ class Hub(Turns, Recovery):
         options = parse_create(body, self.settings.move_times)
         if not self.creations.allow(address):
             raise HubError("too_many_requests", "rooms are made too fast from this address")
-        if self.open_count >= self.settings.max_rooms:
-            raise HubError("server_full", "the server holds as many rooms as it may")
-        if self.open_by_address.get(address, 0) >= self.settings.max_rooms_per_address:
-            raise HubError("too_many_rooms", "too many open rooms from this address")
+        room_id = self._new_id()
+        await self.lobby.admit(room_id, address)
+        try:
+            return await self._create(room_id, options, address)
+        except BaseException:
+            self._spawn(self.lobby.cancel(room_id))
+            raise
+
+    async def _create(self, room_id: str, options: dict, address: str) -> dict:
         join = options.pop("join")
         seats = {s: Seat(**options["seats"][s]) for s in SEATS}
         token = None
@@ -328,7 +324,7 @@ class Hub(Turns, Recovery):
                 raise HubError("seat_taken", f"seat {seat_name} is the engine's")
             token, seats[seat_name].token_hash = new_token()
             seats[seat_name].name = name
-        room = await self._new_room(options, seats, address)
+        room = await self._new_room(options, seats, address, room_id)
         log.info(
             "room %s created by %s: %s, first %s, ply limit %d",
             room.id,
@@ -347,12 +343,18 @@ class Hub(Turns, Recovery):
         self._continue_play(room)
         return answer
 
-    async def _new_room(self, options: dict, seats: dict[str, Seat], address: str) -> Room:
-        assert self.pool is not None
-        self._make_space()
+    def _new_id(self) -> str:
         room_id = secrets.token_urlsafe(9)
         while room_id in self.rooms:  # pragma: no cover - 72 random bits
             room_id = secrets.token_urlsafe(9)
+        return room_id
+
+    async def _new_room(
+        self, options: dict, seats: dict[str, Seat], address: str, room_id: str | None = None
+    ) -> Room:
+        assert self.pool is not None
+        self._make_space()
+        room_id = room_id or self._new_id()
         for attempt in range(1, NEW_ROOM_ATTEMPTS + 1):
             try:
                 dealt = await self.pool.request(
@@ -390,6 +392,7 @@ class Hub(Turns, Recovery):
         self._turn_clock(room)
         self._watch_away(room)
         await self._commit([row, *(seat.row(room_id, s) for s, seat in seats.items())])
+        self.lobby.changed(room)
         return room
 
     async def join(self, room_id: str, body: object) -> dict:
@@ -546,6 +549,7 @@ class Hub(Turns, Recovery):
         """Tell the room who is there: at once, or, within `presence_interval`
         of the last time, once when the interval is over (so many sockets
         coming and going cost one message each per interval)."""
+        self.lobby.changed(room)
         if room.presence_due is not None:
             return
         wait = room.presence_sent + self.settings.presence_interval - time.monotonic()

@@ -9,11 +9,13 @@ old owner's writes are refused whole (`Fenced`), whatever else they held.
 
 Connections: one commits (so commits stay in the order they were made),
 one listens for the lobby's notifications, and a small pool serves reads.
-A batch that changes the lobby (a room made, changed or deleted, a seat
-taken) sends a notification naming each such room inside its transaction,
+A batch that changes the lobby (writes a room's lobby entry, or deletes a
+room) sends a notification naming each such room inside its transaction,
 so a notification arrives only for a change that was committed.
 
-Not used by the server yet: it is the groundwork for several nodes.
+Not used by the server yet: it is the groundwork for several nodes. The
+lobby's entries and the room limits shared by the nodes are `pglobby`'s;
+the listening connection, which comes back when it is lost, `pglisten`'s.
 """
 
 from __future__ import annotations
@@ -26,12 +28,15 @@ from dataclasses import fields
 
 import asyncpg
 
+from . import pglobby
+from .pglisten import Listener
 from .store import (
     Alive,
     Change,
     DeleteRoom,
     EventRow,
     Fenced,
+    LobbyRow,
     ReviewRow,
     RoomRow,
     RowReader,
@@ -48,7 +53,9 @@ LOBBY_CHANNEL = "tesko_lobby"
 
 # Each entry brings the schema from the version before it to its own. The
 # first three are the SQLite store's; the fourth adds the owners; the fifth
-# drops the rooms' `expired` column, as the SQLite store's fourth does.
+# drops the rooms' `expired` column, as the SQLite store's fourth does; the
+# sixth makes the alive row one per node and adds the lobby's entries and
+# the room counts (`pglobby`).
 MIGRATIONS: tuple[str, ...] = (
     """
     CREATE TABLE rooms (
@@ -118,6 +125,7 @@ MIGRATIONS: tuple[str, ...] = (
     ALTER TABLE rooms DROP COLUMN expired;
     CREATE INDEX rooms_open ON rooms (finished_at);
     """,
+    pglobby.MIGRATION,
 )
 
 SCHEMA_VERSION = len(MIGRATIONS)
@@ -148,13 +156,15 @@ def _values(change: RoomRow | SeatRow | EventRow) -> tuple:
     return tuple(values)
 
 
-_ROOM = _insert(
-    "rooms",
-    RoomRow,
-    " ON CONFLICT (id) DO UPDATE"
-    " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
-    " public=excluded.public,"
-    " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
+_ROOM = pglobby.room_counted(
+    _insert(
+        "rooms",
+        RoomRow,
+        " ON CONFLICT (id) DO UPDATE"
+        " SET finished_at=excluded.finished_at, rematch=excluded.rematch,"
+        " public=excluded.public,"
+        " deadline=excluded.deadline, deadline_set=excluded.deadline_set",
+    )
 )
 _SEAT = _insert(
     "seats",
@@ -169,10 +179,9 @@ _REVIEW = (
     "INSERT INTO reviews (room, data) VALUES ($1,$2)"
     " ON CONFLICT (room) DO UPDATE SET data=excluded.data"
 )
-_ALIVE = "INSERT INTO alive (id, at) VALUES (1, $1) ON CONFLICT (id) DO UPDATE SET at=excluded.at"
 
 
-def _statement(change: Change) -> tuple[str, tuple]:
+def _statement(change: Change, node: str) -> tuple[str, tuple]:
     if isinstance(change, EventRow):
         return _EVENT, _values(change)
     if isinstance(change, RoomRow):
@@ -183,8 +192,15 @@ def _statement(change: Change) -> tuple[str, tuple]:
         return _DELETE, (change.id,)
     if isinstance(change, ReviewRow):
         return _REVIEW, (change.room, _dumps(change.review))
+    if isinstance(change, LobbyRow):
+        return pglobby.LOBBY_ENTRY, (
+            change.room,
+            change.status,
+            change.created,
+            _dumps(change.summary),
+        )
     if isinstance(change, Alive):
-        return _ALIVE, (change.at,)
+        return pglobby.ALIVE, (node, change.at)
     raise TypeError(f"not a store change: {change!r}")
 
 
@@ -208,8 +224,9 @@ async def migrate(conn: asyncpg.Connection) -> int:
     return current
 
 
-class PgStore(RowReader):
-    """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`.
+class PgStore(RowReader, pglobby.LobbyQueries):
+    """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`,
+    for the node named `node` (its alive row's name).
 
     `durable=True` (the default) commits with `synchronous_commit` on: a
     write has reached PostgreSQL's disk when it returns. `durable=False`
@@ -218,13 +235,15 @@ class PgStore(RowReader):
     writes, though never part of one, and never out of order.
 
     `on_lobby` is called on the event loop with the id of each room whose
-    lobby entry a committed batch changed, from any node.
+    lobby entry a committed batch changed, from any node (as `listen_lobby`).
     """
 
-    def __init__(self) -> None:
+    def __init__(self, node: str = "node") -> None:
+        self.node = node
         self.unreadable: dict[str, str] = {}
+        self._dsn = ""
         self._writer: asyncpg.Connection | None = None
-        self._listener: asyncpg.Connection | None = None
+        self._listener: Listener | None = None
         self._pool: asyncpg.Pool | None = None
         self._write_lock = asyncio.Lock()
 
@@ -233,11 +252,13 @@ class PgStore(RowReader):
         cls,
         dsn: str,
         *,
+        node: str = "node",
         durable: bool = True,
         on_lobby: Callable[[str], None] | None = None,
         readers: int = 4,
     ) -> PgStore:
-        self = cls()
+        self = cls(node)
+        self._dsn = dsn
         try:
             self._writer = await asyncpg.connect(
                 dsn,
@@ -254,23 +275,29 @@ class PgStore(RowReader):
                 server_settings={"application_name": "tesko-server reader"},
             )
             if on_lobby is not None:
-                self._listener = await asyncpg.connect(
-                    dsn, server_settings={"application_name": "tesko-server listener"}
-                )
-                await self._listener.add_listener(
-                    LOBBY_CHANNEL, lambda _conn, _pid, _channel, payload: on_lobby(payload)
-                )
-                self._listener.add_termination_listener(self._listener_lost)
+                await self.listen_lobby(on_lobby)
         except BaseException:
             await self.close()
             raise
         return self
 
-    def _listener_lost(self, _conn: asyncpg.Connection) -> None:
-        if self._listener is not None:  # not closed on purpose
-            log.error(
-                "the store's listening connection was lost: the lobby no longer hears other nodes"
-            )
+    async def listen(self, channel: str, callback: Callable[[str], None]) -> None:
+        """Call `callback` with each notification's payload on `channel`, on
+        the listening connection (opened at the first call)."""
+        if self._listener is None:
+            self._listener = Listener(self._dsn)
+        await self._listener.listen(channel, callback)
+
+    async def listen_lobby(
+        self, on_lobby: Callable[[str], None], on_missed: Callable[[], None] | None = None
+    ) -> None:
+        """Call `on_lobby` with the id of each room whose lobby entry changed,
+        and `on_missed` when the listening connection comes back after it
+        was lost: whatever was notified meanwhile was missed."""
+        await self.listen(LOBBY_CHANNEL, on_lobby)
+        if on_missed is not None:
+            assert self._listener is not None
+            self._listener.on_back.append(on_missed)
 
     async def claim(self, room_id: str, node_id: str) -> int:
         """Take `room_id` for `node_id`; returns the new epoch, higher than
@@ -308,14 +335,14 @@ class PgStore(RowReader):
             {
                 room
                 for change in changes
-                if isinstance(change, RoomRow | SeatRow | DeleteRoom)
+                if isinstance(change, LobbyRow | DeleteRoom)
                 and (room := room_of(change)) is not None
             }
         )
         # Runs of changes of one kind go to the server together.
         runs: list[tuple[str, list[tuple]]] = []
         for change in changes:
-            query, args = _statement(change)
+            query, args = _statement(change, self.node)
             if runs and runs[-1][0] == query:
                 runs[-1][1].append(args)
             else:
@@ -350,10 +377,9 @@ class PgStore(RowReader):
                     lobby,
                 )
             if any(isinstance(change, DeleteRoom) for change in changes):
-                await conn.execute(
-                    "DELETE FROM owners WHERE room = ANY($1::text[])",
-                    [change.id for change in changes if isinstance(change, DeleteRoom)],
-                )
+                deleted = [change.id for change in changes if isinstance(change, DeleteRoom)]
+                await conn.execute("DELETE FROM owners WHERE room = ANY($1::text[])", deleted)
+                await conn.execute("DELETE FROM open_rooms WHERE room = ANY($1::text[])", deleted)
 
     async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         """Every room that is unfinished or finished after the time given, less
@@ -414,18 +440,26 @@ class PgStore(RowReader):
             )
             ids = [row["id"] for row in gone]
             await self._writer.execute("DELETE FROM owners WHERE room = ANY($1::text[])", ids)
+            await self._writer.execute("DELETE FROM open_rooms WHERE room = ANY($1::text[])", ids)
         return len(ids)
 
-    async def last_alive(self) -> float | None:
+    async def last_alive(self, node: str | None = None) -> float | None:
+        """The latest `Alive` time written by `node` (this store's own by
+        default), or None if it wrote none: a room taken over from a node
+        that stopped without warning restores its move clock from that
+        node's last time, so the outage is not counted."""
         assert self._pool is not None
-        return await self._pool.fetchval("SELECT at FROM alive")
+        return await self._pool.fetchval(
+            "SELECT at FROM alive WHERE node=$1", self.node if node is None else node
+        )
 
     async def close(self) -> None:
         listener, writer = self._listener, self._writer
         self._listener = self._writer = None
-        for conn in (listener, writer):
-            if conn is not None:
-                await conn.close()
+        if listener is not None:
+            await listener.close()
+        if writer is not None:
+            await writer.close()
         if self._pool is not None:
             await self._pool.close()
             self._pool = None

@@ -90,7 +90,19 @@ class ReviewRow:
     review: dict
 
 
-Change = RoomRow | SeatRow | EventRow | DeleteRoom | Alive | ReviewRow
+@dataclass
+class LobbyRow:
+    """A room's entry in a lobby shared by several nodes, written by the
+    node that holds the room: `status` is the list it is in ("waiting",
+    "playing") or None when it is in none; `summary` its room summary."""
+
+    room: str
+    status: str | None
+    created: float
+    summary: dict
+
+
+Change = RoomRow | SeatRow | EventRow | DeleteRoom | Alive | ReviewRow | LobbyRow
 
 
 @dataclass
@@ -134,7 +146,7 @@ def room_of(change: Change) -> str | None:
     """The room a change is about (None for the server's own rows)."""
     if isinstance(change, RoomRow | DeleteRoom):
         return change.id
-    if isinstance(change, SeatRow | EventRow | ReviewRow):
+    if isinstance(change, SeatRow | EventRow | ReviewRow | LobbyRow):
         return change.room
     return None
 

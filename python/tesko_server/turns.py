@@ -235,6 +235,7 @@ class Turns:
                 text = self._event_text(room, row)
                 room.event_texts.append(text)
                 room.broadcast(with_clock(text, clock))
+        self.lobby.changed(room)
         if future is not None and not future.done():
             future.set_result(None)
 

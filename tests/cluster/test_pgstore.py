@@ -17,6 +17,7 @@ from tesko_server.store import (  # noqa: E402
     Alive,
     DeleteRoom,
     EventRow,
+    LobbyRow,
     ReviewRow,
     RoomRow,
     SeatRow,
@@ -70,6 +71,10 @@ CASES = {
     ],
     "alive": [[Alive(50.0)], [Alive(75.5)]],
 }
+
+
+def entry(room_id: str, status: str | None = "waiting") -> LobbyRow:
+    return LobbyRow(room_id, status, 100.0, {"id": room_id, "status": status})
 
 
 def run(coro):
@@ -195,15 +200,17 @@ def test_lobby_notifications_come_only_from_commits(database):
         b = await open_store(database)
         try:
             old = {"lost": await a.claim("lost", "a")}
-            await a.write([room("lost")], old)
+            await a.write([room("lost"), entry("lost")], old)
             assert await asyncio.wait_for(heard.get(), 5) == "lost"
             new = {"lost": await b.claim("lost", "b")}
             with pytest.raises(Fenced):
-                await a.write([room("lost", public=False)], old)
-            # Turns are not the lobby's business; a new room and a seat are.
-            await b.write([turn("lost", 1, "a1")], new)
+                await a.write([entry("lost", None)], old)
+            # Rooms, seats and turns are not the lobby's business; its entries
+            # and a room's end are.
+            await b.write([turn("lost", 1, "a1"), SeatRow("lost", "A", "human", "Ana")], new)
             mine = {"made": await b.claim("made", "b")}
-            await b.write([room("made"), SeatRow("made", "A", "human", "Ana")], mine)
+            await b.write([room("made")], mine)
+            await b.write([entry("made")], mine)
             # Notifications come in commit order: had the fenced batch or the
             # turn sent one, it would be here before this.
             assert await asyncio.wait_for(heard.get(), 5) == "made"
@@ -255,11 +262,11 @@ def test_migrations_from_empty_then_again(database):
     run(go())
 
 
-def test_a_database_of_the_previous_schema_migrates_and_its_rooms_load(database):
+def test_a_database_of_an_older_schema_migrates_and_its_rooms_load(database):
     async def go():
-        previous = pgstore.MIGRATIONS[:-1]
+        previous = pgstore.MIGRATIONS[:4]  # rooms still had their `expired` column
         conn = await asyncpg.connect(database)
-        try:  # written as the previous server did
+        try:  # written as a server of that schema did
             await conn.execute("".join(previous))
             await conn.execute("CREATE TABLE schema_version (version INTEGER NOT NULL)")
             await conn.execute("INSERT INTO schema_version VALUES ($1)", len(previous))
@@ -282,6 +289,7 @@ def test_a_database_of_the_previous_schema_migrates_and_its_rooms_load(database)
             assert (loaded.room.id, loaded.room.move_time, loaded.room.public) == ("kept", 30, True)
             assert [seat.name for seat in loaded.seats] == ["Ana"]
             assert await store.owner("marked") is None
+            assert (await store.open_rooms(), await store.open_rooms("me")) == (1, 1)
             epochs = {"kept": await store.claim("kept", "n2")}
             await store.write([room("kept", finished_at=9.0)], epochs)
             (loaded,) = await store.load_rooms(0.0)

@@ -1,0 +1,118 @@
+"""The PostgreSQL store's listening connection: LISTEN on a few channels,
+and when the connection is lost (PostgreSQL restarted, the connection
+killed, the network cut), connect again with growing pauses and listen
+again.
+
+Notifications sent while it was away are lost for good: PostgreSQL keeps
+none for a listener that is not there. So once it is back it calls each
+`on_back` callback, whose owner reads again whatever it keeps fresh from
+the notifications (the lobby: all of it).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from collections.abc import Callable
+
+import asyncpg
+
+log = logging.getLogger("tesko_server")
+
+# Seconds before each attempt to connect again; the last repeats.
+PAUSES: tuple[float, ...] = (0.1, 0.25, 0.5, 1.0, 2.0, 5.0)
+
+
+class Listener:
+    """One connection that listens on the channels added to it, and comes
+    back after it is lost. Callbacks run on the event loop; one that raises
+    is logged, and the listening goes on."""
+
+    def __init__(self, dsn: str, pauses: tuple[float, ...] = PAUSES) -> None:
+        self.dsn = dsn
+        self.pauses = pauses
+        self.channels: dict[str, list[Callable[[str], None]]] = {}
+        self.on_back: list[Callable[[], None]] = []
+        self.connected = False
+        self._conn: asyncpg.Connection | None = None
+        self._closed = False
+        self._coming_back: asyncio.Task[None] | None = None
+
+    async def listen(self, channel: str, callback: Callable[[str], None]) -> None:
+        """Call `callback` with the payload of each notification on `channel`
+        (connecting first if this is the first channel)."""
+        known = channel in self.channels
+        self.channels.setdefault(channel, []).append(callback)
+        if self._conn is None and self._coming_back is None:
+            await self._connect()
+        elif self._conn is not None and not known:
+            await self._conn.add_listener(channel, self._heard)
+
+    async def _connect(self) -> None:
+        conn = await asyncpg.connect(
+            self.dsn, server_settings={"application_name": "tesko-server listener"}
+        )
+        try:
+            for channel in self.channels:
+                await conn.add_listener(channel, self._heard)
+        except BaseException:
+            conn.terminate()
+            raise
+        if self._closed:  # closed while connecting
+            await conn.close()
+            return
+        conn.add_termination_listener(self._lost)
+        self._conn = conn
+        self.connected = True
+
+    def _heard(self, _conn: object, _pid: int, channel: str, payload: str) -> None:
+        for callback in self.channels.get(channel, ()):
+            try:
+                callback(payload)
+            except Exception:  # noqa: BLE001 - a callback must not end the listening
+                log.exception("handling a notification on %s failed", channel)
+
+    def _lost(self, conn: asyncpg.Connection) -> None:
+        if self._closed or conn is not self._conn:
+            return
+        self._conn = None
+        self.connected = False
+        log.error(
+            "the store's listening connection was lost; connecting again "
+            "(the lobby does not hear other nodes meanwhile)"
+        )
+        self._coming_back = asyncio.get_running_loop().create_task(self._come_back())
+
+    async def _come_back(self) -> None:
+        attempts = 0
+        while not self._closed:
+            await asyncio.sleep(self.pauses[min(attempts, len(self.pauses) - 1)])
+            attempts += 1
+            try:
+                await self._connect()
+            except (OSError, asyncio.TimeoutError, asyncpg.PostgresError) as err:
+                log.debug("the listening connection is still away: %s", err)
+                continue
+            break
+        self._coming_back = None
+        if self._conn is None:
+            return
+        log.warning(
+            "the store's listening connection is back after %d attempts; reading the lobby again",
+            attempts,
+        )
+        for callback in self.on_back:
+            try:
+                callback()
+            except Exception:  # noqa: BLE001
+                log.exception("catching up after the listening connection came back failed")
+
+    async def close(self) -> None:
+        self._closed = True
+        if self._coming_back is not None:
+            self._coming_back.cancel()
+            self._coming_back = None
+        conn, self._conn = self._conn, None
+        self.connected = False
+        if conn is not None:
+            await conn.close()
