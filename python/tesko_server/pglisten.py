@@ -28,9 +28,8 @@ class Listener:
     back after it is lost. Callbacks run on the event loop; one that raises
     is logged, and the listening goes on."""
 
-    def __init__(self, dsn: str, pauses: tuple[float, ...] = PAUSES) -> None:
+    def __init__(self, dsn: str) -> None:
         self.dsn = dsn
-        self.pauses = pauses
         self.channels: dict[str, list[Callable[[str], None]]] = {}
         self.on_back: list[Callable[[], None]] = []
         self.connected = False
@@ -86,7 +85,7 @@ class Listener:
     async def _come_back(self) -> None:
         attempts = 0
         while not self._closed:
-            await asyncio.sleep(self.pauses[min(attempts, len(self.pauses) - 1)])
+            await asyncio.sleep(PAUSES[min(attempts, len(PAUSES) - 1)])
             attempts += 1
             try:
                 await self._connect()

@@ -1,0 +1,281 @@
+"""What nodes share through the PostgreSQL store besides their rooms: the
+lobby (each node's view of the others' public rooms), the room limits, and
+an alive row per node. Two stores on one database stand for two nodes."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+
+import pytest
+
+pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')")
+
+import asyncpg  # noqa: E402
+from tesko_server import pglisten  # noqa: E402
+from tesko_server.lobby import StoreLobby  # noqa: E402
+from tesko_server.pgstore import PgStore  # noqa: E402
+from tesko_server.room import Room, Seat  # noqa: E402
+from tesko_server.store import Alive, DeleteRoom, RoomRow  # noqa: E402
+
+
+def run(coro):
+    return asyncio.run(coro)
+
+
+def row(room_id: str, creator: str = "198.51.100.1", **fields) -> RoomRow:
+    values = dict(
+        id=room_id,
+        created=time.time(),
+        public=True,
+        first="A",
+        ply_limit=60,
+        hide_face_down_owners=False,
+        layout="L",
+        initial_state={"result": None, "plies": 0, "to_move": "A", "cells": []},
+        creator=creator,
+    )
+    values.update(fields)
+    return RoomRow(**values)
+
+
+async def claim(store: PgStore, room_id: str) -> None:
+    store.test_epochs[room_id] = await store.claim(room_id, store.node)
+
+
+async def write(store: PgStore, changes) -> None:
+    rooms = {getattr(c, "room", None) or getattr(c, "id", None) for c in changes}
+    await store.write(changes, {r: store.test_epochs[r] for r in rooms if r})
+
+
+async def node(dsn: str, name: str) -> PgStore:
+    store = await PgStore.open(dsn, node=name)
+    store.test_epochs = {}
+    return store
+
+
+async def poll(check, timeout: float = 5.0):
+    """Wait until `check()` is true (bounded); returns its last value."""
+    deadline = time.monotonic() + timeout
+    while not (value := check()) and time.monotonic() < deadline:
+        await asyncio.sleep(0.01)
+    return value
+
+
+def ids(lobby: StoreLobby, status: str) -> list[str]:
+    return [summary["id"] for summary in lobby.list(status)]
+
+
+class Node:
+    """A node's store and lobby view, its rooms made by hand; the view's
+    entries are committed as the hub's group commit would."""
+
+    def __init__(self, store: PgStore) -> None:
+        self.store = store
+        self.rooms: dict[str, Room] = {}
+        self.lobby = StoreLobby(self.rooms, 100, 100, store, self._write, interval=0.05)
+        self.commits: list[asyncio.Task] = []
+
+    def _write(self, changes) -> None:
+        self.commits.append(asyncio.ensure_future(write(self.store, changes)))
+
+    async def make(self, room_id: str, public: bool = True) -> Room:
+        room = Room(row(room_id, public=public), {"A": Seat("human"), "B": Seat("human")})
+        await claim(self.store, room_id)
+        await write(self.store, [room.row])
+        self.rooms[room_id] = room
+        self.lobby.changed(room)
+        return room
+
+    async def settled(self) -> None:
+        await poll(lambda: not self.lobby.dirty and all(t.done() for t in self.commits))
+        for task in self.commits:
+            await task  # a failed commit fails the test
+
+
+def test_each_node_lists_the_others_public_rooms_and_never_a_private_one(database):
+    async def go():
+        a, b = Node(await node(database, "a")), Node(await node(database, "b"))
+        try:
+            await a.lobby.start()
+            await b.lobby.start()
+            mine = await b.make("mine")
+            await b.settled()
+            assert await poll(lambda: ids(a.lobby, "waiting") == ["mine"])
+            shown = await a.make("shown")
+            await a.make("hidden", public=False)
+            await a.settled()
+            assert await poll(lambda: "shown" in ids(b.lobby, "waiting"))
+            # Newest first, this node's own room listed from memory.
+            assert ids(b.lobby, "waiting") == ["shown", "mine"]
+            assert ids(a.lobby, "waiting") == ["shown", "mine"]
+
+            # Both seats taken: a game nobody watches is in no list; with a
+            # spectator it is in the players' list; ended, in none again.
+            for seat in shown.seats.values():
+                seat.token_hash = b"t"
+            a.lobby.changed(shown)
+            await a.settled()
+            assert await poll(lambda: "shown" not in ids(b.lobby, "waiting"))
+            assert ids(b.lobby, "playing") == []
+            shown.spectators.add(object())
+            a.lobby.changed(shown)
+            assert await poll(lambda: ids(b.lobby, "playing") == ["shown"])
+            (entry,) = b.lobby.list("playing")
+            assert entry == shown.summary() and entry["spectators"] == 1
+            shown.committed_state = {"result": {"text": "A wins"}, "plies": 9, "to_move": None}
+            a.lobby.changed(shown)
+            assert await poll(lambda: ids(b.lobby, "playing") == [])
+            # A deleted room leaves the other's lobby.
+            await write(b.store, [DeleteRoom("mine")])
+            del b.rooms["mine"]
+            assert await poll(lambda: ids(a.lobby, "waiting") == [])
+            assert mine.row.public
+            await a.settled()
+            # The private room was never in the store's lobby at all.
+            assert set(await a.store.lobby_entries()) == set()
+            conn = await asyncpg.connect(database)
+            try:
+                assert await conn.fetchval("SELECT count(*) FROM lobby WHERE room='hidden'") == 0
+            finally:
+                await conn.close()
+        finally:
+            for n in (a, b):
+                n.lobby.close()
+                await n.store.close()
+
+    run(go())
+
+
+def test_the_lobby_catches_up_after_its_listening_connection_is_killed(
+    database, monkeypatch, caplog
+):
+    # The first attempt to come back waits long enough for a change to be
+    # made while nobody listens.
+    monkeypatch.setattr(pglisten, "PAUSES", (1.0, 0.1))
+    caplog.set_level(logging.INFO, logger="tesko_server")
+
+    async def go():
+        a, b = Node(await node(database, "a")), Node(await node(database, "b"))
+        try:
+            await b.lobby.start()
+            listener = b.store._listener
+            admin = await asyncpg.connect(database)
+            try:
+                killed = await admin.fetchval(
+                    "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                    " WHERE application_name='tesko-server listener'"
+                )
+            finally:
+                await admin.close()
+            assert killed == 1
+            assert await poll(lambda: not listener.connected)
+            await a.make("missed")
+            await a.settled()
+            assert await poll(lambda: ids(b.lobby, "waiting") == ["missed"])
+            assert listener.connected
+            # Listening again: a change after it is heard.
+            await a.make("heard")
+            await a.settled()
+            assert await poll(lambda: ids(b.lobby, "waiting") == ["heard", "missed"])
+        finally:
+            for n in (a, b):
+                n.lobby.close()
+                await n.store.close()
+
+    run(go())
+    said = [r.getMessage() for r in caplog.records]
+    assert sum("listening connection was lost" in line for line in said) == 1
+    assert sum("listening connection is back" in line for line in said) == 1
+
+
+def test_the_room_limits_hold_across_two_nodes(database):
+    """Reservations from two nodes at once: never more than the limits."""
+
+    async def go():
+        a, b = await node(database, "a"), await node(database, "b")
+        try:
+            asked = [
+                (a if i % 2 else b).reserve_room(f"x{i}", "x", max_rooms=6, max_per_creator=4)
+                for i in range(10)
+            ]
+            answers = await asyncio.gather(*asked)
+            assert answers.count(None) == 4
+            assert set(answers) == {None, "too_many_rooms"}
+            asked = [
+                (a if i % 2 else b).reserve_room(f"y{i}", f"y{i}", max_rooms=6, max_per_creator=4)
+                for i in range(6)
+            ]
+            answers = await asyncio.gather(*asked)
+            assert answers.count(None) == 2
+            assert set(answers) == {None, "server_full"}
+            assert (await a.open_rooms(), await b.open_rooms("x")) == (6, 4)
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
+
+
+LEAVING = ["finished", "deleted", "reservation given back", "reservation lapsed"]
+
+
+@pytest.mark.parametrize("how", LEAVING)
+def test_a_room_leaves_the_counts_once_it_is_over(database, how):
+    async def go():
+        a, b = await node(database, "a"), await node(database, "b")
+        try:
+            for room_id in ("r1", "r2"):
+                assert await a.reserve_room(room_id, "x", 10, 2) is None
+            # The room that stays is written (its reservation kept, however
+            # old), and written again later: still counted once.
+            await claim(a, "r1")
+            await write(a, [row("r1", "x")])
+            await write(a, [row("r1", "x", deadline=5.0, deadline_set=1.0)])
+            if how in ("finished", "deleted"):
+                await claim(a, "r2")
+                await write(a, [row("r2", "x")])
+            conn = await asyncpg.connect(database)
+            try:
+                aged = ["r1", "r2"] if how == "reservation lapsed" else ["r1"]
+                await conn.execute(
+                    "UPDATE open_rooms SET reserved_at = reserved_at - 3600"
+                    " WHERE room = ANY($1::text[])",
+                    aged,
+                )
+            finally:
+                await conn.close()
+            if how == "finished":
+                await write(a, [row("r2", "x", finished_at=time.time())])
+            elif how == "deleted":
+                await write(a, [DeleteRoom("r2")])
+            elif how == "reservation given back":
+                await a.cancel_reservation("r2")
+            # Another node now finds one place for x, not two.
+            assert await b.reserve_room("r3", "x", 10, 2) is None
+            assert await b.reserve_room("r4", "x", 10, 2) == "too_many_rooms"
+            assert await b.open_rooms("x") == 2
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
+
+
+def test_each_node_has_its_own_alive_time(database):
+    async def go():
+        a, b = await node(database, "a"), await node(database, "b")
+        try:
+            await write(a, [Alive(10.0)])
+            await write(b, [Alive(20.0)])
+            await write(a, [Alive(15.0)])
+            assert (await a.last_alive(), await b.last_alive()) == (15.0, 20.0)
+            # A node taking a room over from `a` reads a's last time.
+            assert await b.last_alive("a") == 15.0
+            assert await b.last_alive("c") is None
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
