@@ -310,6 +310,9 @@ class Hub(Turns, Recovery):
         await self.lobby.admit(room_id, address)
         try:
             return await self._create(room_id, options, address)
+        except Exception:
+            await self.lobby.cancel(room_id)
+            raise
         except BaseException:
             self._spawn(self.lobby.cancel(room_id))
             raise

@@ -19,6 +19,7 @@ from hub_helpers import (
 )
 from server_helpers import run, until
 from tesko_server.protocol import HubError, Move, Rematch
+from tesko_server.worker_pool import EngineRefused
 
 
 def test_no_ack_and_no_event_before_its_commit_has_returned(tmp_path):
@@ -202,6 +203,34 @@ def test_a_finished_room_no_longer_counts_against_its_creator(tmp_path, ending):
             return refused.value.code
 
     assert run(scenario()) == "too_many_rooms"
+
+
+def test_rooms_asked_for_at_once_are_counted_before_they_are_dealt(tmp_path):
+    """A room is counted from the moment it is admitted, not once dealt: the
+    requests made meanwhile see it, and a room not made gives its place back."""
+
+    async def scenario():
+        async with running_hub(tmp_path, max_rooms_per_address=2) as hub:
+            deal = hub.pool.request
+
+            def refuse_to_deal(room, op, *args):
+                if op != "new":
+                    return deal(room, op, *args)
+                future = asyncio.get_running_loop().create_future()
+                future.set_exception(EngineRefused("bad_request", "no cards today"))
+                return future
+
+            hub.pool.request = refuse_to_deal
+            for _ in range(2):
+                with pytest.raises(HubError, match="could not deal"):
+                    await hub.create({}, "10.0.0.1")
+            hub.pool.request = deal
+            made = await asyncio.gather(
+                *(hub.create({}, "10.0.0.1") for _ in range(3)), return_exceptions=True
+            )
+            return [m.code if isinstance(m, HubError) else "made" for m in made]
+
+    assert sorted(run(scenario())) == ["made", "made", "too_many_rooms"]
 
 
 def test_moves_queued_by_a_seat_given_up_are_dropped_with_it(tmp_path):
