@@ -13,10 +13,12 @@ runs, for a bounded time:
   play beside long searches; their people's round trips are counted with
   the engine rooms'.
 
-The clients run in `--processes` load processes (two by default), each with
-its own event loop, so that no single Python process's queue of clients
-adds to every round trip; this process only starts them, cuts the phases by
-the time stamps they record, sets the pace and reads the server's metrics.
+The clients run in `--processes` load processes (two by default, in
+`server_load.py`), each with its own event loop, so that no single Python
+process's queue of clients adds to every round trip; this process only
+starts them (`start_load`, against any base address), cuts the phases by
+the time stamps they record, sets the pace and reads the servers' CPU and
+metrics (`Sample`, summed over every server given to `run`).
 The round trip is measured by the clients, so it includes the wait for a
 core on the machine they share with the server; it counts in the phase in
 which its move was sent, and a move still unanswered when the load stops
@@ -30,7 +32,12 @@ clients together held to `--pace` moves per second, or 70% of the
 saturated rate if that is lower: the round trip at a load the server
 keeps up with). For each it prints the move round trip (from sending a move
 to its acknowledgement) at p50/p95/p99 for the people-only rooms and for
-the people in engine rooms; then the errors, the store's write-ahead log (its
+the people in engine rooms, the CPU per move of the server, its engine
+workers and the load processes, the CPU other processes of the machine took,
+and beside the slowest round trips (at or over p99) the stalls of the
+server's event loop (its /metrics) and of the load processes' own loops and
+collectors, with how many of those round trips had a stall of their own load
+process in them; then the errors, the store's write-ahead log (its
 size at the end of the saturated phase and the largest seen) and, after
 stopping the server, `lost: N`: the acknowledged moves that the store does
 not hold.
@@ -49,12 +56,9 @@ the second server left it.
 from __future__ import annotations
 
 import argparse
-import asyncio
-import gc
 import json
 import multiprocessing
 import os
-import random
 import signal
 import socket
 import sqlite3
@@ -63,11 +67,11 @@ import sys
 import tempfile
 import time
 import urllib.request
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from tesko_server.client import Closed, Lobby, LobbyError, MoveRefused, RoomClient
-from websockets import WebSocketException
+from server_load import Shared, load_process
 
 
 def free_port() -> int:
@@ -139,214 +143,97 @@ class Server:
                 self.process.wait()
 
 
-def cpu_seconds(pid: int) -> tuple[float, float]:
-    """CPU seconds used so far by a process and by its children (the engine
-    workers), read from /proc; (nan, nan) where /proc is not there."""
-    tick = os.sysconf("SC_CLK_TCK")
-
-    def own(p: int) -> float:
-        fields = Path(f"/proc/{p}/stat").read_text().rpartition(")")[2].split()
-        return (int(fields[11]) + int(fields[12])) / tick
-
+def own_cpu(pid: int) -> float:
+    """CPU seconds a process has used so far (nan without /proc)."""
     try:
-        children = [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
-        return own(pid), sum(own(c) for c in children)
+        fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     except (OSError, ValueError, IndexError):
-        return float("nan"), float("nan")
+        return float("nan")
 
 
-def move_buckets(base: str) -> dict[float, float]:
-    """The server's histogram of move times (arrival to acknowledgement):
-    cumulative counts by upper bound, read from /metrics."""
+def children(pid: int) -> list[int]:
+    try:
+        return [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
+    except (OSError, ValueError):
+        return []
+
+
+def machine_busy() -> float:
+    """CPU seconds the whole machine has been busy (every core, every process)."""
+    fields = [int(x) for x in Path("/proc/stat").read_text().split("\n", 1)[0].split()[1:]]
+    idle = fields[3] + fields[4]
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
+def scrape(base: str) -> dict[str, float]:
+    """Every sample of a server's /metrics, by name and labels."""
     with urllib.request.urlopen(base + "/metrics", timeout=10) as answer:
         text = answer.read().decode()
     out = {}
     for line in text.splitlines():
-        if line.startswith("tesko_move_seconds_bucket"):
-            bound = line.split('le="')[1].split('"')[0]
-            out[float(bound)] = float(line.rsplit(" ", 1)[1])
+        if line and not line.startswith("#"):
+            name, _, value = line.rpartition(" ")
+            out[name] = float(value)
     return out
 
 
-def server_side(before: dict[float, float], after: dict[float, float]) -> str:
-    """p50 / p95 / p99 of the server's own part of the round trip, as the
-    histogram bucket each falls in."""
-    counts = {b: after.get(b, 0) - before.get(b, 0) for b in after}
-    total = counts.get(float("inf"), 0)
-    if not total:
-        return "-"
-    shown = []
-    for q in (0.5, 0.95, 0.99):
-        bound = min(b for b, c in counts.items() if c >= q * total)
-        shown.append("> 5 s" if bound == float("inf") else f"≤ {bound * 1000:g}")
-    return " / ".join(shown) + " ms"
+@dataclass
+class Sample:
+    """What the benchmark reads at each end of a phase: CPU seconds used so
+    far by the servers' processes, their engine workers, the load processes
+    and the whole machine, and the servers' metrics (summed over servers)."""
+
+    when: float
+    server: float
+    workers: float
+    load: float
+    busy: float
+    metrics: dict[str, float]
+
+    @staticmethod
+    def take(servers: list[Server], loads: list[int]) -> Sample:
+        pids = [s.process.pid for s in servers if s.process is not None]
+        metrics: dict[str, float] = {}
+        for server in servers:
+            for key, value in scrape(server.base).items():
+                metrics[key] = metrics.get(key, 0.0) + value
+        return Sample(
+            when=time.monotonic(),
+            server=sum(own_cpu(p) for p in pids),
+            workers=sum(own_cpu(c) for p in pids for c in children(p)),
+            load=sum(own_cpu(p) for p in loads),
+            busy=machine_busy(),
+            metrics=metrics,
+        )
 
 
-class Load:
-    """The clients of one load process. Every acknowledged move and round
-    trip is kept with the time it ended; the parent cuts the phases."""
+@dataclass
+class Phase:
+    name: str
+    start: Sample
+    end: Sample
 
-    def __init__(self, base: str, level: int, seed: int, shared: Shared) -> None:
-        self.lobby = Lobby(base)
-        self.base = base
-        self.level = level
-        self.heavy = (12, 30.0)  # level and think time of the heavy rooms' engines
-        self.rng = random.Random(seed)
-        self.shared = shared
-        self.acked: list[tuple[float, str, int, str, str]] = []  # when, room, version, seat, move
-        self.trips: list[tuple[float, str, float]] = []  # sent, kind, round trip
-        self.errors: dict[str, int] = {}
-        self.games: list[float] = []
-        self.stop_at = 0.0
-        self.next_slot = 0.0
+    def metric(self, key: str) -> float:
+        return self.end.metrics.get(key, 0.0) - self.start.metrics.get(key, 0.0)
 
-    def error(self, what: str) -> None:
-        if self.shared.restarting.value:
-            what += " (server down, retried)"
-        self.errors[what] = self.errors.get(what, 0) + 1
-
-    async def seat(self, client: RoomClient, kind: str) -> None:
-        # A heavy room's engine may wait minutes for its search's turn.
-        wait = 600 if kind == "heavy rooms" else 60
-        while time.monotonic() < self.stop_at and await client.wait_for_turn(timeout=wait):
-            move = self.rng.choice(client.legal_moves)
-            pace = self.shared.pace.value  # moves per second for this process's clients
-            if pace:
-                now = time.monotonic()
-                self.next_slot = max(self.next_slot + 1 / pace, now)
-                if self.next_slot > now:
-                    await asyncio.sleep(self.next_slot - now)
-            sent = time.monotonic()
-            try:
-                ack = await client.play(move, timeout=60)
-            except MoveRefused as err:
-                self.error(f"refused {err.code}")
-                continue
-            except asyncio.CancelledError:
-                # Still unanswered when the load stops: it counts with the
-                # time it has waited (a search on a worker's main thread
-                # would hold it that long), not as if never sent.
-                self.trips.append((sent, kind, time.monotonic() - sent))
-                raise
-            now = time.monotonic()
-            self.trips.append((sent, kind, client.round_trip))
-            if not ack.get("duplicate"):
-                self.acked.append((now, client.room_id, ack["version"], client.seat or "", move))
-
-    async def rematch(self, clients: list[RoomClient]) -> list[RoomClient]:
-        """Every seat asks for a rematch; the same seats (and tokens) then
-        play in the room the server makes, on new connections."""
-        await asyncio.gather(*(c.rematch() for c in clients))
-        room = await clients[0].wait_for_rematch()
-        await asyncio.gather(*(c.close() for c in clients))
-        fresh = [RoomClient(self.base, room, token=c.token) for c in clients]
-        for c in fresh:
-            await c.connect()
-        return fresh
-
-    async def play_games(self, clients: list[RoomClient], kinds: list[str]) -> None:
-        try:
-            for c in clients:
-                await c.connect()
-            while True:
-                await asyncio.gather(*(self.seat(c, k) for c, k in zip(clients, kinds)))
-                if time.monotonic() >= self.stop_at or not clients[0].over:
-                    return
-                self.games.append(time.monotonic())
-                clients = await self.rematch(clients)
-        finally:
-            await asyncio.gather(*(c.close() for c in clients), return_exceptions=True)
-
-    async def people_room(self) -> None:
-        while time.monotonic() < self.stop_at:
-            try:
-                made = await self.lobby.create(join={"seat": "A", "name": "a"})
-                room = made["room"]["id"]
-                joined = await self.lobby.join(room, "b")
-                a = RoomClient(self.base, room, token=made["token"])
-                b = RoomClient(self.base, room, token=joined["token"])
-                await self.play_games([a, b], ["people", "people"])
-            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.failed(err)
-                await asyncio.sleep(0.2)
-
-    async def engine_room(self, heavy: bool = False) -> None:
-        level, think = self.heavy if heavy else (self.level, 2.0)
-        while time.monotonic() < self.stop_at:
-            try:
-                made = await self.lobby.create(
-                    seats={"B": {"kind": "engine", "level": level, "think_time": think}},
-                    join={"seat": "A", "name": "a"},
-                )
-                me = RoomClient(self.base, made["room"]["id"], token=made["token"])
-                await self.play_games([me], ["heavy rooms" if heavy else "engine rooms"])
-            except (OSError, asyncio.TimeoutError, Closed, LobbyError, WebSocketException) as err:
-                self.failed(err)
-                await asyncio.sleep(0.2)
-
-    def failed(self, err: BaseException) -> None:
-        if isinstance(err, LobbyError):
-            self.error(f"{type(err).__name__} {err.code}: {err.message}")
-        else:
-            self.error(type(err).__name__)
-
-
-class Shared:
-    """What the parent tells the load processes while they run."""
-
-    def __init__(self, ctx: Any) -> None:
-        self.pace = ctx.RawValue("d", 0.0)
-        self.restarting = ctx.RawValue("b", 0)
-
-
-def load_process(
-    conn: Any,
-    base: str,
-    level: int,
-    seed: int,
-    rooms: int,
-    engine_rooms: int,
-    stop_at: float,
-    shared: Shared,
-    heavy_rooms: int = 0,
-    heavy: tuple[int, float] = (12, 30.0),
-) -> None:
-    """One load process: its share of the rooms, until `stop_at`; then its
-    records go back to the parent."""
-    try:
-        import uvloop
-
-        uvloop.install()
-    except ImportError:
-        pass
-
-    # Long pauses of the collector would count as the server's round trips.
-    gc.collect()
-    gc.freeze()
-    gc.set_threshold(10_000, 50, 1000)
-
-    async def main() -> Load:
-        load = Load(base, level, seed, shared)
-        load.stop_at = stop_at
-        load.heavy = heavy
-        async with load.lobby:  # the lobby calls share kept-alive connections
-            tasks = [asyncio.ensure_future(load.people_room()) for _ in range(rooms)]
-            tasks += [asyncio.ensure_future(load.engine_room()) for _ in range(engine_rooms)]
-            tasks += [
-                asyncio.ensure_future(load.engine_room(heavy=True)) for _ in range(heavy_rooms)
-            ]
-            await asyncio.sleep(max(0.0, stop_at - time.monotonic()))
-            # Let the moves in flight come back, then stop the clients (a heavy
-            # room's client waits for a search, and is cut).
-            done, pending = await asyncio.wait(tasks, timeout=5 if heavy_rooms else 30)
-            for task in pending:
-                task.cancel()
-            await asyncio.gather(*pending, return_exceptions=True)
-        return load
-
-    load = asyncio.run(main())
-    conn.send((load.acked, load.trips, load.errors, load.games))
-    conn.close()
+    def server_side(self) -> str:
+        """p50 / p95 / p99 of the server's own part of the round trip (its
+        `tesko_move_seconds` histogram), as the bucket each falls in."""
+        prefix = 'tesko_move_seconds_bucket{le="'
+        counts = {
+            float(key[len(prefix) : -2]): self.metric(key)
+            for key in self.end.metrics
+            if key.startswith(prefix)
+        }
+        total = counts.get(float("inf"), 0)
+        if not total:
+            return "-"
+        shown = []
+        for q in (0.5, 0.95, 0.99):
+            bound = min(b for b, c in counts.items() if c >= q * total)
+            shown.append("> 5 s" if bound == float("inf") else f"≤ {bound * 1000:g}")
+        return " / ".join(shown) + " ms"
 
 
 def percentile(values: list[float], q: float) -> float:
@@ -373,18 +260,39 @@ def split(total: int, parts: int) -> list[int]:
 
 
 class Results:
+    """The load processes' records, each round trip and stall with the
+    index of the process it was in."""
+
     def __init__(self) -> None:
         self.acked: list[tuple[float, str, int, str, str]] = []
-        self.trips: list[tuple[float, str, float]] = []
+        self.trips: list[tuple[float, str, float, int]] = []  # sent, kind, trip, process
         self.errors: dict[str, int] = {}
         self.games: list[float] = []
+        self.stalls: list[tuple[float, float, int]] = []  # end, seconds, process
+        self.gc_passes: list[
+            tuple[float, float, int, int]
+        ] = []  # end, seconds, generation, process
+        self.phases: list[Phase] = []
+        self.pace = 0.0
+        self.log_saturated = 0
+        self.log_largest = 0
+
+    def add(self, index: int, records: tuple) -> None:
+        acked, trips, errors, games, stalls, gc_passes = records
+        self.acked += acked
+        self.trips += [(sent, kind, trip, index) for sent, kind, trip in trips]
+        self.games += games
+        self.stalls += [(end, seconds, index) for end, seconds in stalls]
+        self.gc_passes += [(end, seconds, gen, index) for end, seconds, gen in gc_passes]
+        for k, v in errors.items():
+            self.errors[k] = self.errors.get(k, 0) + v
 
     def moves(self, start: float, end: float) -> int:
         return sum(1 for entry in self.acked if start <= entry[0] < end)
 
     def round_trips(self, start: float, end: float) -> dict[str, list[float]]:
         out: dict[str, list[float]] = {"people": [], "engine rooms": [], "heavy rooms": []}
-        for when, kind, trip in self.trips:
+        for when, kind, trip, _ in self.trips:
             if start <= when < end:
                 out[kind].append(trip)
         return out
@@ -408,14 +316,10 @@ def watch_log(db: Path, until: float, largest: int = 0) -> int:
         time.sleep(min(0.1, left))
 
 
-def run(args: argparse.Namespace, server: Server) -> Results:
-    """The load processes play while this process cuts the phases, sets the
-    pace, watches the server's CPU and (with --kill) kills and restarts it."""
-    ctx = multiprocessing.get_context("spawn")
-    shared = Shared(ctx)
-    paced = 0 if args.kill else args.seconds
-    begin = time.monotonic()
-    stop_at = begin + args.warmup + args.seconds + (paced + 1 if paced else 0) + 5
+def start_load(
+    args: argparse.Namespace, base: str, stop_at: float, shared: Shared, ctx: Any
+) -> list[tuple[Any, Any]]:
+    """The load processes, playing against `base` until `stop_at`."""
     processes = []
     for i, (rooms, engine_rooms, heavy_rooms) in enumerate(
         zip(
@@ -429,7 +333,7 @@ def run(args: argparse.Namespace, server: Server) -> Results:
             target=load_process,
             args=(
                 child,
-                server.base,
+                base,
                 args.level,
                 args.seed + i,
                 rooms,
@@ -443,53 +347,56 @@ def run(args: argparse.Namespace, server: Server) -> Results:
         process.start()
         child.close()
         processes.append((process, parent))
+    return processes
+
+
+def run(args: argparse.Namespace, servers: list[Server], base: str) -> Results:
+    """The load processes play against `base` (served by `servers`) while
+    this process cuts the phases, sets the pace, reads the servers' CPU and
+    metrics and (with --kill) kills and restarts the first server."""
+    ctx = multiprocessing.get_context("spawn")
+    shared = Shared(ctx)
+    paced = 0 if args.kill else args.seconds
+    begin = time.monotonic()
+    stop_at = begin + args.warmup + args.seconds + (paced + 1 if paced else 0) + 5
+    processes = start_load(args, base, stop_at, shared, ctx)
+    loads = [p.pid for p, _ in processes]
+    db = servers[0].db
     time.sleep(max(0.0, begin + args.warmup + 2 - time.monotonic()))  # (+2: the processes start)
-    # Saturated: every client moves as soon as its turn comes.
-    start = time.monotonic()
-    assert server.process is not None
-    cpu_before = cpu_seconds(server.process.pid)
-    buckets = move_buckets(server.base)
     out = Results()
+    # Saturated: every client moves as soon as its turn comes.
+    first = Sample.take(servers, loads)
     if args.kill:
         time.sleep(args.seconds / 2)
-        server.kill()
+        servers[0].kill()
         shared.restarting.value = 1
         print("killed the server halfway through the saturated phase; starting it again")
         began = time.monotonic()
-        server.start()
+        servers[0].start()
         print(f"the server answers again after {time.monotonic() - began:.1f} s")
         time.sleep(1)  # clients come back, each after its own pause
         shared.restarting.value = 0
-    out.log_largest = watch_log(server.db, start + args.seconds)  # type: ignore[attr-defined]
-    out.saturated = (start, time.monotonic())  # type: ignore[attr-defined]
-    out.log_saturated = log_size(server.db)  # type: ignore[attr-defined]
-    if not args.kill:
-        after = move_buckets(server.base)
-        out.server_saturated = server_side(buckets, after)  # type: ignore[attr-defined]
-        counted = after.get(float("inf"), 0) - buckets.get(float("inf"), 0)
-        buckets = after
-        out.cpu_after = cpu_seconds(server.process.pid)  # type: ignore[attr-defined]
-        out.cpu_before = cpu_before  # type: ignore[attr-defined]
-    if paced:
+    out.log_largest = watch_log(db, first.when + args.seconds)
+    out.log_saturated = log_size(db)
+    if args.kill:
+        out.phases.append(Phase("saturated", first, Sample(time.monotonic(), 0, 0, 0, 0, {})))
+    else:
+        saturated = Phase("saturated", first, Sample.take(servers, loads))
+        out.phases.append(saturated)
         # Paced: the same clients, held to a fixed rate below saturation. The
-        # processes report only at the end, so the rate is the server's own
-        # count of people's moves (its metrics) over the saturated phase.
-        rate = counted / (out.saturated[1] - out.saturated[0])  # type: ignore[attr-defined]
-        out.pace = min(args.pace, 0.7 * rate)  # type: ignore[attr-defined]
-        shared.pace.value = out.pace / args.processes  # type: ignore[attr-defined]
+        # processes report only at the end, so the rate is the servers' own
+        # count of people's moves (their metrics) over the saturated phase.
+        counted = saturated.metric('tesko_move_seconds_bucket{le="+Inf"}')
+        rate = counted / (saturated.end.when - saturated.start.when)
+        out.pace = min(args.pace, 0.7 * rate)
+        shared.pace.value = out.pace / args.processes
         time.sleep(1)
-        first = time.monotonic()
-        out.log_largest = watch_log(server.db, first + args.seconds, out.log_largest)  # type: ignore[attr-defined]
-        out.paced = (first, time.monotonic())  # type: ignore[attr-defined]
-        out.server_paced = server_side(buckets, move_buckets(server.base))  # type: ignore[attr-defined]
-    for process, conn in processes:
-        acked, trips, errors, games = conn.recv()
+        start = Sample.take(servers, loads)
+        out.log_largest = watch_log(db, start.when + args.seconds, out.log_largest)
+        out.phases.append(Phase("paced", start, Sample.take(servers, loads)))
+    for index, (process, conn) in enumerate(processes):
+        out.add(index, conn.recv())
         process.join()
-        out.acked += acked
-        out.trips += trips
-        out.games += games
-        for k, v in errors.items():
-            out.errors[k] = out.errors.get(k, 0) + v
     return out
 
 
@@ -505,6 +412,71 @@ def trips_rows(trips: dict[str, list[float]], label: str) -> None:
                 f"| round trip, {kind}, {label}: p50 / p95 / p99 / max (over 1 s) "
                 f"| {p50:.1f} / {p95:.1f} / {p99:.1f} / {max(values) * 1000:.0f} ms ({slow}) |"
             )
+
+
+def phase_rows(load: Results, phase: Phase) -> None:
+    """A measured phase's rows: rate, round trips, the server's part, CPU,
+    and the stalls beside the slowest round trips."""
+    start, end = phase.start.when, phase.end.when
+    label = phase.name
+    moves = load.moves(start, end)
+    held = f" (held to {load.pace:,.0f})" if label == "paced" else ""
+    print(f"| acknowledged moves/s, {label}{held} | {moves / (end - start):,.0f} |")
+    trips = load.round_trips(start, end)
+    trips_rows(trips, label)
+    print(
+        f"| server's part (move received to ack sent), {label}: p50 / p95 / p99 "
+        f"| {phase.server_side()} |"
+    )
+    cpu = [
+        (getattr(phase.end, k) - getattr(phase.start, k)) / max(1, moves) * 1e6
+        for k in ("server", "workers", "load")
+    ]
+    print(
+        f"| CPU per move, {label}: server process / engine workers / load processes "
+        f"| {cpu[0]:.0f} / {cpu[1]:.0f} / {cpu[2]:.0f} µs |"
+    )
+    ours = sum(
+        getattr(phase.end, k) - getattr(phase.start, k) for k in ("server", "workers", "load")
+    )
+    others = (phase.end.busy - phase.start.busy - ours) / (end - start)
+    print(f"| CPU of other processes on the machine, {label} | {others * 100:.0f}% of a core |")
+    stalls = phase.metric("tesko_loop_stall_seconds_count")
+    stalled = phase.metric("tesko_loop_stall_seconds_sum")
+    passes = []
+    for g in (1, 2):
+        labels = '{generation="' + str(g) + '"}'
+        count = phase.metric("tesko_gc_pause_seconds_count" + labels)
+        total = phase.metric("tesko_gc_pause_seconds_sum" + labels)
+        passes.append(f"{count:.0f} passes of generation {g}, {total * 1000:.0f} ms")
+    print(
+        f"| server's loop, {label}: stalls over 5 ms; its collector "
+        f"| {stalls:.0f}, {stalled * 1000:.0f} ms in all; {'; '.join(passes)} |"
+    )
+    mine = [(e, s, i) for e, s, i in load.stalls if start <= e < end]
+    collected = [(e, s, i) for e, s, _, i in load.gc_passes if start <= e < end]
+    longest = max((s for _, s, _ in mine), default=0.0)
+    print(
+        f"| load processes' loops, {label}: stalls over 5 ms (longest); collector passes over 5 ms "
+        f"| {len(mine)} ({longest * 1000:.0f} ms); {len(collected)} |"
+    )
+    people = trips["people"] or trips["engine rooms"]
+    if people:
+        p99 = percentile(people, 0.99)
+        slow = [
+            (sent, trip, i)
+            for sent, kind, trip, i in load.trips
+            if start <= sent < end and kind in ("people", "engine rooms") and trip >= p99
+        ]
+        in_stall = sum(
+            1
+            for sent, trip, i in slow
+            if any(j == i and e - s < sent + trip and e > sent for e, s, j in mine)
+        )
+        print(
+            f"| round trips at or over p99 ({p99 * 1000:.1f} ms), {label}: "
+            f"of them with a stall of their own load process in them | {len(slow)}: {in_stall} |"
+        )
 
 
 def main() -> int:
@@ -543,7 +515,7 @@ def main() -> int:
         server = Server(Path(folder), free_port(), args.workers)
         server.start()
         try:
-            load = run(args, server)
+            load = run(args, [server], server.base)
         finally:
             server.stop()
         lost = lost_moves(server.db, load.acked)
@@ -555,7 +527,6 @@ def main() -> int:
         if problems:
             print(f"the server logged {len(problems)} errors; the first ones:")
             print("\n".join(problems[:10]))
-    start, end = load.saturated  # type: ignore[attr-defined]
     print(
         f"rooms: {args.rooms} of two people, {args.engine_rooms} against the engine "
         f"(level {args.level})"
@@ -572,36 +543,19 @@ def main() -> int:
     print()
     print("| measure | value |")
     print("|---|---:|")
-    print(f"| acknowledged moves/s, saturated | {load.moves(start, end) / (end - start):,.0f} |")
-    trips_rows(load.round_trips(start, end), "saturated")
-    if not args.kill:
+    if args.kill:
+        start, end = load.phases[0].start.when, load.phases[0].end.when
         print(
-            "| server's part (move received to ack sent), saturated: p50 / p95 / p99 "
-            f"| {load.server_saturated} |"  # type: ignore[attr-defined]
+            f"| acknowledged moves/s, saturated | {load.moves(start, end) / (end - start):,.0f} |"
         )
-        moves = load.moves(start, end)
-        loop_cpu, workers_cpu = (
-            (after - before) / moves
-            for before, after in zip(load.cpu_before, load.cpu_after)  # type: ignore[attr-defined]
-        )
-        print(
-            f"| CPU per move, saturated: server process / engine workers "
-            f"| {loop_cpu * 1e6:.0f} / {workers_cpu * 1e6:.0f} µs |"
-        )
-        start, end = load.paced  # type: ignore[attr-defined]
-        print(
-            f"| acknowledged moves/s, paced (held to {load.pace:,.0f}) "  # type: ignore[attr-defined]
-            f"| {load.moves(start, end) / (end - start):,.0f} |"
-        )
-        trips_rows(load.round_trips(start, end), "paced")
-        print(
-            "| server's part (move received to ack sent), paced: p50 / p95 / p99 "
-            f"| {load.server_paced} |"  # type: ignore[attr-defined]
-        )
+        trips_rows(load.round_trips(start, end), "saturated")
+    else:
+        for phase in load.phases:
+            phase_rows(load, phase)
     mib = 1024 * 1024
     print(
         "| write-ahead log: at the end of the saturated phase / largest seen "
-        f"| {load.log_saturated / mib:.1f} / {load.log_largest / mib:.1f} MiB |"  # type: ignore[attr-defined]
+        f"| {load.log_saturated / mib:.1f} / {load.log_largest / mib:.1f} MiB |"
     )
     print(f"| games finished | {len(load.games)} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"

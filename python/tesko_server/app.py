@@ -513,7 +513,12 @@ def build_app(
             raise
         app.state.hub = the_hub
         settle_garbage_collector()
-        yield
+        watch = metrics.LoopWatch()
+        watch.start()
+        try:
+            yield
+        finally:
+            watch.stop()
         await the_hub.drain()
 
     routes = [

@@ -1,6 +1,11 @@
-"""The server's Prometheus metrics, in a registry of its own."""
+"""The server's Prometheus metrics, in a registry of its own, and the
+watch on its event loop's stalls and the garbage collector's pauses."""
 
 from __future__ import annotations
+
+import asyncio
+import gc
+import time
 
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 
@@ -49,3 +54,66 @@ store_log_bytes = Gauge(
     "Size of the store's write-ahead log file after the last checkpoint",
     registry=registry,
 )
+
+loop_stalls = Histogram(
+    "tesko_loop_stall_seconds",
+    "Event loop stalls over 5 ms: how late a timer due every 5 ms ran",
+    buckets=(0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2),
+    registry=registry,
+)
+gc_pauses = Histogram(
+    "tesko_gc_pause_seconds",
+    "The garbage collector's passes over its older generations, each a stall of the loop",
+    ["generation"],
+    buckets=(0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2),
+    registry=registry,
+)
+
+STALL = 0.005  # a timer this late (seconds) counts as a stall of the loop
+TICK = 0.005  # how often the loop is looked at
+
+
+class LoopWatch:
+    """Counts the event loop's stalls (a timer due every `TICK` seconds that
+    runs more than `STALL` late: the loop was held by one long step, or by
+    more work than it could do) and times the collector's passes over its
+    older generations. One timer and one callback per pass: cheap enough to
+    stay on."""
+
+    def __init__(self) -> None:
+        self.handle: asyncio.TimerHandle | None = None
+        self.due = 0.0
+        self.gc_started = 0.0
+        self.by_generation = {g: gc_pauses.labels(str(g)) for g in (1, 2)}
+
+    def start(self) -> None:
+        self._arm()
+        if self._on_gc not in gc.callbacks:
+            gc.callbacks.append(self._on_gc)
+
+    def stop(self) -> None:
+        if self.handle is not None:
+            self.handle.cancel()
+            self.handle = None
+        if self._on_gc in gc.callbacks:
+            gc.callbacks.remove(self._on_gc)
+
+    def _arm(self) -> None:
+        self.due = time.perf_counter() + TICK
+        self.handle = asyncio.get_running_loop().call_later(TICK, self._tick)
+
+    def _tick(self) -> None:
+        late = time.perf_counter() - self.due
+        if late > STALL:
+            loop_stalls.observe(late)
+        self._arm()
+
+    def _on_gc(self, phase: str, info: dict) -> None:
+        generation = info["generation"]
+        if generation == 0:
+            return
+        if phase == "start":
+            self.gc_started = time.perf_counter()
+        elif self.gc_started:
+            self.by_generation[generation].observe(time.perf_counter() - self.gc_started)
+            self.gc_started = 0.0
