@@ -47,10 +47,19 @@ halfway through it, starts it again on the same store and port, and lets
 the clients reconnect and go on; `lost:` then counts against the store as
 the second server left it.
 
+`--cluster N` runs the same load through HAProxy against N nodes on a
+PostgreSQL of their own (cluster_load.py, with tesko_server.cluster's
+`Cluster`): the CPU and metrics rows are summed over the nodes, the
+write-ahead log row gives way to PostgreSQL's CPU per move (its processes'
+CPU from /proc), and `lost:` counts against the PostgreSQL store. With
+`--kill` the first node is killed halfway and started again; its rooms go
+to the other nodes meanwhile and come back to it.
+
     python3 -m pip install ".[server]"
     python3 benchmarks/bench_server.py [--rooms R] [--engine-rooms B] [--seconds S]
                                        [--workers N] [--level L] [--processes P] [--kill]
                                        [--heavy-rooms H] [--heavy-level L] [--heavy-think T]
+                                       [--cluster N]
 """
 
 from __future__ import annotations
@@ -80,6 +89,30 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+def server_options(workers: int) -> list[str]:
+    """The options of a server under this load (one on SQLite, or each node
+    of a cluster)."""
+    return [
+        "--workers",
+        str(workers),
+        "--max-rooms-per-address",
+        "100000",
+        "--max-rooms",
+        "100000",
+        # Every load process is on 127.0.0.1: one address.
+        "--create-rate",
+        "1000000",
+        "--lobby-rate",
+        "1000000",
+        "--max-sockets-per-address",
+        "100000",
+        # Scripted clients move the moment their turn comes, far faster
+        # than people: the per-connection rate limit is not under test.
+        "--rate",
+        "100000",
+    ]
+
+
 class Server:
     def __init__(self, folder: Path, port: int, workers: int) -> None:
         self.db = folder / "bench.db"
@@ -94,23 +127,7 @@ class Server:
             str(port),
             "--db",
             str(self.db),
-            "--workers",
-            str(workers),
-            "--max-rooms-per-address",
-            "100000",
-            "--max-rooms",
-            "100000",
-            # Every load process is on 127.0.0.1: one address.
-            "--create-rate",
-            "1000000",
-            "--lobby-rate",
-            "1000000",
-            "--max-sockets-per-address",
-            "100000",
-            # Scripted clients move the moment their turn comes, far faster
-            # than people: the per-connection rate limit is not under test.
-            "--rate",
-            "100000",
+            *server_options(workers),
         ]
         self.process: subprocess.Popen[bytes] | None = None
 
@@ -505,23 +522,45 @@ def main() -> int:
     )
     p.add_argument("--kill", action="store_true", help="SIGKILL the server halfway through")
     p.add_argument(
+        "--cluster",
+        type=int,
+        default=0,
+        metavar="N",
+        help="N nodes on PostgreSQL behind HAProxy (tesko_server.cluster) instead of one "
+        "server on SQLite; with --kill the first node is killed and started again",
+    )
+    p.add_argument(
         "--processes", type=int, default=2, help="load processes the clients are spread over (2)"
     )
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args()
+    cluster = None
     with tempfile.TemporaryDirectory(
         prefix="tesko-bench-", dir=os.environ.get("TESKO_BENCH_DIR")
     ) as folder:
-        server = Server(Path(folder), free_port(), args.workers)
-        server.start()
-        try:
-            load = run(args, [server], server.base)
-        finally:
-            server.stop()
-        lost = lost_moves(server.db, load.acked)
+        if args.cluster:
+            from cluster_load import BenchCluster
+
+            log = Path(folder) / "nodes.log"
+            cluster = BenchCluster(args.cluster, server_options(args.workers), log).start()
+            try:
+                load = run(args, list(cluster.servers), cluster.base)
+            except BaseException:
+                cluster.stop()
+                raise
+            lost = cluster.finish(load.acked)
+        else:
+            server = Server(Path(folder), free_port(), args.workers)
+            log = server.log
+            server.start()
+            try:
+                load = run(args, [server], server.base)
+            finally:
+                server.stop()
+            lost = lost_moves(server.db, load.acked)
         problems = [
             line
-            for line in Path(server.log).read_text().splitlines()
+            for line in log.read_text().splitlines()
             if " ERROR " in line or " CRITICAL " in line
         ]
         if problems:
@@ -536,7 +575,13 @@ def main() -> int:
             if args.heavy_rooms
             else ""
         )
-        + f"; {args.workers} engine workers; {args.processes} load processes; "
+        + (
+            f"; {args.cluster} nodes on PostgreSQL behind HAProxy, {args.workers} engine "
+            "workers each"
+            if args.cluster
+            else f"; {args.workers} engine workers"
+        )
+        + f"; {args.processes} load processes; "
         f"{args.seconds:g} s saturated"
         + (" with a kill -9 and restart halfway" if args.kill else f", {args.seconds:g} s paced")
     )
@@ -552,11 +597,17 @@ def main() -> int:
     else:
         for phase in load.phases:
             phase_rows(load, phase)
-    mib = 1024 * 1024
-    print(
-        "| write-ahead log: at the end of the saturated phase / largest seen "
-        f"| {load.log_saturated / mib:.1f} / {load.log_largest / mib:.1f} MiB |"
-    )
+    if cluster is not None:
+        for phase in load.phases:
+            start, end = phase.start.when, phase.end.when
+            cpu = cluster.postgres_cpu(start, end) / max(1, load.moves(start, end))
+            print(f"| PostgreSQL's CPU per move, {phase.name} | {cpu * 1e6:.0f} µs |")
+    else:
+        mib = 1024 * 1024
+        print(
+            "| write-ahead log: at the end of the saturated phase / largest seen "
+            f"| {load.log_saturated / mib:.1f} / {load.log_largest / mib:.1f} MiB |"
+        )
     print(f"| games finished | {len(load.games)} |")
     errors = ", ".join(f"{k} {v}" for k, v in sorted(load.errors.items())) or "0"
     print(f"| errors | {errors} |")

@@ -234,7 +234,8 @@ class Cluster:
             out.append("PostgreSQL ended")
         return out
 
-    def stop(self) -> None:
+    def stop_nodes(self) -> None:
+        """Stop the router and the nodes, leaving PostgreSQL to be read."""
         self.router.stop(10)
         nodes = list(self.nodes.values())
         for node in nodes:  # all drain at once
@@ -243,6 +244,9 @@ class Cluster:
                 node.process.terminate()
         for node in nodes:
             node.stop()
+
+    def stop(self) -> None:
+        self.stop_nodes()
         self.postgres.stop()
         if self.folder is not None:
             shutil.rmtree(self.folder, ignore_errors=True)

@@ -323,7 +323,6 @@ def test_games_go_on_through_a_node_killed_and_started_again(cluster):
     asyncio.run(play_through_a_kill_and_a_return(cluster))
 
 
-@pytest.mark.skip(reason="waits for the lobby read from the store (nodes' lobbies across nodes)")
 def test_the_lobby_of_every_node_shows_rooms_made_on_the_others(cluster):
     from tesko_server.client import Lobby
 
