@@ -3,6 +3,10 @@ import signal
 import pytest
 import tesko
 
+# PostgreSQL for the tests of the stores, the server and the cluster (they
+# skip without it).
+from postgres_fixtures import database, postgres  # noqa: F401
+
 
 @pytest.fixture
 def board():

@@ -9,13 +9,14 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import gc
+import inspect
 import ipaddress
 import json
 import logging
 import re
 import time
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Awaitable, Callable
 from contextlib import asynccontextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -409,7 +410,7 @@ def arrival_origins(conn: Request | WebSocket) -> tuple[str, ...]:
 
 
 def build_app(
-    store_factory: Callable[[], Store],
+    store_factory: Callable[[], Store | Awaitable[Store]],
     web: WebSettings,
     on_failure: Callable[[BaseException], None] = lambda err: None,
 ) -> SecurityHeaders:
@@ -503,9 +504,12 @@ def build_app(
 
     @asynccontextmanager
     async def lifespan(app: Starlette):  # type: ignore[no-untyped-def]
-        the_hub = Hub(web.hub, store_factory(), on_failure=on_failure)
-        state["hub"] = the_hub
         try:
+            store = store_factory()
+            if inspect.isawaitable(store):  # a store reached over the network
+                store = await store
+            the_hub = Hub(web.hub, store, on_failure=on_failure)
+            state["hub"] = the_hub
             await the_hub.start()
         except Exception as err:
             # Said in one line (by uvicorn, with the startup's failure).

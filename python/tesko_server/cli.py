@@ -15,10 +15,15 @@ from collections.abc import Callable, Sequence
 from typing import Any
 from urllib.parse import urlsplit
 
+from .store_options import DEFAULT_DB, node_name, options_wrong, postgres_opener, store_url
+
 DEFAULTS = {
     "host": "127.0.0.1",
     "port": "8000",
-    "db": "tesko.db",
+    "db": None,  # tesko.db, unless --store names a PostgreSQL database
+    "store": None,
+    "node_id": None,  # the host's name and the port
+    "sync_commit": "1",
     "allow_memory_store": "0",
     "workers": "0",  # the cores this process may use
     "max_think_per_worker": "60",
@@ -179,6 +184,9 @@ CONVERT: dict[str, Callable[[str], Any]] = {
     "host": host_name,
     "port": port_number,
     "db": store_path,
+    "store": store_url,
+    "node_id": node_name,
+    "sync_commit": boolean,
     "allow_memory_store": boolean,
     "workers": worker_count,
     "max_think_per_worker": seconds,
@@ -210,7 +218,8 @@ def environment() -> dict[str, Any]:
     the option would be, else the built-in default."""
     values: dict[str, Any] = {}
     for name, convert in CONVERT.items():
-        values[name] = convert(DEFAULTS[name])
+        default = DEFAULTS[name]
+        values[name] = None if default is None else convert(default)
         text = os.environ.get(env_name(name))
         if text is not None:
             try:
@@ -240,7 +249,30 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         "--db",
         type=store_path,
         default=d["db"],
-        help="the SQLite store's file (%(default)s); one server at a time holds it",
+        help=f"the SQLite store's file ({DEFAULT_DB}); one server at a time holds it",
+    )
+    p.add_argument(
+        "--store",
+        type=store_url,
+        default=d["store"],
+        metavar="URL",
+        help="keep rooms in PostgreSQL instead, e.g. postgresql://tesko@db.example/tesko, "
+        "shared by several servers (nodes); not with --db",
+    )
+    p.add_argument(
+        "--node-id",
+        type=node_name,
+        default=d["node_id"],
+        metavar="NAME",
+        help="this node's name in the PostgreSQL store (the host's name and the port)",
+    )
+    p.add_argument(
+        "--sync-commit",
+        action=argparse.BooleanOptionalAction,
+        default=d["sync_commit"],
+        help="PostgreSQL: a move is acknowledged once it is on the database's disk; "
+        "--no-sync-commit acknowledges sooner, and a crash of the database's machine "
+        "can then lose the moves of its last fraction of a second",
     )
     p.add_argument(
         "--allow-memory-store",
@@ -450,6 +482,10 @@ def end_by(sig: signal.Signals) -> None:
 
 def serve(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    wrong = options_wrong(args)
+    if wrong:
+        print(f"tesko-server: {wrong}", file=sys.stderr)
+        return 2
     if args.db == ":memory:" and not args.allow_memory_store:
         print(
             "tesko-server: --db :memory: keeps rooms only while the server runs; "
@@ -491,11 +527,20 @@ def serve(argv: Sequence[str] | None = None) -> int:
         )
         return 1
     port = sockets[0].getsockname()[1]
-    try:
-        store = SqliteStore(args.db, durable=args.durable)
-    except (OSError, StoreError, Exception) as err:  # noqa: BLE001 - sqlite3 errors and ours
-        print(f"tesko-server: cannot open the store {args.db}: {err}", file=sys.stderr)
-        return 1
+    store = None
+    if args.store is None:
+        try:
+            store = SqliteStore(args.db, durable=args.durable)
+        except (OSError, StoreError, Exception) as err:  # noqa: BLE001 - sqlite3 errors and ours
+            print(f"tesko-server: cannot open the store {args.db}: {err}", file=sys.stderr)
+            return 1
+        open_store: Callable[[], Any] = lambda: store  # noqa: E731
+    else:
+        opener, wrong = postgres_opener(args, port)
+        if opener is None:
+            print(f"tesko-server: {wrong}", file=sys.stderr)
+            return 1
+        open_store = opener
     settings = Settings(
         workers=args.workers,
         think_per_worker=args.max_think_per_worker,
@@ -531,7 +576,7 @@ def serve(argv: Sequence[str] | None = None) -> int:
         if server is not None:
             server.should_exit = True
 
-    app = build_app(lambda: store, web, on_failure)
+    app = build_app(open_store, web, on_failure)
     GuardedHttp.header_timeout = args.header_timeout
     config = uvicorn.Config(
         app,
@@ -557,7 +602,8 @@ def serve(argv: Sequence[str] | None = None) -> int:
     except SystemExit:  # uvicorn's own exit when the app cannot start (said in one line)
         return 1
     finally:
-        asyncio.run(store.close())  # if the app did not (it closes the store as it stops)
+        if store is not None:  # if the app did not (it closes the store as it stops)
+            asyncio.run(store.close())
     if failures:
         return 1
     return 0 if server.started else 1

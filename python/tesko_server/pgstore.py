@@ -13,9 +13,12 @@ A batch that changes the lobby (writes a room's lobby entry, or deletes a
 room) sends a notification naming each such room inside its transaction,
 so a notification arrives only for a change that was committed.
 
-Not used by the server yet: it is the groundwork for several nodes. The
-lobby's entries and the room limits shared by the nodes are `pglobby`'s;
-the listening connection, which comes back when it is lost, `pglisten`'s.
+The store keeps the epoch of each room this node has claimed and writes
+with it, so its caller only says what changed. A claim also sends a
+notification on the owners' channel, so that the node that held the room
+drops its copy at once rather than at its next write. The lobby's entries
+and the room limits shared by the nodes are `pglobby`'s; the listening
+connection, which comes back when it is lost, `pglisten`'s.
 """
 
 from __future__ import annotations
@@ -23,7 +26,7 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import fields
 
 import asyncpg
@@ -50,6 +53,8 @@ log = logging.getLogger("tesko_server")
 
 # The channel of the lobby's notifications; each payload is one room id.
 LOBBY_CHANNEL = "tesko_lobby"
+# The channel of claims; each payload is a room id and its new epoch.
+OWNERS_CHANNEL = "tesko_owners"
 
 # Each entry brings the schema from the version before it to its own. The
 # first three are the SQLite store's; the fourth adds the owners; the fifth
@@ -226,7 +231,7 @@ async def migrate(conn: asyncpg.Connection) -> int:
 
 class PgStore(RowReader, pglobby.LobbyQueries):
     """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`,
-    for the node named `node` (its alive row's name).
+    for the node named `node` (its owner rows' and alive row's name).
 
     `durable=True` (the default) commits with `synchronous_commit` on: a
     write has reached PostgreSQL's disk when it returns. `durable=False`
@@ -238,10 +243,16 @@ class PgStore(RowReader, pglobby.LobbyQueries):
     lobby entry a committed batch changed, from any node (as `listen_lobby`).
     """
 
+    # Shared by several nodes: a room is loaded when it is asked for, and
+    # claimed first.
+    shared = True
+
     def __init__(self, node: str = "node") -> None:
         self.node = node
         self.unreadable: dict[str, str] = {}
         self._dsn = ""
+        # The rooms this node has claimed: the epoch its writes carry.
+        self.epochs: dict[str, int] = {}
         self._writer: asyncpg.Connection | None = None
         self._listener: Listener | None = None
         self._pool: asyncpg.Pool | None = None
@@ -256,12 +267,14 @@ class PgStore(RowReader, pglobby.LobbyQueries):
         durable: bool = True,
         on_lobby: Callable[[str], None] | None = None,
         readers: int = 4,
+        timeout: float = 60.0,
     ) -> PgStore:
         self = cls(node)
         self._dsn = dsn
         try:
             self._writer = await asyncpg.connect(
                 dsn,
+                timeout=timeout,
                 server_settings={
                     "application_name": "tesko-server writer",
                     "synchronous_commit": "on" if durable else "off",
@@ -272,6 +285,7 @@ class PgStore(RowReader, pglobby.LobbyQueries):
                 dsn,
                 min_size=1,
                 max_size=readers,
+                timeout=timeout,
                 server_settings={"application_name": "tesko-server reader"},
             )
             if on_lobby is not None:
@@ -299,18 +313,59 @@ class PgStore(RowReader, pglobby.LobbyQueries):
             assert self._listener is not None
             self._listener.on_back.append(on_missed)
 
-    async def claim(self, room_id: str, node_id: str) -> int:
-        """Take `room_id` for `node_id`; returns the new epoch, higher than
-        any before it for this room. Writes with an older epoch are fenced
-        from the moment this returns."""
+    async def listen_claims(
+        self, on_claimed: Callable[[str, int], None], on_missed: Callable[[], None] | None = None
+    ) -> None:
+        """Call `on_claimed` with a room id and its new epoch after each claim
+        of a room already in the store, by any node (this one's own
+        included), and `on_missed` when the listening connection comes back
+        after it was lost."""
+
+        def heard(payload: str) -> None:
+            room, _, epoch = payload.rpartition(" ")
+            on_claimed(room, int(epoch))
+
+        await self.listen(OWNERS_CHANNEL, heard)
+        if on_missed is not None:
+            assert self._listener is not None
+            self._listener.on_back.append(on_missed)
+
+    async def claim(self, room_id: str, *, new: bool = False) -> int | None:
+        """Take `room_id` for this node; returns the new epoch, higher than
+        any before it for this room, and writes carry it from now on. Writes
+        with an older epoch are fenced from the moment this returns. A room
+        that is not in the store is not taken (None) unless it is `new`: one
+        this node is making."""
         assert self._writer is not None
         async with self._write_lock:
-            return await self._writer.fetchval(
-                "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO UPDATE"
-                " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING epoch",
-                room_id,
-                node_id,
-            )
+            if new:
+                epoch = await self._writer.fetchval(
+                    "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO UPDATE"
+                    " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING epoch",
+                    room_id,
+                    self.node,
+                )
+            else:
+                # The old owner hears of it inside the claim's own commit.
+                epoch = await self._writer.fetchval(
+                    "WITH claimed AS ("
+                    " INSERT INTO owners SELECT id, $2, 1 FROM rooms WHERE id=$1"
+                    " ON CONFLICT (room) DO UPDATE"
+                    " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING room, epoch)"
+                    " SELECT epoch FROM claimed,"
+                    " LATERAL (SELECT pg_notify($3, room || ' ' || epoch)) AS told",
+                    room_id,
+                    self.node,
+                    OWNERS_CHANNEL,
+                )
+        if epoch is not None:
+            self.epochs[room_id] = epoch
+        return epoch
+
+    def release(self, room_id: str) -> None:
+        """Forget this node's claim on `room_id` (it dropped the room); its
+        writes are refused from here on, as another node's would be."""
+        self.epochs.pop(room_id, None)
 
     async def owner(self, room_id: str) -> tuple[str, int] | None:
         """The node holding `room_id` and its epoch, or None if none took it."""
@@ -318,19 +373,32 @@ class PgStore(RowReader, pglobby.LobbyQueries):
         row = await self._pool.fetchrow("SELECT node, epoch FROM owners WHERE room=$1", room_id)
         return None if row is None else (row["node"], row["epoch"])
 
-    async def write(self, changes: Sequence[Change], epochs: Mapping[str, int]) -> None:
+    async def lost(self) -> list[str]:
+        """The rooms this node claimed that another node has taken since
+        (or that are gone from the store), sorted."""
+        assert self._pool is not None
+        if not self.epochs:
+            return []
+        rows = await self._pool.fetch(
+            "SELECT room, epoch FROM owners WHERE room = ANY($1::text[])", list(self.epochs)
+        )
+        held = {row["room"]: row["epoch"] for row in rows}
+        return sorted(room for room, epoch in self.epochs.items() if held.get(room) != epoch)
+
+    async def write(self, changes: Sequence[Change]) -> None:
         """Apply `changes` in order, all or none, in one transaction.
 
-        `epochs` gives, for every room the changes touch, the epoch its
-        `claim` returned. If any of them is no longer the room's epoch, the
-        transaction is rolled back and `Fenced` names those rooms.
+        Each room the changes touch must have been claimed by this node. If
+        another node has claimed one since, the transaction is rolled back,
+        this node forgets those rooms' epochs, and `Fenced` names them.
         """
         if not changes:
             return
         rooms = {room for change in changes if (room := room_of(change)) is not None}
+        epochs = self.epochs
         unclaimed = rooms - epochs.keys()
         if unclaimed:
-            raise ValueError(f"no epoch given for rooms {', '.join(sorted(unclaimed))}")
+            raise Fenced(unclaimed)
         lobby = sorted(
             {
                 room
@@ -339,6 +407,7 @@ class PgStore(RowReader, pglobby.LobbyQueries):
                 and (room := room_of(change)) is not None
             }
         )
+        deleted = [change.id for change in changes if isinstance(change, DeleteRoom)]
         # Runs of changes of one kind go to the server together.
         runs: list[tuple[str, list[tuple]]] = []
         for change in changes:
@@ -362,8 +431,10 @@ class PgStore(RowReader, pglobby.LobbyQueries):
                         ids,
                     )
                 }
-                lost = [room for room in ids if held.get(room) != epochs[room]]
+                lost = [room for room in ids if held.get(room) != epochs.get(room)]
                 if lost:
+                    for room in lost:
+                        epochs.pop(room, None)
                     raise Fenced(lost)
             for query, rows in runs:
                 if len(rows) == 1:
@@ -376,10 +447,11 @@ class PgStore(RowReader, pglobby.LobbyQueries):
                     LOBBY_CHANNEL,
                     lobby,
                 )
-            if any(isinstance(change, DeleteRoom) for change in changes):
-                deleted = [change.id for change in changes if isinstance(change, DeleteRoom)]
+            if deleted:
                 await conn.execute("DELETE FROM owners WHERE room = ANY($1::text[])", deleted)
                 await conn.execute("DELETE FROM open_rooms WHERE room = ANY($1::text[])", deleted)
+        for room in deleted:
+            epochs.pop(room, None)
 
     async def load_rooms(self, finished_after: float) -> list[StoredRoom]:
         """Every room that is unfinished or finished after the time given, less

@@ -41,18 +41,15 @@ def row(room_id: str, creator: str = "198.51.100.1", **fields) -> RoomRow:
 
 
 async def claim(store: PgStore, room_id: str) -> None:
-    store.test_epochs[room_id] = await store.claim(room_id, store.node)
+    await store.claim(room_id, new=True)
 
 
 async def write(store: PgStore, changes) -> None:
-    rooms = {getattr(c, "room", None) or getattr(c, "id", None) for c in changes}
-    await store.write(changes, {r: store.test_epochs[r] for r in rooms if r})
+    await store.write(changes)
 
 
 async def node(dsn: str, name: str) -> PgStore:
-    store = await PgStore.open(dsn, node=name)
-    store.test_epochs = {}
-    return store
+    return await PgStore.open(dsn, node=name)
 
 
 async def poll(check, timeout: float = 5.0):

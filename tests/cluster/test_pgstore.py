@@ -85,9 +85,11 @@ async def open_store(dsn: str, **options) -> PgStore:
     return await PgStore.open(dsn, **options)
 
 
-async def claim_all(store: PgStore, batches, node: str = "n1") -> dict[str, int]:
+async def claim_all(store: PgStore, batches) -> None:
     ids = {getattr(c, "room", None) or getattr(c, "id", None) for b in batches for c in b}
-    return {room_id: await store.claim(room_id, node) for room_id in ids if room_id}
+    for room_id in ids:
+        if room_id:
+            await store.claim(room_id, new=True)
 
 
 @pytest.mark.parametrize("batches", CASES.values(), ids=CASES.keys())
@@ -97,10 +99,10 @@ def test_every_change_reads_back_as_in_sqlite(database, batches):
     async def go():
         store = await open_store(database)
         try:
-            epochs = await claim_all(store, batches)
+            await claim_all(store, batches)
             for batch in batches:
                 await sqlite.write(batch)
-                await store.write(batch, epochs)
+                await store.write(batch)
                 for after in (0.0, 400.0):
                     assert await store.load_rooms(after) == await sqlite.load_rooms(after)
                 for room_id in ("r1", "r2"):
@@ -123,31 +125,38 @@ def test_only_the_newest_owner_writes(database, old_writes_first):
     the room it also held and owns still included."""
 
     async def go():
-        a = await open_store(database)
-        b = await open_store(database)
+        a = await open_store(database, node="a")
+        b = await open_store(database, node="b")
         try:
-            old = {"shared": await a.claim("shared", "a"), "mine": await a.claim("mine", "a")}
-            await a.write([room("shared"), room("mine")], old)
-            new = {"shared": await b.claim("shared", "b")}
+            old = {
+                "shared": await a.claim("shared", new=True),
+                "mine": await a.claim("mine", new=True),
+            }
+            await a.write([room("shared"), room("mine")])
+            new = {"shared": await b.claim("shared")}
             assert new["shared"] > old["shared"]
             assert await a.owner("shared") == ("b", new["shared"])
+            assert await a.lost() == ["shared"]
 
             stale = [turn("mine", 1, "a1"), turn("shared", 1, "old"), room("mine", public=False)]
             fresh = [turn("shared", 1, "new")]
             if not old_writes_first:
-                await b.write(fresh, new)
+                await b.write(fresh)
             with pytest.raises(Fenced) as info:
-                await a.write(stale, old)
+                await a.write(stale)
             assert info.value.rooms == ("shared",)
+            assert a.epochs == {"mine": old["mine"]}  # forgotten once fenced
             if old_writes_first:
-                await b.write(fresh, new)
+                await b.write(fresh)
 
             assert await a.load_moves("mine") == []
             assert await a.load_moves("shared") == ["new"]
             (mine,) = [r for r in await a.load_rooms(0.0) if r.room.id == "mine"]
             assert mine.room.public
             # The batch refused, the same node still writes what it owns.
-            await a.write([turn("mine", 1, "a1")], {"mine": old["mine"]})
+            await a.write([turn("mine", 1, "a1")])
+            with pytest.raises(Fenced):  # and never again what it lost
+                await a.write([turn("shared", 2, "old")])
             assert await b.load_moves("mine") == ["a1"]
         finally:
             await a.close()
@@ -161,29 +170,29 @@ def test_a_claim_waits_for_a_write_in_flight(database):
     effect after it: that batch lands, the next one is fenced."""
 
     async def go():
-        a = await open_store(database)
-        b = await open_store(database)
+        a = await open_store(database, node="a")
+        b = await open_store(database, node="b")
         try:
-            old = {"r": await a.claim("r", "a")}
-            await a.write([room("r")], old)
+            await a.claim("r", new=True)
+            await a.write([room("r")])
             # Hold the batch's transaction open inside its fence by locking
             # the events table from a third connection.
             blocker = await asyncpg.connect(database)
             tx = blocker.transaction()
             await tx.start()
             await blocker.execute("LOCK TABLE events IN EXCLUSIVE MODE")
-            pending = asyncio.ensure_future(a.write([turn("r", 1, "a1")], old))
+            pending = asyncio.ensure_future(a.write([turn("r", 1, "a1")]))
             await asyncio.sleep(0.2)
-            claim = asyncio.ensure_future(b.claim("r", "b"))
+            claim = asyncio.ensure_future(b.claim("r"))
             await asyncio.sleep(0.2)
             assert not claim.done()
             await tx.rollback()
             await blocker.close()
             await pending
-            epoch = await claim
+            assert await claim == 2
             with pytest.raises(Fenced):
-                await a.write([turn("r", 2, "a2")], old)
-            await b.write([turn("r", 2, "b2")], {"r": epoch})
+                await a.write([turn("r", 2, "a2")])
+            await b.write([turn("r", 2, "b2")])
             assert await b.load_moves("r") == ["a1", "b2"]
         finally:
             await a.close()
@@ -196,21 +205,21 @@ def test_lobby_notifications_come_only_from_commits(database):
     async def go():
         heard: asyncio.Queue[str] = asyncio.Queue()
         listener = await open_store(database, on_lobby=heard.put_nowait)
-        a = await open_store(database)
-        b = await open_store(database)
+        a = await open_store(database, node="a")
+        b = await open_store(database, node="b")
         try:
-            old = {"lost": await a.claim("lost", "a")}
-            await a.write([room("lost"), entry("lost")], old)
+            await a.claim("lost", new=True)
+            await a.write([room("lost"), entry("lost")])
             assert await asyncio.wait_for(heard.get(), 5) == "lost"
-            new = {"lost": await b.claim("lost", "b")}
+            await b.claim("lost")
             with pytest.raises(Fenced):
-                await a.write([entry("lost", None)], old)
+                await a.write([entry("lost", None)])
             # Rooms, seats and turns are not the lobby's business; its entries
             # and a room's end are.
-            await b.write([turn("lost", 1, "a1"), SeatRow("lost", "A", "human", "Ana")], new)
-            mine = {"made": await b.claim("made", "b")}
-            await b.write([room("made")], mine)
-            await b.write([entry("made")], mine)
+            await b.write([turn("lost", 1, "a1"), SeatRow("lost", "A", "human", "Ana")])
+            await b.claim("made", new=True)
+            await b.write([room("made")])
+            await b.write([entry("made")])
             # Notifications come in commit order: had the fenced batch or the
             # turn sent one, it would be here before this.
             assert await asyncio.wait_for(heard.get(), 5) == "made"
@@ -223,15 +232,24 @@ def test_lobby_notifications_come_only_from_commits(database):
     run(go())
 
 
-def test_a_write_without_its_epoch_is_refused(database):
+def test_a_room_not_claimed_is_not_written_nor_claimed_unless_new(database):
     async def go():
         store = await open_store(database)
         try:
-            with pytest.raises(ValueError, match="no epoch given for rooms r1"):
-                await store.write([room("r1")], {})
-            with pytest.raises(Fenced):  # an epoch never handed out
-                await store.write([room("r1")], {"r1": 1})
+            with pytest.raises(Fenced):
+                await store.write([room("r1")])
+            store.epochs["r1"] = 1  # an epoch never handed out
+            with pytest.raises(Fenced):
+                await store.write([room("r1")])
+            assert await store.claim("r1") is None  # not in the store
+            assert await store.owner("r1") is None
             assert await store.load_rooms(0.0) == []
+            assert await store.claim("r1", new=True) == 1
+            await store.write([room("r1")])
+            assert await store.claim("r1") == 2
+            await store.write([DeleteRoom("r1")])
+            assert store.epochs == {}
+            assert await store.owner("r1") is None
         finally:
             await store.close()
 
@@ -242,7 +260,8 @@ def test_migrations_from_empty_then_again(database):
     async def go():
         # Two nodes starting together on an empty database.
         first, second = await asyncio.gather(open_store(database), open_store(database))
-        await first.write([room("r1")], {"r1": await first.claim("r1", "n")})
+        await first.claim("r1", new=True)
+        await first.write([room("r1")])
         await first.close()
         await second.close()
         conn = await asyncpg.connect(database)
@@ -290,8 +309,8 @@ def test_a_database_of_an_older_schema_migrates_and_its_rooms_load(database):
             assert [seat.name for seat in loaded.seats] == ["Ana"]
             assert await store.owner("marked") is None
             assert (await store.open_rooms(), await store.open_rooms("me")) == (1, 1)
-            epochs = {"kept": await store.claim("kept", "n2")}
-            await store.write([room("kept", finished_at=9.0)], epochs)
+            assert await store.claim("kept") == 2
+            await store.write([room("kept", finished_at=9.0)])
             (loaded,) = await store.load_rooms(0.0)
             assert loaded.room.finished_at == 9.0
         finally:
@@ -315,10 +334,34 @@ def test_seats_are_read_by_column_name(database):
             finally:
                 await conn.close()
             batch = [room("r1"), *SEATS]
-            await store.write(batch, await claim_all(store, [batch]))
+            await claim_all(store, [batch])
+            await store.write(batch)
             (stored,) = await store.load_rooms(0.0)
             return stored.seats
         finally:
             await store.close()
 
     assert run(go()) == SEATS
+
+
+def test_a_claim_is_heard_by_every_node_from_its_commit(database):
+    """The old owner hears of a takeover at once: a claim of a room in the
+    store says its new epoch; a new room's claim and a refused one say nothing."""
+
+    async def go():
+        heard: asyncio.Queue[tuple[str, int]] = asyncio.Queue()
+        a = await open_store(database, node="a", on_claimed=lambda r, e: heard.put_nowait((r, e)))
+        b = await open_store(database, node="b")
+        try:
+            await a.claim("r 1", new=True)
+            await a.write([room("r 1")])
+            assert await b.claim("absent") is None
+            assert await b.claim("r 1") == 2
+            assert await asyncio.wait_for(heard.get(), 5) == ("r 1", 2)
+            await asyncio.sleep(0.05)
+            assert heard.empty()
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())

@@ -25,13 +25,21 @@ def pytest_report_header(config):
 
 
 @pytest.fixture
-def server_factory(tmp_path: Path):
+def store_url() -> str | None:
+    """The PostgreSQL store the servers of a test use, or None for SQLite; a
+    module runs its tests on both by its own fixture of this name,
+    parametrised over `server_helpers.STORES`."""
+    return None
+
+
+@pytest.fixture
+def server_factory(tmp_path: Path, store_url: str | None):
     from server_helpers import Server
 
     started: list[Server] = []
 
     def make(*args: str, port: int | None = None) -> Server:
-        server = Server(tmp_path, *args, port=port)
+        server = Server(tmp_path, *args, port=port, store=store_url)
         started.append(server)
         return server.start()
 

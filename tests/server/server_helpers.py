@@ -35,10 +35,23 @@ ONE_ADDRESS = [
 ]
 
 
+# The stores a test of the server can run on: SQLite in the test's folder,
+# or an empty PostgreSQL database of its own.
+STORES = ["sqlite", "postgresql"]
+
+
+def store_url(request) -> str | None:
+    """For a fixture parametrised over `STORES`: the PostgreSQL URL, or None."""
+    return request.getfixturevalue("database") if request.param == "postgresql" else None
+
+
 class Server:
-    def __init__(self, folder: Path, *args: str, port: int | None = None) -> None:
+    def __init__(
+        self, folder: Path, *args: str, port: int | None = None, store: str | None = None
+    ) -> None:
         self.folder = folder
         self.db = folder / "store.db"
+        self.store = store  # a PostgreSQL URL, else the SQLite file `db`
         self.args = [*ONE_ADDRESS, *args]
         self.port = port or free_port()
         self.base = f"http://127.0.0.1:{self.port}"
@@ -54,8 +67,7 @@ class Server:
                     "tesko_server",
                     "--port",
                     str(self.port),
-                    "--db",
-                    str(self.db),
+                    *(["--db", str(self.db)] if self.store is None else ["--store", self.store]),
                     *self.args,
                 ],
                 stdout=log,

@@ -1,4 +1,5 @@
-"""Games in rooms through the real server: seats, turns, versions, refusals."""
+"""Games in rooms through the real server: seats, turns, versions, refusals,
+on either store."""
 
 from __future__ import annotations
 
@@ -9,10 +10,16 @@ import subprocess
 import sys
 
 import pytest
+import server_helpers
 import websockets
-from server_helpers import run
+from server_helpers import STORES, run
 from tesko import Board, Player
 from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
+
+
+@pytest.fixture(params=STORES)
+def store_url(request) -> str | None:
+    return server_helpers.store_url(request)
 
 
 async def play_out(*clients: RoomClient, rng: random.Random) -> int:

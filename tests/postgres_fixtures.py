@@ -1,4 +1,6 @@
-"""A throwaway PostgreSQL for the tests of this folder, one per session.
+"""A throwaway PostgreSQL for the tests, one per session, and an empty
+database of it per test (the root conftest makes these fixtures every
+folder's).
 
 It is tesko_server.cluster's `Postgres` (the one `tesko-server cluster up`
 starts), in a temp folder on 127.0.0.1 on a free port, without fsync.
