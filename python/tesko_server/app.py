@@ -34,6 +34,7 @@ from uvicorn.protocols.http.httptools_impl import STATUS_LINE, HttpToolsProtocol
 
 from . import metrics
 from .hub import Hub, Settings
+from .ownership import MOVED_CODE, MOVED_REASON
 from .protocol import (
     PONG,
     PROTOCOL,
@@ -320,9 +321,13 @@ class RoomSocket:
             conn.fail("shutting_down", "the server is stopping", 1001)
             return False
         try:
+            await self.hub.hold(self.ws.path_params["room"], fresh=True)
             self.hub.attach(self.ws.path_params["room"], hello.token, hello.version, conn)
         except HubError as err:
-            conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
+            if err.code == "room_moved":  # taken by another node as it was loaded here
+                conn.close(MOVED_CODE, MOVED_REASON)
+            else:
+                conn.fail(err.code, err.message, 1013 if err.code in TRY_LATER else 1008)
             return False
         return True
 
@@ -437,10 +442,12 @@ def build_app(
 
     async def read_room(request: Request) -> Response:
         hub().lobby_call(client_address(request))
+        await hub().hold(request.path_params["room"])
         return JSONResponse(hub().read(request.path_params["room"]))
 
     async def room_record(request: Request) -> Response:
         hub().lobby_call(client_address(request))
+        await hub().hold(request.path_params["room"])
         name, text = hub().record(request.path_params["room"], bearer(request))
         return Response(
             text,
@@ -452,11 +459,13 @@ def build_app(
         check_lobby_call(request, web.allowed_origins)
         hub().lobby_call(client_address(request))
         body = await read_json(request)
+        await hub().hold(request.path_params["room"], fresh=True)
         return JSONResponse(await hub().join(request.path_params["room"], body))
 
     async def leave_room(request: Request) -> Response:
         check_lobby_call(request, web.allowed_origins)
         hub().lobby_call(client_address(request))
+        await hub().hold(request.path_params["room"], fresh=True)
         return JSONResponse(await hub().leave(request.path_params["room"], bearer(request)))
 
     async def healthz(request: Request) -> Response:
@@ -481,6 +490,8 @@ def build_app(
         return HTMLResponse(pages["index.html"])
 
     async def room_page(request: Request) -> Response:
+        with contextlib.suppress(HubError):  # the page tells of a room that is not
+            await hub().hold(request.path_params["room"])
         return HTMLResponse(pages["room.html"])
 
     async def room_socket(ws: WebSocket) -> None:

@@ -29,6 +29,7 @@ import msgspec
 from . import metrics
 from .commit import Committer
 from .lobby import Lobby, MemoryLobby, StoreLobby
+from .ownership import Ownership
 from .protocol import (
     MOVE_TIMES,
     PROTOCOL,
@@ -119,7 +120,7 @@ class Buckets:
         self.keep = max(self.keep, 2 * len(self.buckets))
 
 
-class Hub(Turns, Recovery):
+class Hub(Turns, Recovery, Ownership):
     """Every room of this server, and the requests made of them."""
 
     def __init__(
@@ -131,7 +132,8 @@ class Hub(Turns, Recovery):
         self.settings = settings
         self.store = store
         self.rooms: dict[str, Room] = {}
-        self.committer = Committer(store, on_failure)
+        self.committer = Committer(store, on_failure, self.rooms_taken)
+        self._loading = {}  # rooms being taken from a shared store
         self.pool: EnginePool | None = None
         self.stopping = False
         self._sweeper: asyncio.Task[None] | None = None
@@ -168,26 +170,27 @@ class Hub(Turns, Recovery):
         purged = await self.store.purge(finished_before=cutoff)
         if purged:
             log.info("%d expired rooms deleted from the store", purged)
+        if self.shared:
+            # Rooms are taken from the store as they are asked for.
+            await self.store.listen_claims(
+                self._claimed, on_missed=lambda: self._spawn(self.check_owners())
+            )
+            log.info("rooms are loaded from the shared store as they are asked for")
+        else:
+            await self._load_all(cutoff)
+        self._sweeper = asyncio.get_running_loop().create_task(self._sweep())
+        self._beater = asyncio.get_running_loop().create_task(self._beat())
+
+    async def _load_all(self, cutoff: float) -> None:
+        """Every room of the store not finished before `cutoff`, held from now."""
+        assert self.pool is not None
         stored = await self.store.load_rooms(finished_after=cutoff)
         alive = await self.store.last_alive()
         unreadable = dict(getattr(self.store, "unreadable", {}))
         by_worker: dict[int, list[Room]] = {}
         for entry in sorted(stored, key=lambda e: e.room.finished_at or 0.0):
-            try:
-                room = self._restore(entry)
-            except (KeyError, TypeError, ValueError, AttributeError) as err:
-                unreadable[entry.room.id] = f"its events do not make a room ({err!r})"
-                continue
-            self.rooms[room.id] = room
-            room.review = entry.review
-            if room.over and room.review is None:
-                self._start_review(room)  # ended while the server stopped, or before reviews
-            if room.over:
-                self.finished[room.id] = None
-            else:
-                self._restore_clock(room, alive)
-                self._watch_away(room)  # everyone is away at a restart, since now
-                self._opened(room)
+            room = self._bring_back(entry, alive, unreadable)
+            if room is not None and not room.over:
                 by_worker.setdefault(self.pool.index_of(room.id), []).append(room)
         for index, rooms in by_worker.items():
             self._load(index, rooms, [[m for _, _, m in r.history] for r in rooms], notice=False)
@@ -199,8 +202,6 @@ class Hub(Turns, Recovery):
             len(stored),
             sum(len(r) for r in by_worker.values()),
         )
-        self._sweeper = asyncio.get_running_loop().create_task(self._sweep())
-        self._beater = asyncio.get_running_loop().create_task(self._beat())
 
     async def drain(self) -> None:
         """Stop taking work, let the moves in flight finish, close every
@@ -375,6 +376,8 @@ class Hub(Turns, Recovery):
             except EngineRefused as err:
                 log.error("the engine could not deal a new room: %s", err)
                 raise HubError("engine_unavailable", f"the engine could not deal: {err}") from None
+        if self.shared:  # this node's before the first write of it
+            await self.store.claim(room_id, new=True)
         row = RoomRow(
             id=room_id,
             created=time.time(),
@@ -601,6 +604,7 @@ class Hub(Turns, Recovery):
             await asyncio.sleep(self.settings.sweep_interval)
             try:
                 self.expire(time.time())
+                await self.check_owners()
             except Exception:  # noqa: BLE001
                 log.exception("expiring rooms failed")
 
@@ -634,7 +638,8 @@ class Hub(Turns, Recovery):
                 return
         raise HubError("server_full", "the server holds as many rooms as it may")
 
-    def _delete(self, room: Room, why: str) -> None:
+    def _forget(self, room: Room) -> None:
+        """No longer hold `room` (its board dropped from the engine)."""
         del self.rooms[room.id]
         self.finished.pop(room.id, None)
         self._closed(room)
@@ -642,6 +647,9 @@ class Hub(Turns, Recovery):
         if not room.over:
             assert self.pool is not None
             self.pool.post(room.id, "drop")
+
+    def _delete(self, room: Room, why: str) -> None:
+        self._forget(room)
         log.info("room %s %s", room.id, why)
         for conn in list(room.connections()):
             conn.close(1000, "room expired")

@@ -55,6 +55,33 @@ class Recovery:
             room.phase = Phase.READY
         return room
 
+    def _bring_back(
+        self, entry: StoredRoom, alive: float | None, unreadable: dict[str, str] | None = None
+    ) -> Room | None:
+        """The room read from the store, held from now (its board still to be
+        rebuilt if it is unfinished); None, with the cause in `unreadable`
+        (or logged), if its events do not make a room."""
+        try:
+            room = self._restore(entry)
+        except (KeyError, TypeError, ValueError, AttributeError) as err:
+            cause = f"its events do not make a room ({err!r})"
+            if unreadable is None:
+                log.error("room %s skipped, left in the store: %s", entry.room.id, cause)
+            else:
+                unreadable[entry.room.id] = cause
+            return None
+        self.rooms[room.id] = room
+        room.review = entry.review
+        if room.over and room.review is None:
+            self._start_review(room)  # ended while the server stopped, or before reviews
+        if room.over:
+            self.finished[room.id] = None
+        else:
+            self._restore_clock(room, alive)
+            self._watch_away(room)  # everyone is away at a restart, since now
+            self._opened(room)
+        return room
+
     def _restore_clock(self, room: Room, alive: float | None) -> None:
         """The side to move's clock as the server last knew it: its stored
         deadline less the later of the moment it was set and the latest

@@ -133,18 +133,31 @@ class Server:
                 self.process.wait()
 
     def stored_turns(self) -> dict[str, list[tuple[int, str, str | None]]]:
-        """Every room's stored turns (version, player, move), read from the file."""
-        db = sqlite3.connect(self.db)
-        try:
-            out: dict[str, list[tuple[int, str, str | None]]] = {}
-            for room, version, data in db.execute(
-                "SELECT room, version, data FROM events WHERE kind='turn' ORDER BY room, version"
-            ):
-                event = json.loads(data)
-                out.setdefault(room, []).append((version, event["player"], event["move"]))
-            return out
-        finally:
-            db.close()
+        """Every room's stored turns (version, player, move), read from the store."""
+        query = "SELECT room, version, data FROM events WHERE kind='turn' ORDER BY room, version"
+        if self.store is not None:
+            rows = asyncio.run(postgres_rows(self.store, query))
+        else:
+            db = sqlite3.connect(self.db)
+            try:
+                rows = db.execute(query).fetchall()
+            finally:
+                db.close()
+        out: dict[str, list[tuple[int, str, str | None]]] = {}
+        for room, version, data in rows:
+            event = json.loads(data)
+            out.setdefault(room, []).append((version, event["player"], event["move"]))
+        return out
+
+
+async def postgres_rows(url: str, query: str) -> list[tuple]:
+    import asyncpg
+
+    conn = await asyncpg.connect(url)
+    try:
+        return [tuple(row) for row in await conn.fetch(query)]
+    finally:
+        await conn.close()
 
 
 def run(coro, timeout: float = 120):
