@@ -81,6 +81,7 @@ class Ownership:
             raise HubError("shutting_down", "the server is stopping")
         store = self.store
         start = time.perf_counter()
+        last = await store.owner(room_id)
         # The claim first: once it returns, the old owner can no longer
         # write, so the room read next holds all it committed.
         epoch = await store.claim(room_id)
@@ -92,7 +93,9 @@ class Ownership:
                 cause = store.unreadable.get(room_id, "deleted as it was taken")
                 log.error("room %s skipped, left in the store: %s", room_id, cause)
                 raise HubError("no_such_room", "no such room")
-            alive = await store.last_alive()
+            # The clock as the last owner knew it: a dead node's outage is
+            # not counted against the side to move.
+            alive = await store.last_alive(last[0]) if last is not None else None
             if store.epochs.get(room_id) != epoch:  # taken again meanwhile
                 raise HubError("room_moved", "the room has moved to another server; try again")
             self._make_space()
@@ -129,6 +132,7 @@ class Ownership:
                 room_id,
             )
             for conn in list(room.connections()):
+                self.detach(conn)  # what it sends from now on goes nowhere
                 conn.close(MOVED_CODE, MOVED_REASON)
 
     def _claimed(self, room_id: str, epoch: int) -> None:

@@ -350,7 +350,8 @@ def test_a_claim_is_heard_by_every_node_from_its_commit(database):
 
     async def go():
         heard: asyncio.Queue[tuple[str, int]] = asyncio.Queue()
-        a = await open_store(database, node="a", on_claimed=lambda r, e: heard.put_nowait((r, e)))
+        a = await open_store(database, node="a")
+        await a.listen_claims(lambda r, e: heard.put_nowait((r, e)))
         b = await open_store(database, node="b")
         try:
             await a.claim("r 1", new=True)

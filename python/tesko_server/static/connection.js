@@ -8,6 +8,7 @@ import { LIMITS } from './limits.js';
 
 const PAUSES = [500, 1000, 2000, 4000, 8000, 15000]; // milliseconds, then the last one again
 const FATAL = new Set(['bad_token', 'no_such_room', 'bad_protocol']);
+const MOVED = 1012; // another server took the room: come back at once, through the router
 
 export class RoomConnection {
   // handlers: welcome(msg), snapshot(msg), event(msg), message(msg) for the
@@ -87,7 +88,7 @@ export class RoomConnection {
       }
       if (message && typeof message === 'object') this.receive(message);
     };
-    socket.onclose = () => this.lost();
+    socket.onclose = (event) => this.lost(event.code);
     socket.onerror = () => {}; // onclose follows
   }
 
@@ -121,12 +122,18 @@ export class RoomConnection {
     }
   }
 
-  lost() {
+  lost(code) {
+    const served = this.welcomed;
     this.socket = null;
     this.welcomed = false;
     if (this.stopped) return;
     if (this.fatalCode) {
       this.handlers.fatal(this.fatalCode.code, this.fatalCode.message || '');
+      return;
+    }
+    if (code === MOVED && served) {
+      this.handlers.status({ state: 'lost', retryIn: 0 });
+      this.timer = setTimeout(() => this.open(), 0);
       return;
     }
     const base = PAUSES[Math.min(this.failures, PAUSES.length - 1)];

@@ -1,0 +1,117 @@
+"""Rooms shared by two nodes on one PostgreSQL store, each node a hub in the
+test's event loop: a room is taken when it is asked for, at the position
+its last owner committed; once taken, the old owner writes and
+acknowledges nothing more of it, and tells its sockets to reconnect."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+
+import pytest
+
+pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')")
+
+from hub_helpers import attach, play, running_hub, settle, two_seats  # noqa: E402
+from server_helpers import run, until  # noqa: E402
+from tesko_server.pgstore import PgStore  # noqa: E402
+from tesko_server.protocol import HubError, Move  # noqa: E402
+
+RECONNECT = (1012, "reconnect")
+
+
+@contextlib.asynccontextmanager
+async def nodes(tmp_path, database, count: int = 2):
+    """`count` hubs, each its own node of the store at `database`."""
+    async with contextlib.AsyncExitStack() as stack:
+        hubs = []
+        for i in range(count):
+            folder = tmp_path / f"node{i}"
+            folder.mkdir()
+            store = await PgStore.open(database, node=f"node{i}")
+            hubs.append(await stack.enter_async_context(running_hub(folder, store=store)))
+        yield hubs
+
+
+def test_a_node_holds_no_room_until_asked_then_continues_at_its_position(tmp_path, database):
+    async def scenario():
+        async with nodes(tmp_path, database) as (a, b):
+            room, token_a, token_b = await two_seats(a)
+            ana = attach(a, room, token_a)
+            assert (await play(a, ana, 1))["type"] == "ack"
+            await settle(a, room)
+            position = a.rooms[room].committed_state
+            assert b.rooms == {}  # nothing loaded at its start
+            # Asked several times at once, it takes the room once.
+            await asyncio.gather(*(b.hold(room) for _ in range(5)))
+            assert await b.store.owner(room) == ("node1", 2)
+            assert b.rooms[room].committed_state == position
+            with pytest.raises(HubError, match="no such room"):
+                await b.hold("not-a-room")
+            assert await b.store.owner("not-a-room") is None
+            # The seat's counter came with it: a resend is a duplicate, the
+            # next move is played on the board rebuilt from the store.
+            ana_b = attach(b, room, token_a)
+            bia_b = attach(b, room, token_b)
+            b.move(ana_b, Move(n=1, move="A1"))
+            assert (await ana_b.answer(1))["type"] == "ack"
+            assert (await play(b, bia_b, 1))["type"] == "ack"
+            await settle(b, room)
+            return room, await b.store.load_moves(room), ana
+
+    room, moves, old = run(scenario())
+    assert len(moves) == 2 and None not in moves
+    assert old.closing == RECONNECT  # told at once, by the claim's notification
+
+
+@pytest.mark.parametrize("hears_the_claim", [False, True], ids=["fenced", "told"])
+def test_the_old_owner_acknowledges_nothing_once_the_room_is_taken(
+    tmp_path, database, hears_the_claim
+):
+    """Fenced: the old node has not heard of the takeover (its listening
+    connection down) and tries to write; told: it hears of it and drops the
+    room before anything more is asked of it. Either way its sockets are
+    told to reconnect, and the store holds each acknowledged move once."""
+
+    async def scenario():
+        async with nodes(tmp_path, database) as (a, b):
+            room, token_a, token_b = await two_seats(a)
+            ana, bia = attach(a, room, token_a), attach(a, room, token_b)
+            watcher = attach(a, room)
+            first = a.rooms[room].committed_state["legal_moves"][0]
+            acked = [(await play(a, ana, 1))["version"]]
+            await settle(a, room)
+            if not hears_the_claim:
+                await a.store._listener.close()  # as if its connection were down
+            legal = a.rooms[room].committed_state["legal_moves"]
+            await b.hold(room)
+            if hears_the_claim:
+                await until(lambda: room not in a.rooms)
+            a.move(bia, Move(n=1, move=legal[0]))  # to the old owner
+            await until(lambda: bia.closing is not None)
+            assert room not in a.rooms
+            # The move the old owner could not commit lands once, through
+            # the new owner, when its client sends it there again.
+            bia_b = attach(b, room, token_b)
+            b.move(bia_b, Move(n=1, move=legal[0]))
+            acked.append((await bia_b.answer(1))["version"])
+            await settle(b, room)
+            return acked, await b.store.load_moves(room), [first, legal[0]], (ana, bia, watcher)
+
+    acked, moves, played, old = run(scenario())
+    assert [conn.closing for conn in old] == [RECONNECT] * 3
+    assert [m["type"] for m in old[1].sent if m["type"] in ("ack", "refused")] == []
+    assert acked == [2, 3] and moves == played  # after the join's event, 1
+
+
+def test_two_nodes_asked_at_once_leave_one_owner(tmp_path, database):
+    async def scenario():
+        async with nodes(tmp_path, database, 3) as (maker, a, b):
+            room, _, _ = await two_seats(maker)
+            await asyncio.gather(a.hold(room), b.hold(room), return_exceptions=True)
+            await until(lambda: sum(room in hub.rooms for hub in (maker, a, b)) == 1)
+            (holder,) = [hub for hub in (maker, a, b) if room in hub.rooms]
+            return await holder.store.owner(room), holder.store.node, holder.store.epochs[room]
+
+    (node, epoch), holder, held = run(scenario())
+    assert (node, epoch) == (holder, held)
