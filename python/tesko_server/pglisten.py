@@ -97,7 +97,7 @@ class Listener:
         if self._conn is None:
             return
         log.warning(
-            "the store's listening connection is back after %d attempts; reading the lobby again",
+            "the store's listening connection is back after %d attempts; catching up on what it missed",
             attempts,
         )
         for callback in self.on_back:

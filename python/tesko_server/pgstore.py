@@ -33,6 +33,7 @@ import asyncpg
 
 from . import pglobby
 from .pglisten import Listener
+from .pgowners import PgOwners
 from .store import (
     Alive,
     Change,
@@ -53,8 +54,6 @@ log = logging.getLogger("tesko_server")
 
 # The channel of the lobby's notifications; each payload is one room id.
 LOBBY_CHANNEL = "tesko_lobby"
-# The channel of claims; each payload is a room id and its new epoch.
-OWNERS_CHANNEL = "tesko_owners"
 
 # Each entry brings the schema from the version before it to its own. The
 # first three are the SQLite store's; the fourth adds the owners; the fifth
@@ -229,7 +228,7 @@ async def migrate(conn: asyncpg.Connection) -> int:
     return current
 
 
-class PgStore(RowReader, pglobby.LobbyQueries):
+class PgStore(RowReader, pglobby.LobbyQueries, PgOwners):
     """The store in a PostgreSQL database (`dsn`), opened by `PgStore.open`,
     for the node named `node` (its owner rows' and alive row's name).
 
@@ -310,80 +309,12 @@ class PgStore(RowReader, pglobby.LobbyQueries):
         was lost: whatever was notified meanwhile was missed."""
         await self.listen(LOBBY_CHANNEL, on_lobby)
         if on_missed is not None:
-            assert self._listener is not None
-            self._listener.on_back.append(on_missed)
+            self._on_back(on_missed)
 
-    async def listen_claims(
-        self, on_claimed: Callable[[str, int], None], on_missed: Callable[[], None] | None = None
-    ) -> None:
-        """Call `on_claimed` with a room id and its new epoch after each claim
-        of a room already in the store, by any node (this one's own
-        included), and `on_missed` when the listening connection comes back
-        after it was lost."""
-
-        def heard(payload: str) -> None:
-            room, _, epoch = payload.rpartition(" ")
-            on_claimed(room, int(epoch))
-
-        await self.listen(OWNERS_CHANNEL, heard)
-        if on_missed is not None:
-            assert self._listener is not None
-            self._listener.on_back.append(on_missed)
-
-    async def claim(self, room_id: str, *, new: bool = False) -> int | None:
-        """Take `room_id` for this node; returns the new epoch, higher than
-        any before it for this room, and writes carry it from now on. Writes
-        with an older epoch are fenced from the moment this returns. A room
-        that is not in the store is not taken (None) unless it is `new`: one
-        this node is making."""
-        assert self._writer is not None
-        async with self._write_lock:
-            if new:
-                epoch = await self._writer.fetchval(
-                    "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO UPDATE"
-                    " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING epoch",
-                    room_id,
-                    self.node,
-                )
-            else:
-                # The old owner hears of it inside the claim's own commit.
-                epoch = await self._writer.fetchval(
-                    "WITH claimed AS ("
-                    " INSERT INTO owners SELECT id, $2, 1 FROM rooms WHERE id=$1"
-                    " ON CONFLICT (room) DO UPDATE"
-                    " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING room, epoch)"
-                    " SELECT epoch FROM claimed,"
-                    " LATERAL (SELECT pg_notify($3, room || ' ' || epoch)) AS told",
-                    room_id,
-                    self.node,
-                    OWNERS_CHANNEL,
-                )
-        if epoch is not None:
-            self.epochs[room_id] = epoch
-        return epoch
-
-    def release(self, room_id: str) -> None:
-        """Forget this node's claim on `room_id` (it dropped the room); its
-        writes are refused from here on, as another node's would be."""
-        self.epochs.pop(room_id, None)
-
-    async def owner(self, room_id: str) -> tuple[str, int] | None:
-        """The node holding `room_id` and its epoch, or None if none took it."""
-        assert self._pool is not None
-        row = await self._pool.fetchrow("SELECT node, epoch FROM owners WHERE room=$1", room_id)
-        return None if row is None else (row["node"], row["epoch"])
-
-    async def lost(self) -> list[str]:
-        """The rooms this node claimed that another node has taken since
-        (or that are gone from the store), sorted."""
-        assert self._pool is not None
-        if not self.epochs:
-            return []
-        rows = await self._pool.fetch(
-            "SELECT room, epoch FROM owners WHERE room = ANY($1::text[])", list(self.epochs)
-        )
-        held = {row["room"]: row["epoch"] for row in rows}
-        return sorted(room for room, epoch in self.epochs.items() if held.get(room) != epoch)
+    def _on_back(self, callback: Callable[[], None]) -> None:
+        """Call `callback` each time the listening connection comes back."""
+        assert self._listener is not None
+        self._listener.on_back.append(callback)
 
     async def write(self, changes: Sequence[Change]) -> None:
         """Apply `changes` in order, all or none, in one transaction.

@@ -115,3 +115,26 @@ def test_two_nodes_asked_at_once_leave_one_owner(tmp_path, database):
 
     (node, epoch), holder, held = run(scenario())
     assert (node, epoch) == (holder, held)
+
+
+def test_a_claim_missed_while_the_listening_connection_was_down_is_caught_up(tmp_path, database):
+    """The claim's notification is lost with the old owner's listening
+    connection; when that connection is back, the node checks the owners
+    of the rooms it holds, and drops the one it lost."""
+
+    async def scenario():
+        async with nodes(tmp_path, database) as (a, b):
+            room, token_a, _ = await two_seats(a)
+            ana = attach(a, room, token_a)
+            # Nothing more to write of it (else that write would be fenced).
+            await until(lambda: not a.lobby.dirty and a.committer.idle)
+            await asyncio.sleep(0.1)
+            pid = a.store._listener._conn.get_server_pid()
+            await b.store._pool.execute("SELECT pg_terminate_backend($1)", pid)
+            await until(lambda: not a.store._listener.connected)
+            await b.hold(room)  # while it is away (it waits 0.1 s to come back)
+            assert a.rooms[room] is not None  # not heard
+            await until(lambda: ana.closing is not None, timeout=5)
+            return ana.closing, room in a.rooms
+
+    assert run(scenario()) == (RECONNECT, False)
