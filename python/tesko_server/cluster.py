@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import contextlib
 import os
 import shutil
 import signal
@@ -49,17 +48,6 @@ def haproxy_template() -> Path:
     raise Missing("deploy/haproxy.cfg is not installed with the server; reinstall tesko")
 
 
-def _own_session() -> None:
-    """In the child, before it runs: a session of its own (Ctrl-C in the
-    terminal reaches the parent only), and SIGTERM when the parent dies
-    without stopping it."""
-    os.setsid()
-    with contextlib.suppress(Exception):
-        import ctypes
-
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
 Say = Callable[[str, str], None]
 
 
@@ -81,7 +69,7 @@ class Part:
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,
-            preexec_fn=_own_session,
+            start_new_session=True,
         )
         threading.Thread(target=self._read, args=(self.process,), daemon=True).start()
 
