@@ -16,6 +16,7 @@ import websockets
 from server_helpers import Server, run
 
 HELLO = {"type": "hello"}
+PING = {"type": "ping"}
 
 
 class Raw(str):
@@ -59,30 +60,45 @@ def first_move(server: Server, room: str) -> str:
 def finished(server: Server) -> tuple[str, str, str]:
     """A room of two people whose game ended on its first move."""
     room, a, b = two_people(server, ply_limit=1)
-    got, _ = run(talk(server, room, {**HELLO, "token": a}, move(first_move(server, room), 1)))
-    assert any(m["type"] == "ack" for m in got), got
+    got, _ = run(
+        talk(server, room, {**HELLO, "token": a}, move(first_move(server, room), 1), until=acked)
+    )
+    assert acked(got), got
     return room, a, b
+
+
+def acked(got: list[dict]) -> bool:
+    return any(m["type"] == "ack" for m in got)
 
 
 def move(text, n) -> dict:
     return {"type": "move", "move": text, "n": n}
 
 
-async def talk(server: Server, room: str, *frames, quiet: float = 0.5):
-    """Send `frames` (JSON, or bytes as a binary frame, or `Raw` text), then
-    collect what comes until the server closes or is quiet for `quiet`
-    seconds: the messages, and the close code (None while open)."""
+async def talk(server: Server, room: str, *frames, until=None, timeout: float = 10):
+    """Send `frames` (JSON, or bytes as a binary frame, or `Raw` text) and a
+    ping after them, then collect what comes until the server closes or
+    answers that ping (it answers a socket's messages in order, so all the
+    frames called for came before its pong, which is left out), or, given
+    `until`, until `until(got)` holds (for what comes later, such as an
+    acknowledgement after its commit): the messages, and the close code
+    (None while open)."""
     got: list[dict] = []
+    pings = sum(1 for f in frames if isinstance(f, dict) and f.get("type") == "ping")
     async with websockets.connect(f"ws://127.0.0.1:{server.port}/ws/{room}") as ws:
-        for frame in frames:
-            await ws.send(frame if isinstance(frame, (bytes, Raw)) else json.dumps(frame))
         try:
-            while True:
-                got.append(json.loads(await asyncio.wait_for(ws.recv(), quiet)))
-        except asyncio.TimeoutError:
-            return got, None
+            for frame in frames:
+                await ws.send(frame if isinstance(frame, (bytes, Raw)) else json.dumps(frame))
+            if until is None:
+                await ws.send(json.dumps({"type": "ping"}))
+            while until is None or not until(got):
+                got.append(json.loads(await asyncio.wait_for(ws.recv(), timeout)))
+                if until is None and sum(m["type"] == "pong" for m in got) > pings:
+                    got.pop()
+                    break
         except websockets.ConnectionClosed as closed:
             return got, closed.rcvd.code if closed.rcvd else None
+    return got, None
 
 
 @pytest.mark.parametrize(
@@ -158,7 +174,12 @@ def test_a_hello_without_a_usable_version_gets_a_snapshot(shared, version):
 )
 def test_a_refusal_keeps_the_socket_open(shared, sent, code, message):
     room, a, _ = two_people(shared)
-    got, closed = run(talk(shared, room, {**HELLO, "token": a}, sent, {"type": "ping"}))
+
+    # An illegal move is refused by the engine, after the ping's answer.
+    def answered(got):
+        return {"refused", "pong"} <= {m["type"] for m in got}
+
+    got, closed = run(talk(shared, room, {**HELLO, "token": a}, sent, PING, until=answered))
     refused = [m for m in got if m["type"] == "refused"]
     assert refused == [{"type": "refused", "n": sent.get("n"), "code": code, "message": message}]
     assert {"type": "pong"} in got and closed is None  # the ping after it is answered
@@ -287,22 +308,30 @@ def test_a_seat_with_two_connections(shared):
 
     async def scenario():
         url = f"ws://127.0.0.1:{shared.port}/ws/{room}"
+        got: dict[str, list[dict]] = {"one": [], "two": []}
+
+        async def read(name, ws, done):
+            while not done(got[name]):
+                got[name].append(json.loads(await asyncio.wait_for(ws.recv(), 10)))
+
+        def has(kind):
+            return lambda messages: any(m["type"] == kind for m in messages)
+
         async with websockets.connect(url) as one, websockets.connect(url) as two:
             for ws in (one, two):
                 await ws.send(json.dumps({**HELLO, "token": a}))
-            await asyncio.sleep(0.3)
+            await read("one", one, has("snapshot"))
+            await read("two", two, has("snapshot"))
             await two.send(json.dumps(move(mv, 1)))
-            await asyncio.sleep(0.5)
+            await read("two", two, lambda m: has("ack")(m) and has("event")(m))
+            await read("one", one, has("event"))
             await two.close()
+            # A presence that said A had gone would come within a presence
+            # interval (0.25 s); the pong ends what one is sent.
             await asyncio.sleep(0.3)
-            got = {}
-            for name, ws in (("one", one), ("two", two)):
-                got[name] = []
-                try:
-                    while True:
-                        got[name].append(json.loads(await asyncio.wait_for(ws.recv(), 0.2)))
-                except (asyncio.TimeoutError, websockets.ConnectionClosed):
-                    pass
+            await one.send(json.dumps({"type": "ping"}))
+            await read("one", one, has("pong"))
+            got["one"].pop()
             return got
 
     got = run(scenario())
