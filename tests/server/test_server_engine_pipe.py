@@ -51,8 +51,9 @@ def test_worker_that_ends_fails_its_requests_and_comes_back():
         pool.start()
         try:
             first_pid = pool.pids()
-            waiting = pool.request_to(0, "echo", "", "never", 5.0)
+            # One batch down the pipe: the crash, then a request it takes down.
             pool.post("room", "crash")
+            waiting = pool.request_to(0, "echo", "", "never", 0.0)
             with pytest.raises(WorkerDied):
                 await asyncio.wait_for(waiting, 30)
             for _ in range(200):
