@@ -48,6 +48,12 @@ def server_factory(tmp_path: Path, store_url: str | None):
         server.stop()
 
 
-@pytest.fixture
-def server(server_factory):
-    return server_factory("--max-rooms-per-address", "100")
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    """A server shared by the module's tests that need no settings of their
+    own (and no store to themselves)."""
+    from server_helpers import Server
+
+    server = Server(tmp_path_factory.mktemp("server"), "--max-rooms-per-address", "1000")
+    yield server.start()
+    server.stop()
