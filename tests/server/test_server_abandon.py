@@ -7,10 +7,17 @@ import asyncio
 import time
 
 import pytest
-from server_helpers import run, seated_pair, until
+from server_helpers import Server, run, seated_pair, until
 from tesko_server.client import Lobby, MoveRefused, RoomClient
 
-GRACE = 1.5
+GRACE = 1.0
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    server = Server(tmp_path_factory.mktemp("abandon"), "--abandon-time", str(GRACE))
+    yield server.start()
+    server.stop()
 
 
 async def refusal(client: RoomClient) -> str:
@@ -23,11 +30,7 @@ def claimable(client: RoomClient, seat: str) -> bool:
     return bool(client.presence and client.presence["claimable"][seat])
 
 
-def test_a_claim_is_refused_while_the_opponent_is_here_or_within_grace_then_wins(
-    server_factory,
-):
-    server = server_factory("--abandon-time", str(GRACE))
-
+def test_a_claim_is_refused_while_the_opponent_is_here_or_within_grace_then_wins(server):
     async def scenario():
         a, b = await seated_pair(server.base)
         watcher = RoomClient(server.base, a.room_id)
@@ -67,11 +70,7 @@ def test_a_claim_is_refused_while_the_opponent_is_here_or_within_grace_then_wins
     assert back.seat == "B" and not back.legal_moves
 
 
-def test_a_player_back_before_a_claim_plays_on_and_a_new_absence_starts_the_grace_again(
-    server_factory,
-):
-    server = server_factory("--abandon-time", str(GRACE))
-
+def test_a_player_back_before_a_claim_plays_on_and_a_new_absence_starts_the_grace_again(server):
     async def scenario():
         a, b = await seated_pair(server.base)
         await a.play(a.legal_moves[0])
@@ -93,9 +92,7 @@ def test_a_player_back_before_a_claim_plays_on_and_a_new_absence_starts_the_grac
 
 
 @pytest.mark.parametrize("opponent", ["never connected before the game", "engine"])
-def test_only_time_away_from_a_game_under_way_counts(server_factory, opponent):
-    server = server_factory("--abandon-time", str(GRACE))
-
+def test_only_time_away_from_a_game_under_way_counts(server, opponent):
     async def scenario():
         lobby = Lobby(server.base)
         if opponent == "engine":

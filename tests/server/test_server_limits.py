@@ -10,9 +10,32 @@ import sqlite3
 
 import pytest
 import websockets
-from server_helpers import run
+from server_helpers import Server, run
 from tesko_server.client import Closed, Lobby, RoomClient
 from tesko_server.store import SCHEMA_VERSION, SqliteStore, StoreError
+
+
+class From(Lobby):
+    """A lobby whose calls come from `address`, as the proxy on 127.0.0.1
+    (the only one the server trusts) names it in X-Forwarded-For."""
+
+    def __init__(self, base: str, address: str) -> None:
+        super().__init__(base)
+        self.address = address
+
+    async def raw(self, method, path, body=None, token=None, headers=None, data=None):
+        headers = {"X-Forwarded-For": self.address, **(headers or {})}
+        return await super().raw(method, path, body, token, headers, data)
+
+
+@pytest.fixture(scope="module")
+def rated(tmp_path_factory):
+    """One lobby call a second per address, bursts of 2; each test calls
+    from addresses of its own."""
+    args = ("--lobby-rate", "1", "--forwarded-allow-ips", "127.0.0.1")
+    server = Server(tmp_path_factory.mktemp("rated"), *args)
+    yield server.start()
+    server.stop()
 
 
 async def seated(server) -> tuple[Lobby, RoomClient]:
@@ -58,6 +81,13 @@ def test_a_flood_over_the_rate_limit_closes_the_connection(server_factory):
     assert 5 <= len(pongs) <= 12  # a burst of twice the rate went through
 
 
+@pytest.fixture(scope="module")
+def origins_server(tmp_path_factory):
+    server = Server(tmp_path_factory.mktemp("origins"), "--allow-origin", "https://game.example")
+    yield server.start()
+    server.stop()
+
+
 @pytest.mark.parametrize(
     ("origin", "allowed"),
     [
@@ -67,8 +97,8 @@ def test_a_flood_over_the_rate_limit_closes_the_connection(server_factory):
         ("https://game.example", True),  # allowed by --allow-origin
     ],
 )
-def test_websocket_origins(server_factory, origin, allowed):
-    server = server_factory("--allow-origin", "https://game.example")
+def test_websocket_origins(origins_server, origin, allowed):
+    server = origins_server
     origin = origin.format(port=server.port)
 
     async def scenario():
@@ -132,18 +162,18 @@ def test_lobby_errors_have_codes_and_statuses(server_factory):
     assert read["room"]["seats"]["A"]["name"] == "<b>Ana</b>"  # text, kept as typed
 
 
-def test_lobby_calls_are_rate_limited_per_address(server_factory):
-    server = server_factory("--lobby-rate", "2")  # bursts of 4
-
+def test_lobby_calls_are_rate_limited_per_address(rated):
     async def scenario():
-        lobby = Lobby(server.base)
-        burst = [await lobby.raw("GET", "/api/rooms") for _ in range(8)]
-        await asyncio.sleep(1.1)
-        return burst, await lobby.raw("POST", "/api/rooms", {})
+        lobby = From(rated.base, "10.0.0.1")
+        burst = [await lobby.raw("GET", "/api/rooms") for _ in range(6)]
+        other = await From(rated.base, "10.0.0.2").raw("GET", "/api/rooms")
+        await asyncio.sleep(1.1)  # a call's worth of time
+        return burst, other, await lobby.raw("POST", "/api/rooms", {})
 
-    burst, later = run(scenario())
+    burst, other, later = run(scenario())
     statuses = [status for status, _ in burst]
-    assert statuses[:4] == [200] * 4 and statuses[-2:] == [429, 429]
+    assert statuses[:2] == [200] * 2 and statuses[-2:] == [429, 429]
+    assert other[0] == 200  # another address has its own
     assert burst[-1][1]["error"]["code"] == "too_many_requests"
     assert later[0] == 201
 
@@ -172,24 +202,23 @@ def test_room_sockets_are_limited_per_address(server_factory):
     assert welcome["type"] == "welcome"
 
 
-@pytest.mark.parametrize(
-    "method, path",
-    [
-        ("GET", "/api/rooms"),
-        ("POST", "/api/rooms"),
-        ("GET", "/api/rooms/{room}"),
-        ("GET", "/api/rooms/{room}/record"),
-        ("POST", "/api/rooms/{room}/join"),
-        ("POST", "/api/rooms/{room}/leave"),
-    ],
-)
-def test_every_lobby_route_counts_toward_the_lobby_rate(server_factory, method, path):
-    server = server_factory("--lobby-rate", "1")  # bursts of 2
+ROUTES = [
+    ("GET", "/api/rooms"),
+    ("POST", "/api/rooms"),
+    ("GET", "/api/rooms/{room}"),
+    ("GET", "/api/rooms/{room}/record"),
+    ("POST", "/api/rooms/{room}/join"),
+    ("POST", "/api/rooms/{room}/leave"),
+]
+
+
+@pytest.mark.parametrize("method, path", ROUTES)
+def test_every_lobby_route_counts_toward_the_lobby_rate(rated, method, path):
+    index = ROUTES.index((method, path))
 
     async def scenario():
-        lobby = Lobby(server.base)
-        room = (await lobby.create())["room"]["id"]
-        await asyncio.sleep(1.1)  # the bucket full again
+        room = (await From(rated.base, f"10.1.{index}.1").create())["room"]["id"]
+        lobby = From(rated.base, f"10.1.{index}.2")
         url = path.format(room=room)
         return [await lobby.raw(method, url, {"name": "Ana"}) for _ in range(3)]
 
@@ -282,10 +311,19 @@ def test_the_store_migrates_and_refuses_a_newer_schema(tmp_path):
 
 
 def test_idle_rooms_expire_and_finished_ones_stay_for_review(server_factory):
-    server = server_factory("--idle-timeout", "1.5", "--review-time", "3")
+    # Swept every quarter of the shorter time: 0.25 s.
+    server = server_factory("--idle-timeout", "1", "--review-time", "2")
 
     async def scenario():
         lobby = Lobby(server.base)
+
+        async def gone(room: str) -> None:
+            for _ in range(200):
+                if (await lobby.raw("GET", f"/api/rooms/{room}"))[0] == 404:
+                    return
+                await asyncio.sleep(0.05)
+            raise AssertionError(f"room {room} did not expire")
+
         idle = (await lobby.create(join={"name": "Ana"}))["room"]["id"]
         made = await lobby.create(
             seats={"B": {"kind": "engine", "level": 1}}, join={"seat": "A", "name": "Ana"}
@@ -294,17 +332,13 @@ def test_idle_rooms_expire_and_finished_ones_stay_for_review(server_factory):
         await me.connect()
         while await me.wait_for_turn():
             await me.play(me.legal_moves[0])
-        await asyncio.sleep(2.2)  # the idle room is gone, the finished one is not
-        idle_status, _ = await lobby.raw("GET", f"/api/rooms/{idle}")
-        review = await lobby.read(me.room_id)
-        await asyncio.sleep(2.5)
-        gone, _ = await lobby.raw("GET", f"/api/rooms/{me.room_id}")
-        return idle_status, review, gone
+        await gone(idle)  # made before the game ended, and idle since
+        review = await lobby.read(me.room_id)  # the finished room is kept for its review
+        await gone(me.room_id)
+        return review
 
-    idle_status, review, gone = run(scenario())
-    assert idle_status == 404
+    review = run(scenario())
     assert review["room"]["status"] == "over" and review["history"]
-    assert gone == 404
     db = sqlite3.connect(server.db)
     assert db.execute("SELECT count(*) FROM rooms").fetchone() == (0,)
     db.close()
