@@ -96,8 +96,23 @@ def shared(tmp_path_factory):
         (["--forwarded-allow-ips", "proxy.local"], {}, "not an address or network"),
     ],
 )
-def test_options_and_their_variables_refuse_what_would_not_serve(tmp_path, args, env, said):
-    code, lines = start_cli(tmp_path, *args, env=env)
+def test_options_and_their_variables_refuse_what_would_not_serve(
+    tmp_path, monkeypatch, capsys, args, env, said
+):
+    # Run in this process: refused before the server would listen (which
+    # would fail the test, not start a server).
+    def listen(host, port):
+        raise AssertionError("the options were taken")
+
+    monkeypatch.setattr(cli, "listen", listen)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    try:
+        code = cli.main(["--port", str(free_port()), "--db", str(tmp_path / "s.db"), *args])
+    except SystemExit as exit:
+        code = exit.code
+    captured = capsys.readouterr()
+    lines = (captured.out + captured.err).splitlines()
     assert code == 2
     assert any(said in line for line in lines), lines
     assert not any("Traceback" in line for line in lines)
@@ -178,8 +193,10 @@ def test_a_store_or_port_it_cannot_use_stops_it_with_one_line(tmp_path, make, sa
     try:
         code, lines = start_cli(tmp_path, port=port)
     finally:
-        if isinstance(held, (socket.socket, SqliteStore)):
+        if isinstance(held, socket.socket):
             held.close()
+        elif isinstance(held, SqliteStore):
+            asyncio.run(held.close())
         elif isinstance(held, Path):
             subprocess.run(["umount", str(held)], check=True)
     assert code == 1
