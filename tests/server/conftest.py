@@ -45,7 +45,7 @@ def server_factory(tmp_path: Path, store_url: str | None):
 
     yield make
     for server in started:
-        server.stop()
+        server.end()
 
 
 @pytest.fixture(scope="module")
@@ -56,4 +56,4 @@ def server(tmp_path_factory):
 
     server = Server(tmp_path_factory.mktemp("server"), "--max-rooms-per-address", "1000")
     yield server.start()
-    server.stop()
+    server.end()

@@ -17,7 +17,7 @@ GRACE = 1.0
 def server(tmp_path_factory):
     server = Server(tmp_path_factory.mktemp("abandon"), "--abandon-time", str(GRACE))
     yield server.start()
-    server.stop()
+    server.end()
 
 
 async def refusal(client: RoomClient) -> str:

@@ -24,7 +24,7 @@ def shared(tmp_path_factory):
     server = Server(tmp_path_factory.mktemp("floods"), "--max-rooms-per-address", "100")
     server.start()
     yield server
-    server.stop()
+    server.end()
 
 
 def frame(opcode: int, payload: bytes = b"", fin: bool = True) -> bytes:

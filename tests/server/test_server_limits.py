@@ -35,7 +35,7 @@ def rated(tmp_path_factory):
     args = ("--lobby-rate", "1", "--forwarded-allow-ips", "127.0.0.1")
     server = Server(tmp_path_factory.mktemp("rated"), *args)
     yield server.start()
-    server.stop()
+    server.end()
 
 
 async def seated(server) -> tuple[Lobby, RoomClient]:
@@ -85,7 +85,7 @@ def test_a_flood_over_the_rate_limit_closes_the_connection(server_factory):
 def origins_server(tmp_path_factory):
     server = Server(tmp_path_factory.mktemp("origins"), "--allow-origin", "https://game.example")
     yield server.start()
-    server.stop()
+    server.end()
 
 
 @pytest.mark.parametrize(

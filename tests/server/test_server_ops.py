@@ -74,7 +74,7 @@ def shared(tmp_path_factory):
     )
     server.start()
     yield server
-    server.stop()
+    server.end()
 
 
 # -- options ------------------------------------------------------------------

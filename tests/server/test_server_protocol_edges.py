@@ -28,7 +28,7 @@ def shared(tmp_path_factory):
     server = Server(tmp_path_factory.mktemp("edges"), "--max-rooms-per-address", "200")
     server.start()
     yield server
-    server.stop()
+    server.end()
 
 
 def http(server: Server, method: str, path: str, body=None, headers=None) -> tuple[int, dict]:
