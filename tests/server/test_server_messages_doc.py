@@ -149,14 +149,16 @@ LIMITS_BLOCK = re.compile(r'<script type="application/json" id="limits">(.*?)</s
 
 
 def test_the_pages_hold_the_servers_limits_as_the_doc_shows():
-    from tesko_server.app import WebSettings, build_app
+    from tesko_server.app import WebSettings, build_app, page
     from tesko_server.hub import Settings
-    from tesko_server.protocol import MAX_LEVEL, MOVE_TIMES, NAME_LIMIT, Limits
+    from tesko_server.protocol import MAX_LEVEL, MOVE_TIMES, NAME_LIMIT, Limits, limits_text
 
     def limits_in(move_times: tuple[float, ...]) -> list[str]:
+        """The lobby's limits as served (no hub needed), and the room page's."""
         app = build_app(lambda: None, WebSettings(hub=Settings(move_times=move_times)))  # type: ignore[arg-type, return-value]
-        pages = [asyncio.run(served(app, path)).decode() for path in ("/", "/r/q3V9x_kE2bQa")]
-        return [block for page in pages for block in LIMITS_BLOCK.findall(page)]
+        lobby = asyncio.run(served(app, "/")).decode()
+        room = page("room.html", limits_text(move_times)).decode()
+        return [block for text in (lobby, room) for block in LIMITS_BLOCK.findall(text)]
 
     configured = limits_in((10.0, 45.0))
     assert len(configured) == 2
