@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import json
 
 import pytest
 
@@ -138,3 +139,53 @@ def test_a_claim_missed_while_the_listening_connection_was_down_is_caught_up(tmp
             return ana.closing, room in a.rooms
 
     assert run(scenario()) == (RECONNECT, False)
+
+
+def test_through_real_servers_a_room_asked_for_elsewhere_closes_its_sockets_here(
+    tmp_path, database
+):
+    """Two server processes on one store: reading a room through the second
+    takes it at the version the first served, and the first closes the
+    room's sockets with 1012 "reconnect"; the player's client, coming back,
+    finds its game where it was."""
+    import websockets
+    from server_helpers import Server
+    from tesko_server.client import Lobby, RoomClient
+
+    servers = []
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        servers.append(Server(tmp_path / name, "--node-id", name, store=database))
+
+    async def scenario():
+        a, b = servers
+        made = await Lobby(a.base).create(join={"seat": "A", "name": "Ana"})
+        room = made["room"]["id"]
+        joined = await Lobby(a.base).join(room, "Bia")
+        ana = RoomClient(a.base, room, token=made["token"])
+        await ana.connect()
+        await ana.play(ana.legal_moves[0])
+        url = a.base.replace("http", "ws") + f"/ws/{room}"
+        async with websockets.connect(url) as watcher:
+            await watcher.send(json.dumps({"type": "hello", "protocol": 1}))
+            await watcher.recv()  # welcome
+            read = await Lobby(b.base).read(room)  # the second server takes it
+            with contextlib.suppress(websockets.ConnectionClosed):
+                while True:
+                    await watcher.recv()
+            closed = (watcher.close_code, watcher.close_reason)
+        # Bia, through the second server, where the router now sends her.
+        bia = RoomClient(b.base, room, token=joined["token"])
+        await bia.connect()
+        await bia.play(bia.legal_moves[0])
+        return read["version"], closed, bia.version
+
+    try:
+        for server in servers:
+            server.start()
+        version, closed, after = run(scenario())
+    finally:
+        for server in servers:
+            server.stop()
+    assert closed == RECONNECT
+    assert (version, after) == (2, 3)  # the join, Ana's move; then Bia's
