@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import json
+import time
 
 import pytest
 
@@ -189,3 +190,21 @@ def test_through_real_servers_a_room_asked_for_elsewhere_closes_its_sockets_here
             server.stop()
     assert closed == RECONNECT
     assert (version, after) == (2, 3)  # the join, Ana's move; then Bia's
+
+
+def test_a_room_taken_from_a_live_node_keeps_its_clock_running(tmp_path, database):
+    """The clock the new owner restores is the old owner's: its deadline less
+    the old owner's last alive time, not a fresh move's time."""
+
+    async def scenario():
+        async with nodes(tmp_path, database) as (a, b):
+            room, _, _ = await two_seats(a, move_time=15)
+            await asyncio.sleep(1.5)
+            told = a.rooms[room].clock.remaining(time.monotonic())
+            await b.hold(room)
+            clock = b.rooms[room].clock
+            return told, clock.seat, clock.remaining(time.monotonic())
+
+    told, seat, left = run(scenario())
+    assert seat == "A"
+    assert 12.5 < told < 14 and abs(left - told) < 0.8  # one alive beat, 0.5 s
