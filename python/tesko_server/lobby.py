@@ -31,6 +31,8 @@ LISTED = 100  # rooms in one list at most, newest first
 STATUSES = ("waiting", "playing")
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+# What a node "wrote" of a room whose entry another node wrote last.
+_SOMEONE_ELSES = ("", "")
 
 
 def listed_status(room: Room) -> str | None:
@@ -66,6 +68,9 @@ class Lobby(Protocol):
 
     def changed(self, room: Room) -> None:
         """Something a room's summary shows may have changed."""
+
+    def held(self, room: Room) -> None:
+        """A room read from the store is held here now."""
 
     def flush(self) -> None:
         """Write what changed now (a server that stops)."""
@@ -108,6 +113,9 @@ class MemoryLobby:
         return [r.summary() for r in found[:LISTED]]
 
     def changed(self, room: Room) -> None:
+        pass
+
+    def held(self, room: Room) -> None:
         pass
 
     def flush(self) -> None:
@@ -271,6 +279,12 @@ class StoreLobby:
         if self._flush_at is None:
             wait = max(0.0, self.last_flush + self.interval - time.monotonic())
             self._flush_at = asyncio.get_running_loop().call_later(wait, self.flush)
+
+    def held(self, room: Room) -> None:
+        # The entry in the store is the last holder's: it is written again,
+        # listed or not, as this node sees the room.
+        self.written[room.id] = _SOMEONE_ELSES
+        self.changed(room)
 
     def flush(self) -> None:
         if self._flush_at is not None:

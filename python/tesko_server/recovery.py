@@ -80,6 +80,7 @@ class Recovery:
             self._restore_clock(room, alive)
             self._watch_away(room)  # everyone is away at a restart, since now
             self._opened(room)
+        self.lobby.held(room)
         return room
 
     def _restore_clock(self, room: Room, alive: float | None) -> None:
