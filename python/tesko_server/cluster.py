@@ -86,12 +86,12 @@ class Part:
         return self.process is not None and self.process.poll() is None
 
     def ended(self) -> str:
-        """How the process ended, and its last words."""
+        """How the process ended, with its last words unless they were said."""
         assert self.process is not None
         code = self.process.wait()
         how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"status {code}"
         words = next((line for line in reversed(self.last) if line.strip()), "")
-        return f"{self.name} ended ({how})" + (f": {words}" if words else "")
+        return f"{self.name} ended ({how})" + (f": {words}" if words and not self.say else "")
 
     def kill(self) -> None:
         if self.running:
@@ -339,7 +339,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             for line in ended:
                 if line not in told:
                     told.add(line)
-                    out(line)
+                    node = line.split()[0] in cluster.nodes
+                    out(line + ("; its rooms go to the other nodes" if node else ""))
             if not cluster.router.running or "PostgreSQL ended" in ended:
                 status = 1
                 break
