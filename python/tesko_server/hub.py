@@ -605,6 +605,7 @@ class Hub(Turns, Recovery, Ownership):
             try:
                 self.expire(time.time())
                 await self.check_owners()
+                await self.expire_unheld(time.time())
             except Exception:  # noqa: BLE001
                 log.exception("expiring rooms failed")
 

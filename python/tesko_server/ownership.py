@@ -150,3 +150,17 @@ class Ownership:
         of it (a claim made while the listening connection was down)."""
         if self.shared and self.rooms:
             self.rooms_taken(await self.store.lost())
+
+    async def expire_unheld(self, now: float) -> None:
+        """Delete from a shared store the rooms no node keeps: idle for the
+        idle timeout (their node stopped, and nobody asked for them since),
+        or finished for longer than the review time. A node that held one
+        hears of it as of a claim, and drops it."""
+        if not self.shared:
+            return
+        gone = await self.store.expire_unheld(
+            idle_before=now - self.settings.idle_timeout,
+            finished_before=now - self.settings.review_time,
+        )
+        if gone:
+            log.info("%d rooms no node kept deleted from the store: %s", len(gone), ", ".join(gone))

@@ -19,6 +19,11 @@ import asyncpg
 
 log = logging.getLogger("tesko_server")
 
+# The channels the nodes notify: the lobby's (each payload a room id whose
+# entry changed) and the owners' (a room id and the epoch it was claimed with).
+LOBBY_CHANNEL = "tesko_lobby"
+OWNERS_CHANNEL = "tesko_owners"
+
 # Seconds before each attempt to connect again; the last repeats.
 PAUSES: tuple[float, ...] = (0.1, 0.25, 0.5, 1.0, 2.0, 5.0)
 

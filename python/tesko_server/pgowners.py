@@ -12,8 +12,7 @@ from typing import TYPE_CHECKING
 
 import asyncpg
 
-# The channel of claims; each payload is a room id and its new epoch.
-OWNERS_CHANNEL = "tesko_owners"
+from .pglisten import LOBBY_CHANNEL, OWNERS_CHANNEL
 
 
 class PgOwners:
@@ -101,3 +100,58 @@ class PgOwners:
         )
         held = {row["room"]: row["epoch"] for row in rows}
         return sorted(room for room, epoch in self.epochs.items() if held.get(room) != epoch)
+
+    async def expire_unheld(self, idle_before: float, finished_before: float) -> list[str]:
+        """Delete the rooms that no node is keeping: unfinished with no event
+        since `idle_before` (their node stopped, and nobody asked for them
+        again), or finished before `finished_before`. Each is taken first,
+        in the same transaction, so a node that still held one drops it and
+        writes nothing more of it. Returns the ids deleted."""
+        assert self._writer is not None and self._pool is not None
+        candidates = [
+            row["id"]
+            for row in await self._pool.fetch(
+                "SELECT id FROM rooms r WHERE finished_at < $2 OR (finished_at IS NULL"
+                " AND created < $1 AND NOT EXISTS"
+                " (SELECT 1 FROM events e WHERE e.room = r.id AND e.at >= $1))"
+                " ORDER BY id LIMIT 200",
+                idle_before,
+                finished_before,
+            )
+        ]
+        if not candidates:
+            return []
+        async with self._write_lock, self._writer.transaction():
+            conn = self._writer
+            # The owner rows first, in the order the writes lock them, then
+            # the rooms checked again: a write that came meanwhile keeps its room.
+            await conn.execute(
+                "SELECT room FROM owners WHERE room = ANY($1::text[]) ORDER BY room FOR UPDATE",
+                candidates,
+            )
+            gone = [
+                row["id"]
+                for row in await conn.fetch(
+                    "DELETE FROM rooms r WHERE id = ANY($1::text[]) AND (finished_at < $3"
+                    " OR (finished_at IS NULL AND NOT EXISTS"
+                    " (SELECT 1 FROM events e WHERE e.room = r.id AND e.at >= $2)))"
+                    " RETURNING id",
+                    candidates,
+                    idle_before,
+                    finished_before,
+                )
+            ]
+            await conn.execute(
+                "SELECT pg_notify($2, room || ' ' || (epoch + 1))"
+                " FROM owners WHERE room = ANY($1::text[])",
+                gone,
+                OWNERS_CHANNEL,
+            )
+            await conn.execute("DELETE FROM owners WHERE room = ANY($1::text[])", gone)
+            await conn.execute("DELETE FROM open_rooms WHERE room = ANY($1::text[])", gone)
+            await conn.execute(
+                "SELECT pg_notify($2, room) FROM unnest($1::text[]) AS room", gone, LOBBY_CHANNEL
+            )
+        for room in gone:
+            self.epochs.pop(room, None)
+        return gone

@@ -32,7 +32,7 @@ from dataclasses import fields
 import asyncpg
 
 from . import pglobby
-from .pglisten import Listener
+from .pglisten import LOBBY_CHANNEL, Listener
 from .pgowners import PgOwners
 from .store import (
     Alive,
@@ -52,8 +52,6 @@ from .store import (
 
 log = logging.getLogger("tesko_server")
 
-# The channel of the lobby's notifications; each payload is one room id.
-LOBBY_CHANNEL = "tesko_lobby"
 
 # Each entry brings the schema from the version before it to its own. The
 # first three are the SQLite store's; the fourth adds the owners; the fifth

@@ -366,3 +366,42 @@ def test_a_claim_is_heard_by_every_node_from_its_commit(database):
             await b.close()
 
     run(go())
+
+
+def test_rooms_no_node_keeps_expire_from_the_store_and_their_holder_hears(database):
+    """Idle past the bound with no event since (or finished before the review
+    bound): deleted, counts and lobby entry with them, and the node that
+    still held one is told as by a claim and can no longer write it."""
+
+    async def go():
+        heard: asyncio.Queue[tuple[str, int]] = asyncio.Queue()
+        a = await open_store(database, node="a")
+        await a.listen_claims(lambda r, e: heard.put_nowait((r, e)))
+        b = await open_store(database, node="b")
+        try:
+            rooms = {
+                "idle": [room("idle"), turn("idle", 1, "a1")],  # its turn at 201
+                "busy": [room("busy"), turn("busy", 1, "a1"), turn("busy", 2, "b2")],
+                "new": [room("new", created=600.0)],
+                "done": [room("done", finished_at=300.0)],
+                "reviewed": [room("reviewed", finished_at=450.0)],
+            }
+            for room_id, batch in rooms.items():
+                await a.claim(room_id, new=True)
+                await a.write([*batch, entry(room_id)])
+            await a.write([EventRow("busy", 3, "join", {}, {}, 550.0)])
+            gone = await b.expire_unheld(idle_before=500.0, finished_before=400.0)
+            assert sorted(gone) == ["done", "idle"]
+            assert await asyncio.wait_for(heard.get(), 5) in (("done", 2), ("idle", 2))
+            with pytest.raises(Fenced):
+                await a.write([turn("idle", 2, "b2")])
+            left = sorted(r.room.id for r in await a.load_rooms(0.0))
+            assert left == ["busy", "new", "reviewed"]
+            assert await a.open_rooms() == 2  # busy and new
+            assert sorted(await a.lobby_entries()) == ["busy", "new", "reviewed"]
+            assert await b.expire_unheld(idle_before=500.0, finished_before=400.0) == []
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
