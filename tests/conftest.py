@@ -5,7 +5,7 @@ import tesko
 
 # PostgreSQL for the tests of the stores, the server and the cluster (they
 # skip without it).
-from postgres_fixtures import database, postgres  # noqa: F401
+from postgres_fixtures import database, module_database, postgres  # noqa: F401
 
 
 @pytest.fixture

@@ -35,9 +35,9 @@ def postgres():
 _databases = itertools.count(1)
 
 
-@pytest.fixture
-def database(postgres):
-    """A new empty database of the session's PostgreSQL, for one test: its DSN."""
+def empty_database(postgres: Postgres):
+    """A new empty database of the session's PostgreSQL (its DSN), dropped
+    at the end."""
     import asyncio
 
     asyncpg = pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')")
@@ -54,3 +54,15 @@ def database(postgres):
     asyncio.run(admin(f'CREATE DATABASE "{name}"'))
     yield postgres.dsn(name)
     asyncio.run(admin(f'DROP DATABASE IF EXISTS "{name}" WITH (FORCE)'))
+
+
+@pytest.fixture
+def database(postgres):
+    """A new empty database for one test: its DSN."""
+    yield from empty_database(postgres)
+
+
+@pytest.fixture(scope="module")
+def module_database(postgres):
+    """A new empty database for the tests of one module: its DSN."""
+    yield from empty_database(postgres)

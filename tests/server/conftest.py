@@ -25,10 +25,12 @@ def pytest_report_header(config):
 
 
 @pytest.fixture
-def store_url() -> str | None:
+def store_url(request) -> str | None:
     """The PostgreSQL store the servers of a test use, or None for SQLite; a
-    module runs its tests on both by its own fixture of this name,
-    parametrised over `server_helpers.STORES`."""
+    test runs on both with `@pytest.mark.parametrize("store_url",
+    server_helpers.STORES, indirect=True)`."""
+    if getattr(request, "param", "sqlite") == "postgresql":
+        return request.getfixturevalue("database")
     return None
 
 

@@ -40,11 +40,6 @@ ONE_ADDRESS = [
 STORES = ["sqlite", "postgresql"]
 
 
-def store_url(request) -> str | None:
-    """For a fixture parametrised over `STORES`: the PostgreSQL URL, or None."""
-    return request.getfixturevalue("database") if request.param == "postgresql" else None
-
-
 class Server:
     def __init__(
         self, folder: Path, *args: str, port: int | None = None, store: str | None = None

@@ -8,7 +8,7 @@ import sqlite3
 import time
 
 import pytest
-from server_helpers import run, seated_pair, until
+from server_helpers import STORES, run, seated_pair, until
 from tesko_server.client import Lobby, LobbyError, MoveRefused, RoomClient
 from tesko_server.store import MIGRATIONS, SCHEMA_VERSION, Alive, SqliteStore
 
@@ -103,6 +103,7 @@ def test_engine_seats_have_no_clock_and_the_person_gets_full_time_after_them(ser
             assert event["clock"]["seat"] == "A" and event["clock"]["left"] > 2.9
 
 
+@pytest.mark.parametrize("store_url", STORES, indirect=True)
 def test_a_kill_9_brings_the_clock_back_with_the_time_it_had_and_not_the_outage(server_factory):
     server = server_factory("--move-times", "2")
 

@@ -10,16 +10,21 @@ import subprocess
 import sys
 
 import pytest
-import server_helpers
 import websockets
-from server_helpers import STORES, run
+from server_helpers import STORES, Server, run
 from tesko import Board, Player
 from tesko_server.client import Closed, Lobby, MoveRefused, RoomClient
 
 
-@pytest.fixture(params=STORES)
-def store_url(request) -> str | None:
-    return server_helpers.store_url(request)
+@pytest.fixture(scope="module", params=STORES)
+def server(request, tmp_path_factory):
+    """The module's shared server, on each store in turn."""
+    store = request.getfixturevalue("module_database") if request.param == "postgresql" else None
+    server = Server(
+        tmp_path_factory.mktemp("server"), "--max-rooms-per-address", "1000", store=store
+    )
+    yield server.start()
+    server.end()
 
 
 async def play_out(*clients: RoomClient, rng: random.Random) -> int:
