@@ -235,7 +235,7 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="tesko-server",
         description="Serve tesko rooms: a lobby over HTTP, one WebSocket per room, "
-        "the engine in worker processes and every move kept in SQLite. "
+        "the engine in worker processes and every move kept in SQLite (or PostgreSQL). "
         "Each option can also be set by the environment variable named after it "
         "(TESKO_HOST, TESKO_PORT, TESKO_DB, TESKO_WORKERS, ...). "
         "`tesko-server cluster up --nodes N` starts PostgreSQL, N nodes and HAProxy "
