@@ -271,7 +271,7 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         action=argparse.BooleanOptionalAction,
         default=d["sync_commit"],
         help="PostgreSQL: a move is acknowledged once it is on the database's disk; "
-        "--no-sync-commit acknowledges sooner, and a crash of the database's machine "
+        "--no-sync-commit acknowledges sooner, and a crash of PostgreSQL or its machine "
         "can then lose the moves of its last fraction of a second",
     )
     p.add_argument(
