@@ -88,3 +88,24 @@ def test_the_room_limits_count_the_rooms_of_every_node(tmp_path, database):
         return refused
 
     assert run(scenario()) == ["too_many_rooms", "server_full"]
+
+
+def test_a_room_no_node_holds_expires_from_every_lobby_and_count(tmp_path, database):
+    async def scenario():
+        folders = [tmp_path / "a", tmp_path / "b"]
+        for folder in folders:
+            folder.mkdir()
+        store = await PgStore.open(database, node="a")
+        async with running_hub(folders[0], store, max_rooms_per_address=1) as a:
+            room = (await a.create({}, "10.0.0.1"))["room"]["id"]
+            await until(lambda: room in a.lobby.others)  # its entry is in the store
+        # Node a stopped: nobody holds the room now, nor asks for it.
+        store = await PgStore.open(database, node="b")
+        async with running_hub(
+            folders[1], store, max_rooms_per_address=1, idle_timeout=0.5, sweep_interval=0.1
+        ) as b:
+            await until(lambda: room not in listed(b, "waiting"))
+            assert await b.store.load_room(room) is None
+            await b.create({}, "10.0.0.1")  # its count is given back
+
+    run(scenario())
