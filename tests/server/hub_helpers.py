@@ -12,7 +12,10 @@ import itertools
 import json
 from pathlib import Path
 from typing import Any
+from unittest import mock
 
+from inline_pool import InlinePool
+from tesko_server import hub as hub_module
 from tesko_server.hub import Hub, Settings
 from tesko_server.protocol import Move
 from tesko_server.store import EventRow, SqliteStore
@@ -131,7 +134,8 @@ class Recorder:
 async def running_hub(folder: Path, store: SqliteStore | None = None, on_failure=None, **settings):
     store = store or SqliteStore(str(folder / "store.db"))
     hub = Hub(Settings(**settings), store, on_failure or (lambda err: None))
-    await hub.start()
+    with mock.patch.object(hub_module, "EnginePool", InlinePool):
+        await hub.start()
     hub.pool = HeldPool(hub.pool)
     try:
         yield hub

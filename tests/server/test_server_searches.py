@@ -30,7 +30,7 @@ def test_people_are_not_queued_behind_a_search(server_factory):
         # the whole deal (a fraction of a second to the full think time).
         made = await lobby.create(
             first="B",
-            seats={"B": {"kind": "engine", "level": 12, "think_time": 4}},
+            seats={"B": {"kind": "engine", "level": 12, "think_time": 2}},
             join={"seat": "A", "name": "Ana"},
         )
         me = RoomClient(server.base, made["room"]["id"], token=made["token"])
