@@ -19,6 +19,7 @@ import json
 import logging
 import time
 from collections.abc import Callable, Mapping
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 from .protocol import HubError
@@ -31,8 +32,22 @@ LISTED = 100  # rooms in one list at most, newest first
 STATUSES = ("waiting", "playing")
 
 _dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+# The fields of a summary that change at every move.
+_MOVING = ("plies", "to_move")
+
+
+@dataclass
+class Written:
+    """What a node last wrote of one of its rooms' lobby entries, and when."""
+
+    status: str | None
+    steady: str  # the summary less its moving fields, as text
+    text: str  # the whole summary, as text
+    at: float  # monotonic time
+
+
 # What a node "wrote" of a room whose entry another node wrote last.
-_SOMEONE_ELSES = ("", "")
+_SOMEONE_ELSES = Written("", "", "", 0.0)
 
 
 def listed_status(room: Room) -> str | None:
@@ -175,7 +190,10 @@ class StoreLobby:
     """The lobby of a node among several on one store. Its own rooms are
     listed from memory, as they stand; the other nodes' from their entries
     in the store, as they stood at most about `interval` seconds earlier
-    (plus a commit and a notification).
+    (plus a commit and a notification): a room made, a seat taken or given
+    up, someone coming or going, a game ending. A game's plies and side to
+    move, which change at every move, are written at most every
+    `moves_interval` seconds (the page reads the lists every five).
 
     `write` commits changes with the node's others (the group commit), so
     an entry is fenced like any write for a room the node no longer holds.
@@ -189,6 +207,7 @@ class StoreLobby:
         store: SharedStore,
         write: Callable[[list[Change]], None],
         interval: float = 0.5,
+        moves_interval: float = 5.0,
     ) -> None:
         self.rooms = rooms
         self.max_rooms = max_rooms
@@ -196,13 +215,15 @@ class StoreLobby:
         self.store = store
         self.write = write
         self.interval = interval
+        self.moves_interval = moves_interval
         # The other nodes' listed entries: room id: (status, created, summary).
         self.others: dict[str, tuple[str, float, dict]] = {}
-        # What this node last wrote of each of its rooms: (status, summary text).
-        self.written: dict[str, tuple[str | None, str]] = {}
+        # What this node last wrote of each of its rooms.
+        self.written: dict[str, Written] = {}
         self.dirty: set[str] = set()
         self.last_flush = 0.0
         self._flush_at: asyncio.TimerHandle | None = None
+        self._flush_due = 0.0
         self.heard: set[str] = set()
         self.read_all = False
         self._reading: asyncio.Task[None] | None = None
@@ -276,9 +297,16 @@ class StoreLobby:
         if not room.row.public and room.id not in self.written:
             return  # never listed
         self.dirty.add(room.id)
-        if self._flush_at is None:
-            wait = max(0.0, self.last_flush + self.interval - time.monotonic())
-            self._flush_at = asyncio.get_running_loop().call_later(wait, self.flush)
+        self._flush_by(self.last_flush + self.interval)
+
+    def _flush_by(self, due: float) -> None:
+        if self._flush_at is not None:
+            if self._flush_due <= due:
+                return
+            self._flush_at.cancel()
+        self._flush_due = due
+        wait = max(0.0, due - time.monotonic())
+        self._flush_at = asyncio.get_running_loop().call_later(wait, self.flush)
 
     def held(self, room: Room) -> None:
         # The entry in the store is the last holder's: it is written again,
@@ -290,9 +318,10 @@ class StoreLobby:
         if self._flush_at is not None:
             self._flush_at.cancel()
             self._flush_at = None
-        self.last_flush = time.monotonic()
+        now = self.last_flush = time.monotonic()
         dirty, self.dirty = self.dirty, set()
         rows: list[Change] = []
+        later = None  # when the first entry held back is due
         for room_id in dirty:
             room = self.rooms.get(room_id)
             if room is None:
@@ -301,17 +330,28 @@ class StoreLobby:
             status = listed_status(room)
             before = self.written.get(room_id)
             if status is None:
-                if before is None or before[0] is None:
+                if before is None or before.status is None:
                     continue  # not listed, and nobody was told it is
-                summary = {}
+                summary: dict = {}
+                steady = text = ""
             else:
                 summary = room.summary()
-            entry = (status, _dumps(summary))
-            if entry != before:
-                self.written[room_id] = entry
-                rows.append(LobbyRow(room_id, status, room.row.created, summary))
+                text = _dumps(summary)
+                steady = _dumps({k: v for k, v in summary.items() if k not in _MOVING})
+            if before is not None and (before.status, before.steady) == (status, steady):
+                if before.text == text:
+                    continue
+                due = before.at + self.moves_interval
+                if now < due:  # only moves since: written a little later
+                    self.dirty.add(room_id)
+                    later = due if later is None else min(later, due)
+                    continue
+            self.written[room_id] = Written(status, steady, text, now)
+            rows.append(LobbyRow(room_id, status, room.row.created, summary))
         if len(self.written) > len(self.rooms):  # rooms deleted since
             self.written = {k: v for k, v in self.written.items() if k in self.rooms}
+        if later is not None:
+            self._flush_by(later)
         if rows:
             self.write(rows)
 

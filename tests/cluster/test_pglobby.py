@@ -276,3 +276,37 @@ def test_each_node_has_its_own_alive_time(database):
             await b.close()
 
     run(go())
+
+
+def test_a_games_moves_are_written_to_the_lobby_less_often_than_its_listing():
+    """A game's plies are held back for `moves_interval`; a change of what
+    the lists show (someone coming, a list changed) goes out at once, with
+    the plies as they are."""
+
+    async def go():
+        written: list = []
+        rooms: dict[str, Room] = {}
+        lobby = StoreLobby(rooms, 10, 10, None, written.extend, interval=0.0)
+        lobby.moves_interval = 60.0
+        room = rooms["g"] = Room(row("g"), {"A": Seat("human", "Ana", b"t"), "B": Seat("engine")})
+        room.spectators.add(object())
+
+        def flushed(plies: int | None = None) -> list:
+            if plies is not None:
+                room.committed_state = dict(room.committed_state, plies=plies)
+            lobby.changed(room)
+            lobby.flush()
+            out = [(r.status, r.summary["plies"], r.summary["spectators"]) for r in written]
+            written.clear()
+            return out
+
+        assert flushed() == [("playing", 0, 1)]
+        assert flushed(1) == flushed(2) == []
+        room.spectators.add(object())
+        assert flushed() == [("playing", 2, 2)]
+        assert flushed(3) == []
+        lobby.moves_interval = 0.0
+        assert flushed() == [("playing", 3, 2)]
+        lobby.close()
+
+    run(go())
