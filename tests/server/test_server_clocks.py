@@ -8,9 +8,18 @@ import sqlite3
 import time
 
 import pytest
-from server_helpers import STORES, run, seated_pair, until
+from server_helpers import STORES, Server, run, seated_pair, until
 from tesko_server.client import Lobby, LobbyError, MoveRefused, RoomClient
 from tesko_server.store import MIGRATIONS, SCHEMA_VERSION, Alive, SqliteStore
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    """The default times per move and two short ones, for the tests that run
+    out of time."""
+    server = Server(tmp_path_factory.mktemp("clocks"), "--move-times", "1,3,15,30,60")
+    yield server.start()
+    server.end()
 
 
 @pytest.mark.parametrize(
@@ -35,11 +44,7 @@ def test_a_room_takes_a_time_per_move_from_the_lobby_and_no_other(server, move_t
         assert "move_time" in answer.message
 
 
-def test_a_move_just_in_time_is_played_a_late_one_refused_and_the_game_lost_on_time(
-    server_factory,
-):
-    server = server_factory("--move-times", "1")
-
+def test_a_move_just_in_time_is_played_a_late_one_refused_and_the_game_lost_on_time(server):
     async def scenario():
         a, b = await seated_pair(server.base, move_time=1)
         watcher = RoomClient(server.base, a.room_id)
@@ -71,9 +76,7 @@ def test_a_move_just_in_time_is_played_a_late_one_refused_and_the_game_lost_on_t
     assert [p for _, p, _ in server.stored_turns()[a.room_id]] == ["A"]
 
 
-def test_engine_seats_have_no_clock_and_the_person_gets_full_time_after_them(server_factory):
-    server = server_factory("--move-times", "3")
-
+def test_engine_seats_have_no_clock_and_the_person_gets_full_time_after_them(server):
     async def scenario():
         lobby = Lobby(server.base)
         made = await lobby.create(

@@ -30,16 +30,18 @@ class From(Lobby):
 
 @pytest.fixture(scope="module")
 def rated(tmp_path_factory):
-    """One lobby call a second per address, bursts of 2; each test calls
-    from addresses of its own."""
+    """One lobby call a second per address, bursts of 2; five messages a
+    second per socket, bursts of 10; three sockets per address. Each test
+    calls the lobby from addresses of its own."""
     args = ("--lobby-rate", "1", "--forwarded-allow-ips", "127.0.0.1")
+    args += ("--rate", "5", "--max-sockets-per-address", "3")
     server = Server(tmp_path_factory.mktemp("rated"), *args)
     yield server.start()
     server.end()
 
 
-async def seated(server) -> tuple[Lobby, RoomClient]:
-    lobby = Lobby(server.base)
+async def seated(server, lobby: Lobby | None = None) -> tuple[Lobby, RoomClient]:
+    lobby = lobby or Lobby(server.base)
     made = await lobby.create(join={"name": "Ana"})
     client = RoomClient(server.base, made["room"]["id"], token=made["token"], reconnect=False)
     await client.connect()
@@ -63,11 +65,11 @@ def test_an_oversized_message_closes_the_connection(server):
     assert run(scenario()).code == 1009
 
 
-def test_a_flood_over_the_rate_limit_closes_the_connection(server_factory):
-    server = server_factory("--rate", "5")
+def test_a_flood_over_the_rate_limit_closes_the_connection(rated):
+    server = rated
 
     async def scenario():
-        lobby, client = await seated(server)
+        lobby, client = await seated(server, From(server.base, "10.2.0.1"))
         for _ in range(60):
             await client.send_raw('{"type":"ping"}')
         closed = await closed_by(client)
@@ -178,11 +180,11 @@ def test_lobby_calls_are_rate_limited_per_address(rated):
     assert later[0] == 201
 
 
-def test_room_sockets_are_limited_per_address(server_factory):
-    server = server_factory("--max-sockets-per-address", "3")
+def test_room_sockets_are_limited_per_address(rated):
+    server = rated
 
     async def scenario():
-        made = await Lobby(server.base).create(join={"name": "Ana"})
+        made = await From(server.base, "10.3.0.1").create(join={"name": "Ana"})
         url = server.base.replace("http", "ws") + f"/ws/{made['room']['id']}"
         first = [await websockets.connect(url) for _ in range(3)]
         async with websockets.connect(url) as extra:

@@ -15,7 +15,8 @@ import sysconfig
 import urllib.error
 import urllib.request
 
-from server_helpers import run, seated_pair, until
+import pytest
+from server_helpers import Server, run, seated_pair, until
 from tesko_server.client import RoomClient
 from tesko_server.worker_process import Engine
 from tesko_tools import Game
@@ -90,8 +91,14 @@ def tesko_play(*args: str, stdin: bytes = b"") -> subprocess.CompletedProcess:
     return subprocess.run(argv + list(args), input=stdin, capture_output=True, timeout=120)
 
 
-def test_who_reads_the_record_and_that_it_loads_at_the_rooms_position(server_factory, tmp_path):
-    server = server_factory("--abandon-time", str(GRACE))
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    server = Server(tmp_path_factory.mktemp("record"), "--abandon-time", str(GRACE))
+    yield server.start()
+    server.end()
+
+
+def test_who_reads_the_record_and_that_it_loads_at_the_rooms_position(server, tmp_path):
     base = server.base
 
     async def scenario():
