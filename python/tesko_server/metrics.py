@@ -44,6 +44,16 @@ engine_worker_pid = Gauge(
     ["worker"],
     registry=registry,
 )
+rooms_taken = Counter(
+    "tesko_rooms_taken",
+    "Rooms this node took from a shared store when asked about them",
+    registry=registry,
+)
+rooms_lost = Counter(
+    "tesko_rooms_lost",
+    "Rooms another node took from this one: dropped, their sockets told to reconnect",
+    registry=registry,
+)
 unreadable_rooms = Gauge(
     "tesko_store_unreadable_rooms",
     "Rooms the store holds but could not read at start: skipped, kept, named in the log",

@@ -22,6 +22,7 @@ import logging
 import time
 from collections.abc import Sequence
 
+from . import metrics
 from .protocol import HubError
 from .room import Room
 
@@ -109,6 +110,7 @@ class Ownership:
             assert self.pool is not None
             moves = [m for _, _, m in room.history]
             self._load(self.pool.index_of(room.id), [room], [moves], notice=False)
+        metrics.rooms_taken.inc()
         log.info(
             "room %s taken (epoch %d) at version %d in %.1f ms",
             room_id,
@@ -127,6 +129,7 @@ class Ownership:
                 continue
             self._forget(room)
             self.store.release(room_id)
+            metrics.rooms_lost.inc()
             log.warning(
                 "room %s taken by another node: dropped here, its sockets told to reconnect",
                 room_id,

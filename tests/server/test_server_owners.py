@@ -9,6 +9,7 @@ import asyncio
 import contextlib
 import json
 import time
+import urllib.request
 
 import pytest
 
@@ -181,15 +182,25 @@ def test_through_real_servers_a_room_asked_for_elsewhere_closes_its_sockets_here
         await bia.play(bia.legal_moves[0])
         return read["version"], closed, bia.version
 
+    def counted(server: Server) -> list[str]:
+        with urllib.request.urlopen(server.base + "/metrics", timeout=5) as answer:
+            text = answer.read().decode()
+        return [line for line in text.splitlines() if line.startswith("tesko_rooms_")]
+
     try:
         for server in servers:
             server.start()
         version, closed, after = run(scenario())
+        metrics = [counted(server) for server in servers]
     finally:
         for server in servers:
             server.stop()
     assert closed == RECONNECT
     assert (version, after) == (2, 3)  # the join, Ana's move; then Bia's
+    assert [[m for m in counts if "_total" in m] for counts in metrics] == [
+        ["tesko_rooms_taken_total 0.0", "tesko_rooms_lost_total 1.0"],
+        ["tesko_rooms_taken_total 1.0", "tesko_rooms_lost_total 0.0"],
+    ]
 
 
 def test_a_room_taken_from_a_live_node_keeps_its_clock_running(tmp_path, database):
