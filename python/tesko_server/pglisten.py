@@ -3,6 +3,11 @@ and when the connection is lost (PostgreSQL restarted, the connection
 killed, the network cut), connect again with growing pauses and listen
 again.
 
+A connection can also be lost without a word (a firewall or a NAT that
+forgets an idle connection, a machine that went away): the listener asks
+it a trivial question every `CHECK_INTERVAL` seconds, which also keeps it
+from being idle, and drops it if no answer comes within `CHECK_TIMEOUT`.
+
 Notifications sent while it was away are lost for good: PostgreSQL keeps
 none for a listener that is not there. So once it is back it calls each
 `on_back` callback, whose owner reads again whatever it keeps fresh from
@@ -26,6 +31,11 @@ OWNERS_CHANNEL = "tesko_owners"
 
 # Seconds before each attempt to connect again; the last repeats.
 PAUSES: tuple[float, ...] = (0.1, 0.25, 0.5, 1.0, 2.0, 5.0)
+# Seconds between checks that the connection still answers, and how long
+# an answer may take.
+CHECK_INTERVAL = 15.0
+CHECK_TIMEOUT = 5.0
+_CHECK = "SELECT 1"
 
 
 class Listener:
@@ -41,6 +51,8 @@ class Listener:
         self._conn: asyncpg.Connection | None = None
         self._closed = False
         self._coming_back: asyncio.Task[None] | None = None
+        self._checking: asyncio.Task[None] | None = None
+        self._cause = "it was closed"
 
     async def listen(self, channel: str, callback: Callable[[str], None]) -> None:
         """Call `callback` with the payload of each notification on `channel`
@@ -68,6 +80,21 @@ class Listener:
         conn.add_termination_listener(self._lost)
         self._conn = conn
         self.connected = True
+        if self._checking is None:
+            self._checking = asyncio.get_running_loop().create_task(self._check())
+
+    async def _check(self) -> None:
+        while not self._closed:
+            await asyncio.sleep(CHECK_INTERVAL)
+            conn = self._conn
+            if conn is None:
+                continue  # coming back already
+            try:
+                await asyncio.wait_for(conn.fetchval(_CHECK), CHECK_TIMEOUT)
+            except (OSError, asyncio.TimeoutError, asyncpg.PostgresError, asyncpg.InterfaceError):
+                if conn is self._conn:
+                    self._cause = f"it did not answer within {CHECK_TIMEOUT:g} s"
+                    conn.terminate()  # lost: its termination starts the way back
 
     def _heard(self, _conn: object, _pid: int, channel: str, payload: str) -> None:
         for callback in self.channels.get(channel, ()):
@@ -81,9 +108,11 @@ class Listener:
             return
         self._conn = None
         self.connected = False
+        cause, self._cause = self._cause, "it was closed"
         log.error(
-            "the store's listening connection was lost; connecting again "
-            "(the lobby does not hear other nodes meanwhile)"
+            "the store's listening connection was lost (%s); connecting again "
+            "(the lobby does not hear other nodes meanwhile)",
+            cause,
         )
         self._coming_back = asyncio.get_running_loop().create_task(self._come_back())
 
@@ -113,6 +142,9 @@ class Listener:
 
     async def close(self) -> None:
         self._closed = True
+        if self._checking is not None:
+            self._checking.cancel()
+            self._checking = None
         if self._coming_back is not None:
             self._coming_back.cancel()
             self._coming_back = None
