@@ -257,6 +257,21 @@ class SocketConnection:
         except (WebSocketDisconnect, RuntimeError, OSError):
             self.closed = True
 
+    async def finish(self) -> None:
+        """End the writer: at once when it waits for output, cut when it
+        waits for the socket. Nothing then refers back to this connection
+        (a cancelled writer's traceback would, from its frame: a reference
+        cycle left for the collector's full passes)."""
+        self.closed = True
+        writer, self.writer = self.writer, None
+        if writer is not None and not writer.done():
+            if self.wake is not None and not self.wake.done():
+                self._poke()  # it waits for output: it ends on its own
+            else:
+                writer.cancel()
+            await asyncio.wait([writer])  # its end, whatever it was
+        self.wake = None
+
     def allow(self) -> bool:
         """One more message within the rate limit (a token bucket)?"""
         now = time.monotonic()
@@ -370,10 +385,8 @@ class RoomSocket:
         if conn.closing is not None and conn.writer is not None:
             # Let the writer send what is queued and the close frame.
             with contextlib.suppress(Exception):
-                await asyncio.wait_for(conn.writer, 5)
-        conn.closed = True
-        if conn.writer is not None:
-            conn.writer.cancel()
+                await asyncio.wait_for(asyncio.shield(conn.writer), 5)
+        await conn.finish()
 
 
 def settle_garbage_collector() -> None:
@@ -649,6 +662,14 @@ class GuardedHttp(HttpToolsProtocol):
         super().data_received(data)
         if self._in_head and self._head_bytes > MAX_HEAD and not self.transport.is_closing():
             self._refuse(431, "the request's headers are too large")
+
+    def handle_websocket_upgrade(self) -> None:
+        super().handle_websocket_upgrade()
+        # The socket's own protocol has the transport now, and this one is
+        # never told of its end: drop its parser, which holds its methods
+        # (a reference cycle, left for the collector's full passes).
+        self._stop_head_timer()
+        self.parser = None  # type: ignore[assignment]
 
     def on_message_begin(self) -> None:
         super().on_message_begin()

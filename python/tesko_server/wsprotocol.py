@@ -176,6 +176,11 @@ class LimitedWebSocketProtocol(WebSocketsSansIOProtocol):
             self.stall_timer.cancel()
             self.stall_timer = None
         super().connection_lost(exc)
+        # The scope would hold this protocol through its own method: a
+        # reference cycle, left for the collector's full passes.
+        scope = getattr(self, "scope", None)
+        if scope is not None:
+            scope["extensions"].pop("tesko.abort", None)
 
     def handle_connect(self, event: Request) -> None:
         super().handle_connect(event)
