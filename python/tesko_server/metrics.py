@@ -16,6 +16,8 @@ connections = Gauge(
     "tesko_connections", "Open room connections, by role", ["role"], registry=registry
 )
 moves = Counter("tesko_moves", "Moves applied, by who made them", ["by"], registry=registry)
+human_moves = moves.labels("human")
+engine_moves = moves.labels("engine")
 refusals = Counter("tesko_refusals", "Moves refused, by code", ["code"], registry=registry)
 bot_think = Histogram(
     "tesko_bot_think_seconds",

@@ -80,8 +80,12 @@ class HubError(Exception):
         self.message = message
 
 
-# One encoder for every message (json.dumps with options makes one per call).
-dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
+_json_encode = msgspec.json.Encoder().encode
+
+
+def dumps(value: Any) -> str:
+    """A value as compact JSON text, non-ASCII characters as they are."""
+    return _json_encode(value).decode()
 
 
 def check_name(name: object) -> str:

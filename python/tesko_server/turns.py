@@ -160,7 +160,7 @@ class Turns:
         if kept is not None:
             seat.last_n = n
             seat.applied[n] = played.version
-        metrics.moves.labels("human").inc()
+        metrics.human_moves.inc()
         ack = to_text(Ack(n, played.version))
         self.committer.add(
             rows, partial(self._publish, room, rows, conn, ack, None, pending.arrival)
@@ -197,14 +197,15 @@ class Turns:
                 )
             )
             room.history.append((room.version, player, move))
-            log.info(
-                "room %s v%d: %s %s%s",
-                room.id,
-                room.version,
-                player,
-                move or "passes",
-                f" (engine, {seconds * 1000:.2f} ms)" if first and seconds is not None else "",
-            )
+            if log.isEnabledFor(logging.DEBUG):
+                log.debug(
+                    "room %s v%d: %s %s%s",
+                    room.id,
+                    room.version,
+                    player,
+                    move or "passes",
+                    f" (engine, {seconds * 1000:.2f} ms)" if first and seconds is not None else "",
+                )
         room.state = state
         room.last_activity = now
         if state["result"] is not None:
@@ -305,7 +306,7 @@ class Turns:
         payload = future.result()
         seconds = payload["seconds"]
         metrics.bot_think.observe(seconds)
-        metrics.moves.labels("engine").inc()
+        metrics.engine_moves.inc()
         rows = self._record_turns(room, payload, "engine", None, seconds)
         self.committer.add(rows, partial(self._publish, room, rows, None, None, None))
         self._continue_play(room)
@@ -356,7 +357,7 @@ class Turns:
         if self.rooms.get(room.id) is not room:
             return  # deleted while the review was made
         review = future.result()
-        log.info("room %s reviewed (%d turns)", room.id, len(review["moves"]))
+        log.debug("room %s reviewed (%d turns)", room.id, len(review["moves"]))
         self.committer.add([ReviewRow(room.id, review)], partial(self._review_ready, room, review))
 
     def _review_ready(self, room: Room, review: dict) -> None:
