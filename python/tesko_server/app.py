@@ -202,6 +202,8 @@ class SocketConnection:
         self.allowance = settings.burst
         self.checked = time.monotonic()
         self.writer: asyncio.Task[None] | None = None
+        # What is queued goes out in one write where the protocol allows it.
+        self.send_texts = ws.scope.get("extensions", {}).get("tesko.send_texts")
 
     def start(self) -> None:
         self.writer = asyncio.get_running_loop().create_task(self._write())
@@ -243,6 +245,12 @@ class SocketConnection:
         try:
             while True:
                 while self.outbox and not self.closed:
+                    if self.send_texts is not None:
+                        texts = list(self.outbox)
+                        self.outbox.clear()
+                        self.queued = 0
+                        await self.send_texts(texts)
+                        continue
                     text = self.outbox.popleft()
                     self.queued -= len(text)
                     await self.ws.send_text(text)
@@ -271,6 +279,7 @@ class SocketConnection:
                 writer.cancel()
             await asyncio.wait([writer])  # its end, whatever it was
         self.wake = None
+        self.send_texts = None
 
     def allow(self) -> bool:
         """One more message within the rate limit (a token bucket)?"""
