@@ -1,6 +1,7 @@
 """What nodes share through the PostgreSQL store besides their rooms: the
 lobby (each node's view of the others' public rooms), the room limits, and
-an alive row per node. Two stores on one database stand for two nodes."""
+an alive row per node. Two stores on one database stand for two nodes
+(tests/server/test_server_lobby_nodes.py has two hubs)."""
 
 from __future__ import annotations
 
@@ -89,60 +90,6 @@ class Node:
         await poll(lambda: not self.lobby.dirty and all(t.done() for t in self.commits))
         for task in self.commits:
             await task  # a failed commit fails the test
-
-
-def test_each_node_lists_the_others_public_rooms_and_never_a_private_one(database):
-    async def go():
-        a, b = Node(await node(database, "a")), Node(await node(database, "b"))
-        try:
-            await a.lobby.start()
-            await b.lobby.start()
-            mine = await b.make("mine")
-            await b.settled()
-            assert await poll(lambda: ids(a.lobby, "waiting") == ["mine"])
-            shown = await a.make("shown")
-            await a.make("hidden", public=False)
-            await a.settled()
-            assert await poll(lambda: "shown" in ids(b.lobby, "waiting"))
-            # Newest first, this node's own room listed from memory.
-            assert ids(b.lobby, "waiting") == ["shown", "mine"]
-            assert ids(a.lobby, "waiting") == ["shown", "mine"]
-
-            # Both seats taken: a game nobody watches is in no list; with a
-            # spectator it is in the players' list; ended, in none again.
-            for seat in shown.seats.values():
-                seat.token_hash = b"t"
-            a.lobby.changed(shown)
-            await a.settled()
-            assert await poll(lambda: "shown" not in ids(b.lobby, "waiting"))
-            assert ids(b.lobby, "playing") == []
-            shown.spectators.add(object())
-            a.lobby.changed(shown)
-            assert await poll(lambda: ids(b.lobby, "playing") == ["shown"])
-            (entry,) = b.lobby.list("playing")
-            assert entry == shown.summary() and entry["spectators"] == 1
-            shown.committed_state = {"result": {"text": "A wins"}, "plies": 9, "to_move": None}
-            a.lobby.changed(shown)
-            assert await poll(lambda: ids(b.lobby, "playing") == [])
-            # A deleted room leaves the other's lobby.
-            await write(b.store, [DeleteRoom("mine")])
-            del b.rooms["mine"]
-            assert await poll(lambda: ids(a.lobby, "waiting") == [])
-            assert mine.row.public
-            await a.settled()
-            # The private room was never in the store's lobby at all.
-            assert set(await a.store.lobby_entries()) == set()
-            conn = await asyncpg.connect(database)
-            try:
-                assert await conn.fetchval("SELECT count(*) FROM lobby WHERE room='hidden'") == 0
-            finally:
-                await conn.close()
-        finally:
-            for n in (a, b):
-                n.lobby.close()
-                await n.store.close()
-
-    run(go())
 
 
 @pytest.mark.parametrize("how", ["killed", "silent"])

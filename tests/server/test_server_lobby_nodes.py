@@ -56,6 +56,9 @@ def test_each_node_lists_the_public_rooms_made_on_the_other(tmp_path, database):
             await b.hold(room)
             await until(lambda: room not in listed(a, "playing"))
             assert room not in listed(b, "playing")
+            # A room deleted (expired) on its node leaves the other's lobby.
+            b._delete(b.rooms[theirs], "expired (idle)")
+            await until(lambda: theirs not in listed(a, "waiting"))
             # The private room was never in any node's lobby, nor in the store's.
             await a.committer.settled()
             assert hidden not in await b.store.lobby_entries([hidden, room, theirs])
