@@ -6,11 +6,23 @@ from __future__ import annotations
 import asyncio
 
 import pytest
-from server_helpers import run
+from server_helpers import STORES, Server, run
 from tesko_server.client import Lobby, RoomClient
 from tesko_server.protocol import HubError, check_name
 
 ZWJ, ZWNJ = "\u200d", "\u200c"
+
+
+@pytest.fixture(scope="module", params=STORES)
+def server(request, tmp_path_factory):
+    """The module's shared server, on each store in turn (the lobby kept in
+    memory, or shared through PostgreSQL)."""
+    store = request.getfixturevalue("module_database") if request.param == "postgresql" else None
+    server = Server(
+        tmp_path_factory.mktemp("server"), "--max-rooms-per-address", "1000", store=store
+    )
+    yield server.start()
+    server.end()
 
 
 @pytest.mark.parametrize(
