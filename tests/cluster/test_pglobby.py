@@ -41,18 +41,6 @@ def row(room_id: str, creator: str = "198.51.100.1", **fields) -> RoomRow:
     return RoomRow(**values)
 
 
-async def claim(store: PgStore, room_id: str) -> None:
-    await store.claim(room_id, new=True)
-
-
-async def write(store: PgStore, changes) -> None:
-    await store.write(changes)
-
-
-async def node(dsn: str, name: str) -> PgStore:
-    return await PgStore.open(dsn, node=name)
-
-
 async def poll(check, timeout: float = 5.0):
     """Wait until `check()` is true (bounded); returns its last value."""
     deadline = time.monotonic() + timeout
@@ -76,12 +64,12 @@ class Node:
         self.commits: list[asyncio.Task] = []
 
     def _write(self, changes) -> None:
-        self.commits.append(asyncio.ensure_future(write(self.store, changes)))
+        self.commits.append(asyncio.ensure_future(self.store.write(changes)))
 
     async def make(self, room_id: str, public: bool = True) -> Room:
         room = Room(row(room_id, public=public), {"A": Seat("human"), "B": Seat("human")})
-        await claim(self.store, room_id)
-        await write(self.store, [room.row])
+        await self.store.claim(room_id, new=True)
+        await self.store.write([room.row])
         self.rooms[room_id] = room
         self.lobby.changed(room)
         return room
@@ -108,7 +96,10 @@ def test_the_lobby_catches_up_after_its_listening_connection_is_lost(
     caplog.set_level(logging.INFO, logger="tesko_server")
 
     async def go():
-        a, b = Node(await node(database, "a")), Node(await node(database, "b"))
+        a, b = (
+            Node(await PgStore.open(database, node="a")),
+            Node(await PgStore.open(database, node="b")),
+        )
         try:
             await b.lobby.start()
             listener = b.store._listener
@@ -148,7 +139,7 @@ def test_the_room_limits_hold_across_two_nodes(database):
     """Reservations from two nodes at once: never more than the limits."""
 
     async def go():
-        a, b = await node(database, "a"), await node(database, "b")
+        a, b = await PgStore.open(database, node="a"), await PgStore.open(database, node="b")
         try:
             asked = [
                 (a if i % 2 else b).reserve_room(f"x{i}", "x", max_rooms=6, max_per_creator=4)
@@ -178,18 +169,18 @@ LEAVING = ["finished", "deleted", "reservation given back", "reservation lapsed"
 @pytest.mark.parametrize("how", LEAVING)
 def test_a_room_leaves_the_counts_once_it_is_over(database, how):
     async def go():
-        a, b = await node(database, "a"), await node(database, "b")
+        a, b = await PgStore.open(database, node="a"), await PgStore.open(database, node="b")
         try:
             for room_id in ("r1", "r2"):
                 assert await a.reserve_room(room_id, "x", 10, 2) is None
             # The room that stays is written (its reservation kept, however
             # old), and written again later: still counted once.
-            await claim(a, "r1")
-            await write(a, [row("r1", "x")])
-            await write(a, [row("r1", "x", deadline=5.0, deadline_set=1.0)])
+            await a.claim("r1", new=True)
+            await a.write([row("r1", "x")])
+            await a.write([row("r1", "x", deadline=5.0, deadline_set=1.0)])
             if how in ("finished", "deleted"):
-                await claim(a, "r2")
-                await write(a, [row("r2", "x")])
+                await a.claim("r2", new=True)
+                await a.write([row("r2", "x")])
             conn = await asyncpg.connect(database)
             try:
                 aged = ["r1", "r2"] if how == "reservation lapsed" else ["r1"]
@@ -201,9 +192,9 @@ def test_a_room_leaves_the_counts_once_it_is_over(database, how):
             finally:
                 await conn.close()
             if how == "finished":
-                await write(a, [row("r2", "x", finished_at=time.time())])
+                await a.write([row("r2", "x", finished_at=time.time())])
             elif how == "deleted":
-                await write(a, [DeleteRoom("r2")])
+                await a.write([DeleteRoom("r2")])
             elif how == "reservation given back":
                 await a.cancel_reservation("r2")
             # Another node now finds one place for x, not two.
@@ -219,11 +210,11 @@ def test_a_room_leaves_the_counts_once_it_is_over(database, how):
 
 def test_each_node_has_its_own_alive_time(database):
     async def go():
-        a, b = await node(database, "a"), await node(database, "b")
+        a, b = await PgStore.open(database, node="a"), await PgStore.open(database, node="b")
         try:
-            await write(a, [Alive(10.0)])
-            await write(b, [Alive(20.0)])
-            await write(a, [Alive(15.0)])
+            await a.write([Alive(10.0)])
+            await b.write([Alive(20.0)])
+            await a.write([Alive(15.0)])
             assert (await a.last_alive(), await b.last_alive()) == (15.0, 20.0)
             # A node taking a room over from `a` reads a's last time.
             assert await b.last_alive("a") == 15.0
