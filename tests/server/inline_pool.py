@@ -64,7 +64,9 @@ class InlineWorker:
         searches = self.engine.searches
         if searches is not None:
             self.pool.loop.remove_reader(searches.wake)
-            searches.pool.shutdown(wait=False, cancel_futures=True)
+            # A search still running would write to its wake-up pipe: it ends
+            # (within its think time) before the pipe is closed.
+            searches.pool.shutdown(wait=True, cancel_futures=True)
             os.close(searches.wake)
             os.close(searches._poke)
         pending, self.pending = self.pending, {}
