@@ -255,20 +255,21 @@ def spectators_known(conn) -> int:
 
 def test_presence_is_coalesced_and_spectators_are_capped(tmp_path):
     async def scenario():
-        async with running_hub(tmp_path, max_spectators=40) as hub:
+        # Presence at most every 0.1 s: the waits below outlast it.
+        async with running_hub(tmp_path, max_spectators=40, presence_interval=0.1) as hub:
             room, token_a, _ = await two_seats(hub)
             seat = attach(hub, room, token_a)
             watchers = [attach(hub, room) for _ in range(40)]
             with pytest.raises(HubError) as full:
                 attach(hub, room)
             attach(hub, room, token_a)  # a seat is not a spectator
-            await asyncio.sleep(0.4)
+            await asyncio.sleep(0.2)
             arrived = [w.of("presence") for w in watchers]
             known = [spectators_known(w) for w in watchers]
             for watcher in watchers:
                 hub.detach(watcher)
             attach(hub, room)  # room again for one
-            await asyncio.sleep(0.4)
+            await asyncio.sleep(0.2)
             return full.value.code, arrived, known, seat.of("presence")
 
     code, arrived, known, seen = run(scenario())
