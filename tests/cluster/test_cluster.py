@@ -5,14 +5,17 @@ killed with SIGKILL in the middle of games, then started again."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import os
+import queue
 import random
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 from pathlib import Path
@@ -117,12 +120,16 @@ def test_cluster_up_serves_through_the_router_and_leaves_nothing_behind():
         [*command, "--port", str(port)], stdout=subprocess.PIPE, text=True, env=env
     )
     try:
+        lines: queue.Queue[str] = queue.Queue()
+        threading.Thread(
+            target=lambda: [lines.put(line) for line in process.stdout], daemon=True
+        ).start()
         said = []
         deadline = time.monotonic() + 60
-        assert process.stdout is not None
         while not any("open http://" in line for line in said):
             assert time.monotonic() < deadline and process.poll() is None, said
-            said.append(process.stdout.readline())
+            with contextlib.suppress(queue.Empty):
+                said.append(lines.get(timeout=0.5))
         assert f"open http://127.0.0.1:{port}/ (Ctrl-C stops them all)" in said[-1]
         with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/rooms", timeout=10) as answer:
             assert json.load(answer)["rooms"] == []
@@ -133,9 +140,13 @@ def test_cluster_up_serves_through_the_router_and_leaves_nothing_behind():
         parts |= {postmaster} | descendants(postmaster)
         assert len(parts) >= 4  # two nodes and their workers, HAProxy, PostgreSQL
         process.send_signal(signal.SIGINT)
-        rest = process.communicate(timeout=60)[0]
+        process.wait(60)
+        rest = []
+        with contextlib.suppress(queue.Empty):
+            while True:
+                rest.append(lines.get(timeout=1).rstrip("\n"))
         assert process.returncode == -signal.SIGINT, rest
-        assert rest.splitlines()[-1] == "tesko-server cluster: stopped"
+        assert rest[-2:] == ["tesko-server cluster: stopping", "tesko-server cluster: stopped"]
         assert [p for p in parts if alive(p)] == []
         assert os.listdir(tmp) == []
     finally:
