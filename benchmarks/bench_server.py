@@ -417,6 +417,19 @@ def run(args: argparse.Namespace, servers: list[Server], base: str) -> Results:
     return out
 
 
+def commit_row(phase: Phase) -> str:
+    """The servers' group commits in a phase: how many a second, the moves
+    (people's and engines') each carried on average, and their mean time."""
+    commits = phase.metric("tesko_store_commit_seconds_count")
+    moves = sum(phase.metric(f'tesko_moves_total{{by="{by}"}}') for by in ("human", "engine"))
+    seconds = phase.end.when - phase.start.when
+    mean = phase.metric("tesko_store_commit_seconds_sum") / max(1, commits)
+    return (
+        f"| store commits, {phase.name}: per second / moves per commit / mean time "
+        f"| {commits / seconds:,.0f} / {moves / max(1, commits):.1f} / {mean * 1000:.2f} ms |"
+    )
+
+
 def trips_rows(trips: dict[str, list[float]], label: str) -> None:
     # The clients wait for each answer, so a client held up makes few moves
     # and weighs little in the percentiles: the worst round trip and the
@@ -602,6 +615,8 @@ def main() -> int:
             start, end = phase.start.when, phase.end.when
             cpu = cluster.postgres_cpu(start, end) / max(1, load.moves(start, end))
             print(f"| PostgreSQL's CPU per move, {phase.name} | {cpu * 1e6:.0f} µs |")
+            if phase.end.metrics:  # (not read after a kill)
+                print(commit_row(phase))
     else:
         mib = 1024 * 1024
         print(
