@@ -54,8 +54,9 @@ class Ownership:
         if room is not None:
             if not fresh or await self._still_ours(room_id):
                 return
-            self.rooms_taken([room_id])
-            if room_id in self.rooms:  # reloaded meanwhile by another request
+            if self.rooms.get(room_id) is room:
+                self.rooms_taken([room_id])
+            elif room_id in self.rooms:  # dropped and taken again meanwhile
                 return
         loading = self._loading.get(room_id)
         if loading is None:
