@@ -83,11 +83,13 @@ class Ownership:
             raise HubError("shutting_down", "the server is stopping")
         store = self.store
         start = time.perf_counter()
-        last = await store.owner(room_id)
+        there, last = await store.found(room_id)
+        if not there:
+            raise HubError("no_such_room", "no such room")
         # The claim first: once it returns, the old owner can no longer
         # write, so the room read next holds all it committed.
         epoch = await store.claim(room_id)
-        if epoch is None:
+        if epoch is None:  # deleted meanwhile
             raise HubError("no_such_room", "no such room")
         try:
             entry = await store.load_room(room_id)
@@ -97,7 +99,7 @@ class Ownership:
                 raise HubError("no_such_room", "no such room")
             # The clock as the last owner knew it: a dead node's outage is
             # not counted against the side to move.
-            alive = await store.last_alive(last[0]) if last is not None else None
+            alive = await store.last_alive(last) if last is not None else None
             if store.epochs.get(room_id) != epoch:  # taken again meanwhile
                 raise HubError("room_moved", "the room has moved to another server; try again")
             self._make_space()

@@ -89,6 +89,17 @@ class PgOwners:
         row = await self._pool.fetchrow("SELECT node, epoch FROM owners WHERE room=$1", room_id)
         return None if row is None else (row["node"], row["epoch"])
 
+    async def found(self, room_id: str) -> tuple[bool, str | None]:
+        """Whether the store has `room_id`, and the node that claimed it last;
+        read through the pool, so that asking about rooms that are not there
+        keeps the writing connection free."""
+        assert self._pool is not None
+        row = await self._pool.fetchrow(
+            "SELECT o.node FROM rooms r LEFT JOIN owners o ON o.room = r.id WHERE r.id = $1",
+            room_id,
+        )
+        return (False, None) if row is None else (True, row["node"])
+
     async def lost(self) -> list[str]:
         """The rooms this node claimed that another node has taken since
         (or that are gone from the store), sorted."""
