@@ -33,6 +33,7 @@ from typing import Any
 
 from uvicorn.protocols.utils import ClientDisconnected
 from uvicorn.protocols.websockets.websockets_sansio_impl import WebSocketsSansIOProtocol
+from websockets.exceptions import InvalidState
 from websockets.frames import Frame, Opcode
 from websockets.http11 import Request
 from websockets.protocol import State
@@ -201,8 +202,11 @@ class LimitedWebSocketProtocol(WebSocketsSansIOProtocol):
             raise ClientDisconnected()
         if self.close_sent or not self.handshake_complete or self.initial_response is not None:
             raise RuntimeError("the socket is not open for messages")
-        for text in texts:
-            self.conn.send_text(text.encode())
+        try:
+            for text in texts:
+                self.conn.send_text(text.encode())
+        except InvalidState:  # the peer's close came first: as `send` says it
+            raise ClientDisconnected() from None
         self.transport.write(b"".join(self.conn.data_to_send()))
 
     def _peer(self) -> str:
