@@ -589,8 +589,8 @@ def main() -> int:
             else ""
         )
         + (
-            f"; {args.cluster} nodes on PostgreSQL behind HAProxy, {args.workers} engine "
-            "workers each"
+            f"; {args.cluster} node{'s' if args.cluster > 1 else ''} on PostgreSQL behind "
+            f"HAProxy, {args.workers} engine workers each"
             if args.cluster
             else f"; {args.workers} engine workers"
         )
