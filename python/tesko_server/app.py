@@ -53,7 +53,7 @@ from .protocol import (
     unknown_type,
 )
 from .room import Room
-from .store import Store
+from .rows import Store
 
 log = logging.getLogger("tesko_server")
 

@@ -498,7 +498,8 @@ def serve(argv: Sequence[str] | None = None) -> int:
 
         from .app import GuardedHttp, WebSettings, build_app
         from .hub import Settings
-        from .store import SqliteStore, StoreError
+        from .rows import StoreError
+        from .store import SqliteStore
         from .wsprotocol import LimitedWebSocketProtocol
     except ImportError as err:
         print(

@@ -19,12 +19,7 @@ from collections.abc import Callable, Sequence
 
 from . import metrics
 from .protocol import HubError
-from .store import (
-    Change,
-    Fenced,
-    Store,
-    room_of,
-)
+from .rows import Change, Fenced, Store, room_of
 
 log = logging.getLogger("tesko_server")
 

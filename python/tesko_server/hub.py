@@ -45,14 +45,7 @@ from .protocol import (
 from .record import record_name, record_text
 from .recovery import Recovery
 from .room import Connection, Phase, Room, Seat, new_token
-from .store import (
-    Alive,
-    Change,
-    DeleteRoom,
-    EventRow,
-    RoomRow,
-    Store,
-)
+from .rows import Alive, Change, DeleteRoom, EventRow, RoomRow, Store
 from .turns import Turns
 from .worker_pool import EnginePool, EngineRefused, WorkerDied
 

@@ -15,7 +15,6 @@ One view per kind of store, behind the same calls:
 from __future__ import annotations
 
 import asyncio
-import json
 import logging
 import time
 from collections.abc import Callable, Mapping
@@ -24,14 +23,13 @@ from typing import Any, Protocol
 
 from .protocol import HubError
 from .room import Room
-from .store import Change, LobbyRow
+from .rows import Change, LobbyRow, dumps
 
 log = logging.getLogger("tesko_server")
 
 LISTED = 100  # rooms in one list at most, newest first
 STATUSES = ("waiting", "playing")
 
-_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
 # The fields of a summary that change at every move.
 _MOVING = ("plies", "to_move")
 
@@ -336,8 +334,8 @@ class StoreLobby:
                 steady = text = ""
             else:
                 summary = room.summary()
-                text = _dumps(summary)
-                steady = _dumps({k: v for k, v in summary.items() if k not in _MOVING})
+                text = dumps(summary)
+                steady = dumps({k: v for k, v in summary.items() if k not in _MOVING})
             if before is not None and (before.status, before.steady) == (status, steady):
                 if before.text == text:
                     continue

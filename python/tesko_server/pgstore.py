@@ -34,7 +34,7 @@ import asyncpg
 from . import pglobby
 from .pglisten import LOBBY_CHANNEL, Listener
 from .pgowners import PgOwners
-from .store import (
+from .rows import (
     Alive,
     Change,
     DeleteRoom,
@@ -47,6 +47,7 @@ from .store import (
     SeatRow,
     StoredRoom,
     StoreError,
+    dumps,
     room_of,
 )
 
@@ -135,8 +136,6 @@ SCHEMA_VERSION = len(MIGRATIONS)
 # migrate one after the other (any constant, the same in every node).
 _MIGRATION_LOCK = 0x7E5C0
 
-_dumps = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False).encode
-
 
 def _insert(table: str, row: type, tail: str = "") -> str:
     """An INSERT of every field of `row`, each into its column by name."""
@@ -154,7 +153,7 @@ def _values(change: RoomRow | SeatRow | EventRow) -> tuple:
     values = []
     for f in fields(change):
         value = getattr(change, f.name)
-        values.append(_dumps(value) if f.name in _JSON_FIELDS else value)
+        values.append(dumps(value) if f.name in _JSON_FIELDS else value)
     return tuple(values)
 
 
@@ -193,13 +192,13 @@ def _statement(change: Change, node: str) -> tuple[str, tuple]:
     if isinstance(change, DeleteRoom):
         return _DELETE, (change.id,)
     if isinstance(change, ReviewRow):
-        return _REVIEW, (change.room, _dumps(change.review))
+        return _REVIEW, (change.room, dumps(change.review))
     if isinstance(change, LobbyRow):
         return pglobby.LOBBY_ENTRY, (
             change.room,
             change.status,
             change.created,
-            _dumps(change.summary),
+            dumps(change.summary),
         )
     if isinstance(change, Alive):
         return pglobby.ALIVE, (node, change.at)

@@ -12,9 +12,7 @@ from typing import Any
 from . import metrics
 from .protocol import Notice, to_text
 from .room import Clock, Phase, Room, Seat
-from .store import (
-    StoredRoom,
-)
+from .rows import StoredRoom
 from .worker_pool import WorkerDied
 
 log = logging.getLogger("tesko_server")

@@ -18,10 +18,7 @@ from typing import Any, Protocol
 import msgspec
 
 from .protocol import Presence, Snapshot, Thinking, dumps, expand_state
-from .store import (
-    RoomRow,
-    SeatRow,
-)
+from .rows import RoomRow, SeatRow
 
 log = logging.getLogger("tesko_server")
 

@@ -33,13 +33,7 @@ from .protocol import (
     with_clock,
 )
 from .room import Clock, Connection, PendingMove, Phase, Room, Seat
-from .store import (
-    Alive,
-    Change,
-    EventRow,
-    ReviewRow,
-    RoomRow,
-)
+from .rows import Alive, Change, EventRow, ReviewRow, RoomRow
 from .worker_pool import EngineRefused, WorkerDied
 
 log = logging.getLogger("tesko_server")

@@ -18,7 +18,7 @@ from tesko_server import pglisten  # noqa: E402
 from tesko_server.lobby import StoreLobby  # noqa: E402
 from tesko_server.pgstore import PgStore  # noqa: E402
 from tesko_server.room import Room, Seat  # noqa: E402
-from tesko_server.store import Alive, DeleteRoom, RoomRow  # noqa: E402
+from tesko_server.rows import Alive, DeleteRoom, RoomRow  # noqa: E402
 
 
 def run(coro):

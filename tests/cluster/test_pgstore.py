@@ -13,7 +13,7 @@ pytest.importorskip("asyncpg", reason="asyncpg missing (pip install '.[server]')
 import asyncpg  # noqa: E402
 from tesko_server import pgstore  # noqa: E402
 from tesko_server.pgstore import Fenced, PgStore  # noqa: E402
-from tesko_server.store import (  # noqa: E402
+from tesko_server.rows import (  # noqa: E402
     Alive,
     DeleteRoom,
     EventRow,
@@ -21,8 +21,8 @@ from tesko_server.store import (  # noqa: E402
     ReviewRow,
     RoomRow,
     SeatRow,
-    SqliteStore,
 )
+from tesko_server.store import SqliteStore  # noqa: E402
 
 
 def room(room_id: str, **fields) -> RoomRow:

@@ -18,7 +18,10 @@ from inline_pool import InlinePool
 from tesko_server import hub as hub_module
 from tesko_server.hub import Hub, Settings
 from tesko_server.protocol import Move
-from tesko_server.store import EventRow, SqliteStore
+from tesko_server.rows import EventRow
+
+# One clock for sends and writes: which happened first, in the loop's order.
+from tesko_server.store import SqliteStore
 
 # One clock for sends and writes: which happened first, in the loop's order.
 STAMPS = itertools.count()

@@ -10,7 +10,8 @@ import time
 import pytest
 from server_helpers import STORES, Server, run, seated_pair, until
 from tesko_server.client import Lobby, LobbyError, MoveRefused, RoomClient
-from tesko_server.store import MIGRATIONS, SCHEMA_VERSION, Alive, SqliteStore
+from tesko_server.rows import Alive
+from tesko_server.store import MIGRATIONS, SCHEMA_VERSION, SqliteStore
 
 
 @pytest.fixture(scope="module")

@@ -7,7 +7,7 @@ import pytest
 from server_helpers import run
 from tesko_server.commit import Committer
 from tesko_server.protocol import HubError
-from tesko_server.store import Alive, DeleteRoom, Fenced
+from tesko_server.rows import Alive, DeleteRoom, Fenced
 
 
 class FencingStore:

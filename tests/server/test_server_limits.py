@@ -12,7 +12,8 @@ import pytest
 import websockets
 from server_helpers import Server, run
 from tesko_server.client import Closed, Lobby, RoomClient
-from tesko_server.store import SCHEMA_VERSION, SqliteStore, StoreError
+from tesko_server.rows import StoreError
+from tesko_server.store import SCHEMA_VERSION, SqliteStore
 
 
 class From(Lobby):

@@ -12,7 +12,8 @@ import time
 import pytest
 from server_helpers import mount
 from tesko_server import store as store_module
-from tesko_server.store import DeleteRoom, EventRow, RoomRow, SeatRow, SqliteStore, StoreError
+from tesko_server.rows import DeleteRoom, EventRow, RoomRow, SeatRow, StoreError
+from tesko_server.store import SqliteStore
 
 ROOT = os.geteuid() == 0
 
