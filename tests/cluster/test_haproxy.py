@@ -1,6 +1,7 @@
 """deploy/haproxy.cfg in a real HAProxy, in front of three stand-in nodes
 that answer with their own name: a room's requests meet on one node by all
-of its paths, and a node marked down gives up its rooms and only its own."""
+of its paths (a new room's included, whose id the router draws), and a node
+marked down gives up its rooms and only its own."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ import base64
 import hashlib
 import http.client
 import http.server
+import re
 import shutil
 import socket
 import subprocess
@@ -58,6 +60,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = node.name.encode()
         self.send_response(status)
         self.send_header("X-Node", node.name)
+        # The room ids the request came with, as the node was given them.
+        self.send_header("X-Rooms-Given", ",".join(self.headers.get_all("X-Tesko-Room") or ()))
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -207,9 +211,41 @@ def test_a_room_meets_on_one_node_by_every_path(router, placed, form):
     assert all(count >= 5 for count in counts.values()), counts
 
 
+def create(port: int, client_says: tuple[str, ...]) -> tuple[str, str]:
+    """POST /api/rooms: the node that got it and the room ids it was given."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        conn.putrequest("POST", "/api/rooms")
+        for room in client_says:
+            conn.putheader("X-Tesko-Room", room)
+        conn.endheaders()
+        response = conn.getresponse()
+        response.read()
+        assert response.status == 200
+        return response.getheader("X-Node"), response.getheader("X-Rooms-Given")
+    finally:
+        conn.close()
+
+
 @pytest.mark.parametrize(
-    "path, method",
-    [("/", "GET"), ("/api/rooms", "GET"), ("/api/rooms", "POST"), ("/static/app.js", "GET")],
+    "client_says", [(), ("chosen", "byclient12"), (ROOMS[0],)], ids=["none", "two", "a room's"]
+)
+def test_a_room_is_made_on_the_node_its_id_hashes_to(router, placed, client_says):
+    """The router draws a new room's id and sends the creation to that id's
+    node, with the id in X-Tesko-Room in place of any the client sent: the
+    room's later requests come to the node that made it."""
+    port, _, _ = router
+    made = [create(port, client_says) for _ in range(30)]
+    rooms = [room for _, room in made]
+    assert all(re.fullmatch("[0-9a-f]{12}", room) for room in rooms), rooms
+    assert len(set(rooms)) == len(rooms)
+    assert {node for node, _ in made} == set(NAMES)
+    for node, room in made:
+        assert (get(port, f"/api/rooms/{room}"), upgrade(port, room)) == (node, node), room
+
+
+@pytest.mark.parametrize(
+    "path, method", [("/", "GET"), ("/api/rooms", "GET"), ("/static/app.js", "GET")]
 )
 def test_requests_without_a_room_go_to_any_node(router, placed, path, method):
     port, _, _ = router
