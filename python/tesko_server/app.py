@@ -88,6 +88,9 @@ STATUS = {
 }
 
 
+# The id deploy/haproxy.cfg draws for a room it sends to be made.
+ROUTED_HEADER = "x-tesko-room"
+
 # Refusals of a room socket that may pass later: closed with 1013, "try again later".
 TRY_LATER = ("too_many_spectators", "too_many_sockets")
 
@@ -98,6 +101,8 @@ class WebSettings:
     # configured public ones and those of the address the server listens on.
     allowed_origins: tuple[str, ...] = ()
     hub: Settings = field(default_factory=Settings)
+    # A new room takes the id the router drew (ROUTED_HEADER), if free.
+    router_room_ids: bool = False
 
 
 LIMITS_BLOCK = '<script type="application/json" id="limits"></script>'
@@ -461,7 +466,8 @@ def build_app(
         check_lobby_call(request, web.allowed_origins)
         address = client_address(request)
         hub().lobby_call(address)
-        answer = await hub().create(await read_json(request), address)
+        routed = request.headers.get(ROUTED_HEADER) if web.router_room_ids else None
+        answer = await hub().create(await read_json(request), address, routed)
         return JSONResponse(answer, 201)
 
     async def list_rooms(request: Request) -> Response:

@@ -30,6 +30,7 @@ DEFAULTS = {
     "max_think_per_address": "30",
     "allowed_origins": "",
     "forwarded_allow_ips": "",
+    "router_room_ids": "0",
     "max_rooms": "10000",
     "max_rooms_per_address": "20",
     "idle_timeout": "3600",
@@ -193,6 +194,7 @@ CONVERT: dict[str, Callable[[str], Any]] = {
     "max_think_per_address": seconds,
     "allowed_origins": origins,
     "forwarded_allow_ips": networks,
+    "router_room_ids": boolean,
     "max_rooms": positive_int,
     "max_rooms_per_address": positive_int,
     "idle_timeout": seconds,
@@ -317,6 +319,14 @@ def parser(defaults: dict[str, Any] | None = None) -> argparse.ArgumentParser:
         metavar="ADDRESSES",
         help="comma-separated addresses or networks of proxies whose X-Forwarded-For and "
         "X-Forwarded-Proto are believed (none by default: the connection's own address counts)",
+    )
+    p.add_argument(
+        "--router-room-ids",
+        action="store_true",
+        default=d["router_room_ids"],
+        help="a new room takes the id the router drew (its X-Tesko-Room header, as "
+        "deploy/haproxy.cfg sends it) when that id is free; only for nodes that nothing "
+        "but the router reaches",
     )
     p.add_argument(
         "--max-rooms",
@@ -568,6 +578,7 @@ def serve(argv: Sequence[str] | None = None) -> int:
     web = WebSettings(
         allowed_origins=own_origins(args.host, port) + tuple(args.allowed_origins),
         hub=settings,
+        router_room_ids=args.router_room_ids,
     )
     server: GracefulServer | None = None
     failures: list[BaseException] = []

@@ -120,7 +120,7 @@ class Node(Part):
             name,
             [sys.executable, "-m", "tesko_server", "--store", dsn, "--node-id", name,
              "--host", HOST, "--port", str(self.port), "--forwarded-allow-ips", HOST,
-             *args],
+             "--router-room-ids", *args],
             say,
         )  # fmt: skip
 

@@ -28,7 +28,7 @@ import msgspec
 
 from . import metrics
 from .commit import Committer
-from .lobby import Lobby, MemoryLobby, StoreLobby
+from .lobby import ROOM_MADE_ELSEWHERE, Lobby, MemoryLobby, StoreLobby
 from .ownership import Ownership
 from .protocol import (
     MOVE_TIMES,
@@ -127,6 +127,7 @@ class Hub(Turns, Recovery, Ownership):
         self.rooms: dict[str, Room] = {}
         self.committer = Committer(store, on_failure, self.rooms_taken)
         self._loading = {}  # rooms being taken from a shared store
+        self._making = set()
         self.pool: EnginePool | None = None
         self.stopping = False
         self._sweeper: asyncio.Task[None] | None = None
@@ -294,22 +295,29 @@ class Hub(Turns, Recovery, Ownership):
         )
         return record_name(room.id), text
 
-    async def create(self, body: object, address: str) -> dict:
+    async def create(self, body: object, address: str, routed: str | None = None) -> dict:
+        """Make a room; under the id `routed` (one the router drew) if it
+        is of the router's form and no room has it, else under one drawn here."""
         if self.stopping:
             raise HubError("shutting_down", "the server is stopping")
         options = parse_create(body, self.settings.move_times)
         if not self.creations.allow(address):
             raise HubError("too_many_requests", "rooms are made too fast from this address")
-        room_id = self._new_id()
-        await self.lobby.admit(room_id, address)
+        routed = await self.routed_id(routed)
+        room_id = routed or self._new_id()
         try:
-            return await self._create(room_id, options, address)
-        except Exception:
-            await self.lobby.cancel(room_id)
-            raise
-        except BaseException:
-            self._spawn(self.lobby.cancel(room_id))
-            raise
+            await self.lobby.admit(room_id, address)
+            try:
+                return await self._create(room_id, options, address)
+            except Exception:
+                await self.lobby.cancel(room_id)
+                raise
+            except BaseException:
+                self._spawn(self.lobby.cancel(room_id))
+                raise
+        finally:
+            if routed is not None:
+                self.made_routed(routed)
 
     async def _create(self, room_id: str, options: dict, address: str) -> dict:
         join = options.pop("join")
@@ -369,8 +377,12 @@ class Hub(Turns, Recovery, Ownership):
             except EngineRefused as err:
                 log.error("the engine could not deal a new room: %s", err)
                 raise HubError("engine_unavailable", f"the engine could not deal: {err}") from None
-        if self.shared:  # this node's before the first write of it
-            await self.store.claim(room_id, new=True)
+        # This node's before the first write of it; a room that another node
+        # made meanwhile under the same id is not taken from it.
+        if self.shared and await self.store.claim(room_id, new=True) is None:
+            if room_id not in self._loading:
+                self.pool.post(room_id, "drop")
+            raise HubError("room_moved", ROOM_MADE_ELSEWHERE)
         row = RoomRow(
             id=room_id,
             created=time.time(),

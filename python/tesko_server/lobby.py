@@ -65,9 +65,16 @@ def check_status(status: str) -> None:
         raise HubError("bad_request", "status is 'waiting' or 'playing'")
 
 
+# Two nodes making rooms under one id at once (ids the router drew): the
+# second is refused.
+ROOM_MADE_ELSEWHERE = "a room of that id was just made on another server; try again"
+
+
 def refuse(limit: str) -> HubError:
     if limit == "server_full":
         return HubError("server_full", "the server holds as many rooms as it may")
+    if limit == "room_moved":
+        return HubError("room_moved", ROOM_MADE_ELSEWHERE)
     return HubError("too_many_rooms", "too many open rooms from this address")
 
 

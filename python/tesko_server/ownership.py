@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import re
 import time
 from collections.abc import Sequence
 
@@ -32,11 +33,16 @@ log = logging.getLogger("tesko_server")
 MOVED_CODE = 1012
 MOVED_REASON = "reconnect"
 
+# The ids a router draws for new rooms (deploy/haproxy.cfg): 12 lowercase
+# hex digits. Ids of this node's own drawing are of another form.
+ROUTED_ID = re.compile("[0-9a-f]{12}")
+
 
 class Ownership:
     """The hub's part that takes rooms from a shared store and gives them up."""
 
     _loading: dict[str, asyncio.Future[Room]]
+    _making: set[str]  # ids a router drew, of rooms being made here
 
     @property
     def shared(self) -> bool:
@@ -64,6 +70,32 @@ class Ownership:
             self._loading[room_id] = loading
             self._spawn(self._take(room_id, loading))
         await asyncio.shield(loading)
+
+    async def routed_id(self, wanted: str | None) -> str | None:
+        """The id a router drew for a room about to be made here, `wanted`,
+        if it has the router's form and no room has it (held, being made or
+        taken here, or in a shared store); else None: the node draws one.
+        A returned id stays this node's to make until `made_routed` says it
+        is done with it."""
+        if wanted is None or not ROUTED_ID.fullmatch(wanted):
+            return None
+        if wanted in self.rooms or wanted in self._loading or wanted in self._making:
+            return None
+        if wanted in getattr(self.store, "unreadable", ()):  # left in the store
+            return None
+        self._making.add(wanted)
+        try:
+            there = self.shared and (await self.store.found(wanted))[0]
+        except BaseException:
+            self._making.discard(wanted)
+            raise
+        if there:
+            self._making.discard(wanted)
+            return None
+        return wanted
+
+    def made_routed(self, room_id: str) -> None:
+        self._making.discard(room_id)
 
     async def _still_ours(self, room_id: str) -> bool:
         owner = await self.store.owner(room_id)

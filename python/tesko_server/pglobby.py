@@ -108,7 +108,8 @@ class LobbyQueries:
     ) -> str | None:
         """Count `room_id` among the unfinished rooms, made by `creator`, if
         both counts are under their limits. Returns None if it was, else
-        the limit it would pass: "server_full" or "too_many_rooms"."""
+        the limit it would pass: "server_full" or "too_many_rooms", or
+        "room_moved" if another room has that id."""
         assert self._pool is not None
         now = time.time()
         async with self._pool.acquire() as conn, conn.transaction():
@@ -125,13 +126,15 @@ class LobbyQueries:
                 return "server_full"
             if counts["mine"] >= max_per_creator:
                 return "too_many_rooms"
-            await conn.execute(
-                "INSERT INTO open_rooms (room, creator, reserved_at) VALUES ($1, $2, $3)",
+            made = await conn.fetchval(
+                "INSERT INTO open_rooms (room, creator, reserved_at) VALUES ($1, $2, $3)"
+                " ON CONFLICT (room) DO NOTHING RETURNING room",
                 room_id,
                 creator,
                 now,
             )
-        return None
+        # A room of that id is being made, or is unfinished, on another node.
+        return None if made is not None else "room_moved"
 
     async def cancel_reservation(self, room_id: str) -> None:
         """Give back a reservation whose room was not made after all."""

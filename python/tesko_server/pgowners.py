@@ -51,13 +51,14 @@ class PgOwners:
         any before it for this room, and writes carry it from now on. Writes
         with an older epoch are fenced from the moment this returns. A room
         that is not in the store is not taken (None) unless it is `new`: one
-        this node is making."""
+        this node is making, whose id no other room has (else None: a room
+        made under the same id elsewhere is not taken from its node)."""
         assert self._writer is not None
         async with self._write_lock:
             if new:
                 epoch = await self._writer.fetchval(
-                    "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO UPDATE"
-                    " SET node=excluded.node, epoch=owners.epoch + 1 RETURNING epoch",
+                    "INSERT INTO owners VALUES ($1, $2, 1) ON CONFLICT (room) DO NOTHING"
+                    " RETURNING epoch",
                     room_id,
                     self.node,
                 )

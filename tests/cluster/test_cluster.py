@@ -254,10 +254,25 @@ async def make_tables(base: str, people: int, engines: int) -> list[Table]:
     return tables
 
 
+def rooms_taken(cluster: Cluster) -> dict[str, float]:
+    """Each node's count of rooms it took from the store, from its /metrics."""
+    counts = {}
+    for name, node in cluster.nodes.items():
+        with urllib.request.urlopen(node.base + "/metrics", timeout=10) as answer:
+            text = answer.read().decode()
+        counts[name] = next(
+            float(line.split()[1])
+            for line in text.splitlines()
+            if line.startswith("tesko_rooms_taken_total ")
+        )
+    return counts
+
+
 async def play_through_a_kill_and_a_return(cluster: Cluster) -> None:
     from tesko_server.client import RoomClient
 
     dsn, rng = cluster.dsn, random.Random(7)
+    taken_before = await asyncio.to_thread(rooms_taken, cluster)
     tables = await make_tables(cluster.base, people=9, engines=3)
     gate = Gate(3)
     for table in tables:
@@ -266,6 +281,10 @@ async def play_through_a_kill_and_a_return(cluster: Cluster) -> None:
     await until(lambda: all(t.plies >= 3 for t in tables), "three plies in every room", 20, tasks)
     before = await owners(dsn)
     assert set(before) >= {t.room for t in tables}
+    # Made through the router, each room was made on the node its sockets
+    # and calls go to: none was taken over from the node that made it.
+    assert await asyncio.to_thread(rooms_taken, cluster) == taken_before
+    assert {before[t.room][1] for t in tables} == {1}
     held: dict[str, list[Table]] = {}
     for table in tables:
         held.setdefault(before[table.room][0], []).append(table)

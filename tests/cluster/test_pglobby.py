@@ -163,6 +163,28 @@ def test_the_room_limits_hold_across_two_nodes(database):
     run(go())
 
 
+def test_a_room_id_is_made_by_one_node_only(database):
+    """Two nodes making rooms under one id (the router's): the second's
+    reservation and claim are refused, and the first keeps its room."""
+
+    async def go():
+        a, b = await PgStore.open(database, node="a"), await PgStore.open(database, node="b")
+        try:
+            assert await a.reserve_room("r1", "x", 10, 10) is None
+            assert await b.reserve_room("r1", "y", 10, 10) == "room_moved"
+            assert await a.claim("r1", new=True) == 1
+            assert await b.claim("r1", new=True) is None
+            await a.write([row("r1", "x")])
+            assert await b.claim("r1", new=True) is None
+            assert (await a.owner("r1"), b.epochs) == (("a", 1), {})
+            assert (await b.open_rooms("x"), await b.open_rooms("y")) == (1, 0)
+        finally:
+            await a.close()
+            await b.close()
+
+    run(go())
+
+
 LEAVING = ["finished", "deleted", "reservation given back", "reservation lapsed"]
 
 
