@@ -248,7 +248,7 @@ class Cluster:
 
 
 def parser() -> argparse.ArgumentParser:
-    from .cli import log_level, port_number, positive_int
+    from .options import log_level, port_number, positive_int
 
     p = argparse.ArgumentParser(
         prog="tesko-server cluster",
