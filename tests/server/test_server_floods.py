@@ -206,8 +206,8 @@ def test_output_that_nobody_takes_ends_the_connection(monkeypatch):
 
 
 def test_a_connection_too_far_behind_is_cut():
-    from tesko_server.app import MAX_OUTBOX, SocketConnection
     from tesko_server.hub import Settings
+    from tesko_server.room_socket import MAX_OUTBOX, SocketConnection
 
     cut: list[str] = []
 
