@@ -1,15 +1,18 @@
-"""The hub: every room of the server, its start and stop, attaching
-sockets, presence, and expiry.
+"""The hub: every room of the server, its start and stop, making and
+joining rooms, and expiry.
 
 This module knows nothing of HTTP or WebSockets. The web layer calls the
 `Hub` with plain values and hands it connections that can `send` a text and
 `close`; the hub reaches the boards through the engine pool and keeps every
-change in the store. A change is committed before anyone hears of it: the
-changes made during one pass of the event loop are written in one
-transaction (`Committer`), and only then are moves acknowledged and events
-broadcast. A move's life is in `turns` (the `Turns` part of the hub),
-bringing rooms back in `recovery` (its `Recovery` part), the lists of
-public rooms and the limits on making rooms in `lobby`."""
+change in the store. A change is committed before anyone hears of it: one
+commit is in flight at a time and the changes made meanwhile go in the next
+transaction (`Committer`); only when a change's commit has returned are its
+moves acknowledged and its events broadcast. The hub's parts: a move's life
+in `turns` (`Turns`), move clocks, forfeits and claims in `clocks`
+(`Clocks`), sockets and presence in `presence` (`Presence`), bringing rooms
+back in `recovery` (`Recovery`), rooms taken and lost on a shared store in
+`ownership` (`Ownership`); the lists of public rooms and the limits on
+making rooms in `lobby`."""
 
 from __future__ import annotations
 
@@ -21,30 +24,24 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from functools import partial
-from itertools import islice
 from typing import Any
 
-import msgspec
-
 from . import metrics
+from .clocks import Clocks
 from .commit import Committer
 from .lobby import ROOM_MADE_ELSEWHERE, Lobby, MemoryLobby, StoreLobby
 from .ownership import Ownership
+from .presence import Presence
 from .protocol import (
     MOVE_TIMES,
-    PROTOCOL,
     SEATS,
-    ClockNotice,
     HubError,
-    Welcome,
     check_name,
     parse_create,
-    to_text,
-    with_clock,
 )
 from .record import record_name, record_text
 from .recovery import Recovery
-from .room import Connection, Phase, Room, Seat, new_token
+from .room import Phase, Room, Seat, new_token
 from .rows import Alive, Change, DeleteRoom, EventRow, RoomRow, Store
 from .turns import Turns
 from .worker_pool import EnginePool, EngineRefused, WorkerDied
@@ -113,7 +110,7 @@ class Buckets:
         self.keep = max(self.keep, 2 * len(self.buckets))
 
 
-class Hub(Turns, Recovery, Ownership):
+class Hub(Turns, Clocks, Presence, Recovery, Ownership):
     """Every room of this server, and the requests made of them."""
 
     def __init__(
@@ -475,124 +472,6 @@ class Hub(Turns, Recovery, Ownership):
         future = self.committer.waiter()
         self.committer.add(changes, partial(future.set_result, None), future)
         await future
-
-    def attach(self, room_id: str, token: object, version: object, conn: Connection) -> None:
-        room = self.room(room_id)
-        seat = None
-        if token is not None:
-            if not isinstance(token, str) or not token:
-                raise HubError("bad_token", "that token holds no seat of this room")
-            seat = room.seat_of(token)
-            if seat is None:
-                raise HubError("bad_token", "that token holds no seat of this room")
-        if seat is None and len(room.spectators) >= self.settings.max_spectators:
-            raise HubError("too_many_spectators", "this room has as many spectators as it may")
-        conn.room = room
-        conn.seat = seat
-        (room.conns[seat] if seat else room.spectators).add(conn)
-        if seat is not None:
-            room.seats[seat].away_since = None
-            self._watch_away(room)
-        metrics.connections.labels("seat" if seat else "spectator").inc()
-        last_n = room.seats[seat].last_n if seat else None
-        conn.send(to_text(Welcome(PROTOCOL, room.id, seat, room.committed_version, last_n)))
-        if (
-            isinstance(version, int)
-            and not isinstance(version, bool)
-            and 0 <= room.committed_version - version <= len(room.event_texts)
-        ):
-            clock = room.clock_text()
-            texts = room.event_texts
-            for event in islice(texts, len(texts) - (room.committed_version - version), None):
-                conn.send(with_clock(event, clock))
-            conn.send(to_text(room.presence()))
-            search = room.search()
-            if search is not None:  # the search under way, as a snapshot would tell it
-                conn.send(to_text(search))
-            if room.row.move_time is not None:
-                conn.send(to_text(ClockNotice(msgspec.Raw(clock))))
-        else:
-            conn.send(to_text(room.snapshot(seat)))
-        room.told[conn] = to_text(room.presence())
-        self._presence_changed(room, skip=conn)
-
-    def detach(self, conn: Connection) -> None:
-        room = conn.room
-        if room is None:
-            return
-        conn.room = None
-        group = room.conns[conn.seat] if conn.seat else room.spectators
-        if conn in group:
-            group.discard(conn)
-            metrics.connections.labels("seat" if conn.seat else "spectator").dec()
-            if conn.seat is not None and not group:
-                room.seats[conn.seat].away_since = time.monotonic()
-                self._watch_away(room)
-            self._presence_changed(room)
-
-    def _watch_away(self, room: Room) -> None:
-        """Tell the room when a seat that left can be claimed against: a
-        timer at the end of each absent seat's grace time."""
-        for name, seat in room.seats.items():
-            if seat.away_timer is not None:
-                seat.away_timer.cancel()
-                seat.away_timer = None
-            wait = room.claim_wait(name)
-            if wait is not None and wait > 0:
-                seat.away_timer = asyncio.get_running_loop().call_later(
-                    wait + 0.01, self._away_due, room, name
-                )
-
-    def _away_due(self, room: Room, name: str) -> None:
-        room.seats[name].away_timer = None
-        if room.claim_wait(name) == 0.0 and self.rooms.get(room.id) is room:
-            log.info(
-                "room %s: seat %s has been away %g s; it can be claimed against",
-                room.id,
-                name,
-                room.abandon_time,
-            )
-            self._presence_changed(room)
-        else:
-            self._watch_away(room)
-
-    def _presence_changed(self, room: Room, skip: Connection | None = None) -> None:
-        """Tell the room who is there: at once, or, within `presence_interval`
-        of the last time, once when the interval is over (so many sockets
-        coming and going cost one message each per interval)."""
-        self.lobby.changed(room)
-        if room.presence_due is not None:
-            return
-        wait = room.presence_sent + self.settings.presence_interval - time.monotonic()
-        if wait > 0:
-            room.presence_due = asyncio.get_running_loop().call_later(
-                wait, self._send_presence, room, None
-            )
-        else:
-            self._send_presence(room, skip)
-
-    def _send_presence(self, room: Room, skip: Connection | None) -> None:
-        room.presence_due = None
-        room.presence_sent = time.monotonic()
-        presence = to_text(room.presence())
-        told, room.told = room.told, {}
-        for other in room.connections():
-            if other is not skip and told.get(other) != presence:
-                other.send(presence)
-
-    def socket_opened(self, address: str) -> None:
-        """Count a room socket of `address`, or refuse it over the limit."""
-        count = self.sockets_by_address.get(address, 0)
-        if count >= self.settings.max_sockets_per_address:
-            raise HubError("too_many_sockets", "too many open sockets from this address")
-        self.sockets_by_address[address] = count + 1
-
-    def socket_closed(self, address: str) -> None:
-        count = self.sockets_by_address.get(address, 0) - 1
-        if count > 0:
-            self.sockets_by_address[address] = count
-        else:
-            self.sockets_by_address.pop(address, None)
 
     def lobby_call(self, address: str) -> None:
         """Count a lobby call of `address`, or refuse it over the rate."""

@@ -303,12 +303,12 @@ def test_a_spectator_cannot_ask_for_a_rematch(shared):
 
 
 def test_a_seat_with_two_connections(shared):
-    room, a, _ = two_people(shared)
+    room, a, b = two_people(shared)
     mv = first_move(shared, room)
 
     async def scenario():
         url = f"ws://127.0.0.1:{shared.port}/ws/{room}"
-        got: dict[str, list[dict]] = {"one": [], "two": []}
+        got: dict[str, list[dict]] = {"one": [], "two": [], "other": []}
 
         async def read(name, ws, done):
             while not done(got[name]):
@@ -317,21 +317,27 @@ def test_a_seat_with_two_connections(shared):
         def has(kind):
             return lambda messages: any(m["type"] == kind for m in messages)
 
-        async with websockets.connect(url) as one, websockets.connect(url) as two:
-            for ws in (one, two):
-                await ws.send(json.dumps({**HELLO, "token": a}))
-            await read("one", one, has("snapshot"))
-            await read("two", two, has("snapshot"))
+        async with (
+            websockets.connect(url) as one,
+            websockets.connect(url) as two,
+            websockets.connect(url) as other,
+        ):
+            for ws, token in ((one, a), (two, a), (other, b)):
+                await ws.send(json.dumps({**HELLO, "token": token}))
+            for name, ws in (("one", one), ("two", two), ("other", other)):
+                await read(name, ws, has("snapshot"))
             await two.send(json.dumps(move(mv, 1)))
             await read("two", two, lambda m: has("ack")(m) and has("event")(m))
             await read("one", one, has("event"))
+            await read("other", other, has("event"))
             await two.close()
             # A presence that said A had gone would come within a presence
-            # interval (0.25 s) of the close; the pong ends what one is sent.
+            # interval (0.25 s) of the close; a pong ends what each is sent.
             await asyncio.sleep(0.75)
-            await one.send(json.dumps({"type": "ping"}))
-            await read("one", one, has("pong"))
-            got["one"].pop()
+            for name, ws in (("one", one), ("other", other)):
+                await ws.send(json.dumps({"type": "ping"}))
+                await read(name, ws, has("pong"))
+                got[name].pop()
             return got
 
     got = run(scenario())
@@ -341,6 +347,7 @@ def test_a_seat_with_two_connections(shared):
         assert [m["event"]["move"] for m in got[name] if m["type"] == "event"] == [mv]
     assert [m["n"] for m in got["two"] if m["type"] == "ack"] == [1]
     assert not [m for m in got["one"] if m["type"] == "ack"]  # the ack goes to its sender
-    # The seat is connected until its last connection closes.
-    presences = [m for m in got["one"] if m["type"] == "presence"]
-    assert presences and presences[-1]["seats"]["A"] is True
+    # The seat is connected until its last connection closes: no presence
+    # (one is sent only when what it says changes) ever says A has gone.
+    for name in ("one", "other"):
+        assert all(m["seats"]["A"] is True for m in got[name] if m["type"] == "presence")
