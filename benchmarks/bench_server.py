@@ -430,6 +430,14 @@ def commit_row(phase: Phase) -> str:
     )
 
 
+def taken_row(phase: Phase) -> str:
+    """The rooms the nodes took from the store in a phase: each one changed
+    node (made on one, asked for on another, or moved by a kill), and had
+    its board rebuilt on an engine worker."""
+    taken = phase.metric("tesko_rooms_taken_total")
+    return f"| rooms a node took from the store, {phase.name} | {taken:,.0f} |"
+
+
 def trips_rows(trips: dict[str, list[float]], label: str) -> None:
     # The clients wait for each answer, so a client held up makes few moves
     # and weighs little in the percentiles: the worst round trip and the
@@ -617,6 +625,7 @@ def main() -> int:
             print(f"| PostgreSQL's CPU per move, {phase.name} | {cpu * 1e6:.0f} µs |")
             if phase.end.metrics:  # (not read after a kill)
                 print(commit_row(phase))
+                print(taken_row(phase))
     else:
         mib = 1024 * 1024
         print(
