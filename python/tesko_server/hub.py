@@ -30,7 +30,7 @@ from . import metrics
 from .clocks import Clocks
 from .commit import Committer
 from .lobby import ROOM_MADE_ELSEWHERE, Lobby, MemoryLobby, StoreLobby
-from .ownership import Ownership
+from .ownership import ROUTE_KEY, Ownership
 from .presence import Presence
 from .protocol import (
     MOVE_TIMES,
@@ -345,10 +345,13 @@ class Hub(Turns, Clocks, Presence, Recovery, Ownership):
         self._continue_play(room)
         return answer
 
-    def _new_id(self) -> str:
-        room_id = secrets.token_urlsafe(9)
-        while room_id in self.rooms:  # pragma: no cover - 72 random bits
-            room_id = secrets.token_urlsafe(9)
+    def _new_id(self, like: str = "") -> str:
+        """A new room id; one that begins as `like` does, if given, which
+        the router sends to the same node (a rematch's, after its room)."""
+        head = like[:ROUTE_KEY]
+        room_id = head + secrets.token_urlsafe(9)[len(head) :]
+        while room_id in self.rooms:  # pragma: no cover - 36 random bits or more
+            room_id = head + secrets.token_urlsafe(9)[len(head) :]
         return room_id
 
     async def _new_room(

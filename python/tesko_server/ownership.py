@@ -36,6 +36,9 @@ MOVED_REASON = "reconnect"
 # The ids a router draws for new rooms (deploy/haproxy.cfg): 12 lowercase
 # hex digits. Ids of this node's own drawing are of another form.
 ROUTED_ID = re.compile("[0-9a-f]{12}")
+# The router hashes a room id's first characters only, so that ids that
+# begin alike go to one node (a room and its rematches).
+ROUTE_KEY = 6
 
 
 class Ownership:

@@ -406,7 +406,9 @@ class Turns:
             for s, seat in room.seats.items()
         }
         try:
-            new = await self._new_room(options, seats, old.creator)
+            # Under an id the router sends where this room is: no other
+            # node takes the new room over when its sockets come.
+            new = await self._new_room(options, seats, old.creator, self._new_id(like=old.id))
         except HubError as err:
             log.error("room %s: no rematch: %s", room.id, err.message)
             room.phase = Phase.READY

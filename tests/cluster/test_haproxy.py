@@ -244,6 +244,15 @@ def test_a_room_is_made_on_the_node_its_id_hashes_to(router, placed, client_says
         assert (get(port, f"/api/rooms/{room}"), upgrade(port, room)) == (node, node), room
 
 
+def test_ids_that_begin_alike_meet_on_one_node(router, placed):
+    """Only an id's first six characters are hashed: a rematch's id, which
+    begins as its room's, goes where its room is."""
+    port, _, _ = router
+    assert {
+        room: get(port, f"/api/rooms/{room[:6]}-later/join", "POST") for room in ROOMS
+    } == placed
+
+
 @pytest.mark.parametrize(
     "path, method", [("/", "GET"), ("/api/rooms", "GET"), ("/static/app.js", "GET")]
 )

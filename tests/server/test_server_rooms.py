@@ -260,9 +260,11 @@ def test_hidden_owners_and_a_rematch(server):
         new = a.room["rematch"]
         again = RoomClient(server.base, new, token=a.token)
         await again.connect()
-        return downs, a, again
+        return downs, a, again, room
 
-    downs, a, again = run(scenario())
+    downs, a, again, room = run(scenario())
+    # Its id begins as its room's: the router sends it to the same node.
+    assert again.room_id[:6] == room[:6] and again.room_id != room
     assert downs and all(c["owner"] is None and c["kind"] is None for c in downs)
     assert a.result["end"] == "ply limit"
     assert again.seat == "A" and again.room["options"]["first"] == "B"
