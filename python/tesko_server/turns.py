@@ -284,6 +284,8 @@ class Turns:
     def _bot_done(self, room: Room, seat_name: str, future: asyncio.Future[Any]) -> None:
         self._engine_answered(room, Phase.SEARCHING)
         err = future.exception()
+        if self.rooms.get(room.id) is not room:
+            return  # dropped here meanwhile (taken by another node): not wanted
         if err is not None:
             if not isinstance(err, WorkerDied):
                 log.error("room %s: the engine seat failed: %s", room.id, err)

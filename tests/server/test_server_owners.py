@@ -226,3 +226,29 @@ def test_a_room_taken_from_a_live_node_keeps_its_clock_running(tmp_path, databas
     # Restored from a fresh move's time, it would be 2.5 s more; from the old
     # owner's last alive time (a beat every 0.5 s), within about a beat.
     assert 9 < told < 13 and abs(left - told) < 1.2
+
+
+def test_an_engine_search_of_a_room_taken_elsewhere_ends_quietly(tmp_path, database, caplog):
+    """The old owner's search is not wanted once another node holds the
+    room (which searches again): its end is no fault of the engine."""
+
+    async def scenario():
+        async with nodes(tmp_path, database) as (a, b):
+            made = await a.create(
+                {
+                    "seats": {"B": {"kind": "engine", "level": 12, "think_time": 2}},
+                    "join": {"seat": "A", "name": "Ana"},
+                },
+                "10.0.0.1",
+            )
+            room = made["room"]["id"]
+            ana = attach(a, room, made["token"])
+            assert (await play(a, ana, 1))["type"] == "ack"
+            await until(lambda: a.rooms[room].phase.with_engine)
+            await b.hold(room)
+            await until(lambda: room not in a.rooms)
+            await asyncio.sleep(2.5)  # the search's think time is over
+
+    with caplog.at_level("INFO", logger="tesko_server"):
+        run(scenario())
+    assert [r.getMessage() for r in caplog.records if r.levelname == "ERROR"] == []
