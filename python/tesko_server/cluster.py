@@ -172,7 +172,14 @@ class Cluster:
             self.postgres.start()
             self.dsn = self.postgres.create_database(DATABASE)
             for i in range(1, self.count + 1):
-                node = Node(f"n{i}", self.dsn, self.node_args, self.say)
+                # The page comes through the router: its lobby calls and
+                # sockets carry the router's address as their Origin.
+                args = [
+                    "--allow-origin", self.base,
+                    "--allow-origin", f"http://localhost:{self.port}",
+                    *self.node_args,
+                ]  # fmt: skip
+                node = Node(f"n{i}", self.dsn, args, self.say)
                 self.nodes[node.name] = node
                 node.start()
             self.wait(list(self.nodes.values()), timeout)

@@ -21,6 +21,7 @@ import urllib.request
 from pathlib import Path
 
 import pytest
+import websockets
 from tesko_server import cluster as cluster_module
 from tesko_server import pgserver
 from tesko_server.cluster import Cluster, Missing
@@ -57,8 +58,6 @@ def said(*names: str) -> str:
 
 @pytest.fixture(scope="module")
 def cluster():
-    if "--store" not in server_options():
-        pytest.skip("waits for the server's --store (nodes on PostgreSQL)")
     try:
         running = Cluster(3, node_args=NODE_ARGS, fsync=False, say=lambda *said: LOG.append(said))
     except Missing as err:
@@ -105,8 +104,6 @@ def alive(pid: int) -> bool:
 
 
 def test_cluster_up_serves_through_the_router_and_leaves_nothing_behind():
-    if "--store" not in server_options():
-        pytest.skip("waits for the server's --store (nodes on PostgreSQL)")
     if cluster_module.haproxy_bin() is None or cluster_module.postgres_bin() is None:
         pytest.skip("PostgreSQL or HAProxy is missing (bash scripts/cluster-setup.sh)")
     # Its temp folders go in a folder of this test's, which the postgres
@@ -388,3 +385,26 @@ def test_the_lobby_of_every_node_shows_rooms_made_on_the_others(cluster):
                 await asyncio.sleep(0.05)
 
     asyncio.run(check())
+
+
+def test_the_page_through_the_router_may_make_rooms_and_open_their_sockets(cluster):
+    """A browser on the router's address sends it as the Origin of its
+    lobby calls and sockets, which the nodes behind it must take."""
+    body = {"seats": {"B": {"kind": "engine", "level": 1}}, "join": {"seat": "A", "name": "Lia"}}
+    request = urllib.request.Request(
+        cluster.base + "/api/rooms",
+        data=json.dumps(body).encode(),
+        headers={"Content-Type": "application/json", "Origin": cluster.base},
+        method="POST",
+    )
+    with urllib.request.urlopen(request, timeout=10) as answer:
+        assert answer.status == 201
+        made = json.load(answer)
+
+    async def hello() -> dict:
+        url = f"ws://127.0.0.1:{cluster.port}/ws/{made['room']['id']}"
+        async with websockets.connect(url, origin=cluster.base) as ws:
+            await ws.send(json.dumps({"type": "hello", "protocol": 1, "token": made["token"]}))
+            return json.loads(await asyncio.wait_for(ws.recv(), 10))
+
+    assert asyncio.run(hello())["type"] == "welcome"
