@@ -78,6 +78,19 @@ def read_frame(data: bytearray, start: int) -> tuple[int, int] | None:
     return (begin, end) if len(data) >= end else None
 
 
+def settle(pending: dict[int, asyncio.Future[Any]], answers: list) -> None:
+    """Settle the futures of a worker's answers (request id, ok, payload)
+    that are still waited for."""
+    for rid, ok, payload in answers:
+        future = pending.pop(rid, None)
+        if future is None or future.done():
+            continue
+        if ok:
+            future.set_result(payload)
+        else:
+            future.set_exception(EngineRefused(*payload))
+
+
 class _Worker:
     def __init__(self, pool: EnginePool, index: int) -> None:
         self.pool = pool
@@ -182,14 +195,7 @@ class _Worker:
             if found is None:
                 break
             begin, start = found
-            for rid, ok, payload in pickle.loads(inbox[begin:start]):
-                future = self.pending.pop(rid, None)
-                if future is None or future.done():
-                    continue
-                if ok:
-                    future.set_result(payload)
-                else:
-                    future.set_exception(EngineRefused(*payload))
+            settle(self.pending, pickle.loads(inbox[begin:start]))
         if start:
             del inbox[:start]
 

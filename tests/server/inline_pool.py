@@ -11,7 +11,7 @@ from types import SimpleNamespace
 from typing import Any
 
 from tesko_server import worker_process
-from tesko_server.worker_pool import EnginePool, EngineRefused, WorkerDied
+from tesko_server.worker_pool import EnginePool, WorkerDied, settle
 
 
 class InlineWorker:
@@ -48,14 +48,7 @@ class InlineWorker:
             self.pool.loop.call_soon_threadsafe(self._answer, out)
 
     def _answer(self, out: list) -> None:
-        for rid, ok, payload in out:
-            future = self.pending.pop(rid, None)
-            if future is None or future.done():
-                continue
-            if ok:
-                future.set_result(payload)
-            else:
-                future.set_exception(EngineRefused(*payload))
+        settle(self.pending, out)
 
     def stop(self) -> None:
         if not self.alive:
